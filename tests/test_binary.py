@@ -50,6 +50,18 @@ def generic_path():
             setattr(binary, name, value)
 
 
+@contextlib.contextmanager
+def namespace_restored(*modules):
+    """Undoes every change to the modules' namespaces, keeping their order."""
+    saved = [(vars(module), dict(vars(module))) for module in modules]
+    try:
+        yield
+    finally:
+        for namespace, contents in saved:
+            namespace.clear()
+            namespace.update(contents)
+
+
 @pytest.fixture(params=["native", "generic"])
 def path(request):
     if request.param == "native":
@@ -337,23 +349,25 @@ def test_int2byte_follows_portil_cache(monkeypatch):
     finally:
         portil.INT2BYTE_CACHE[0x13] = entry
     assert binary.integer2bytes(0x13, 2) == b"\x00\x13"
-    monkeypatch.setattr(portil, "INT2BYTE_CACHE", {1: b"1", 0: b"0"})
-    assert binary.integer2bits(5, 4) == b"\x00101"
-    monkeypatch.delattr(portil, "INT2BYTE_CACHE")
-    with pytest.raises(NameError):
-        binary.integer2bits(5, 4)
-    monkeypatch.undo()
+    with namespace_restored(portil):
+        portil.INT2BYTE_CACHE = {1: b"1", 0: b"0"}
+        assert binary.integer2bits(5, 4) == b"\x00101"
+        del portil.INT2BYTE_CACHE
+        with pytest.raises(NameError):
+            binary.integer2bits(5, 4)
     assert binary.integer2bits(5, 4) == bits("0101")
 
 
-def test_missing_names_raise_name_error(monkeypatch):
-    monkeypatch.delattr(binary, "BITS2BYTES_CACHE")
-    with pytest.raises(NameError, match="BITS2BYTES_CACHE"):
-        binary.bits2bytes(b"\x00" * 8)
-    assert binary.bits2bytes(b"") == b""
-    monkeypatch.delattr(binary, "iterateints")
-    with pytest.raises(NameError, match="iterateints"):
-        binary.bytes2bits(b"")
+def test_missing_names_raise_name_error():
+    with namespace_restored(binary):
+        del binary.BITS2BYTES_CACHE
+        with pytest.raises(NameError, match="BITS2BYTES_CACHE"):
+            binary.bits2bytes(b"\x00" * 8)
+        assert binary.bits2bytes(b"") == b""
+        del binary.iterateints
+        with pytest.raises(NameError, match="iterateints"):
+            binary.bytes2bits(b"")
+    assert binary.bytes2bits(b"\x01") == bits("00000001")
 
 
 def test_hexlify_reads_binascii_at_each_call(monkeypatch):

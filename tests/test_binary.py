@@ -285,6 +285,21 @@ def test_signed_is_tested_after_accumulating():
             function(b"\x01", Truth())
 
 
+@pytest.mark.parametrize("function, data, expected", [
+    (binary.bytes2integer, b"\x80\x00", 0x8000 - 2 ** 32),
+    (binary.bits2integer, b"\x00\x01", 1 - 2 ** 4),
+])
+def test_sign_is_read_from_the_data_as_it_is_after_the_flag(path, function, data, expected):
+    data = bytearray(data)
+
+    class Flag:
+        def __bool__(self):
+            data[:] = b"\xff\xff\xff\xff" if function is binary.bytes2integer else b"\x01\x00\x00\x00"
+            return True
+
+    assert function(data, Flag()) == expected
+
+
 # ---- collaborators are read at every call ----------------------------------
 
 def test_generic_integer2bits_calls_int2byte_only_while_bits_remain():

@@ -523,37 +523,76 @@ Ref accumulate_generic(PyObject* module, PyObject* data, int shift) {
     }
 }
 
-// The integer a bit string of 0/1 bytes stands for; when `negative`, the
-// bits are read as two's complement (the value minus 1 << count).
-PyObject* bit_string_to_int(const unsigned char* bits, Py_ssize_t count, bool negative) {
-    if (count <= 64) {
-        std::uint64_t value = 0;
-        for (Py_ssize_t k = 0; k < count; ++k) value = (value << 1) | bits[k];
-        if (!negative) return PyLong_FromUnsignedLongLong(value);
-        if (count < 64) value |= ~UINT64_C(0) << count;
-        return PyLong_FromLongLong(static_cast<long long>(value));
+// Big-endian bytes holding an integer while its sign is not yet known.
+// Small values stay in one machine word; longer ones go to the heap.
+class PackedInteger {
+public:
+    PackedInteger() = default;
+    PackedInteger(const PackedInteger&) = delete;
+    PackedInteger& operator=(const PackedInteger&) = delete;
+    ~PackedInteger() {
+        if (bytes_ != small_) PyMem_Free(bytes_);
     }
-    const Py_ssize_t size = (count + 7) / 8, pad = size * 8 - count;
-    unsigned char* packed = static_cast<unsigned char*>(PyMem_Malloc(static_cast<std::size_t>(size)));
-    if (packed == nullptr) return PyErr_NoMemory();
-    unsigned int accumulator = negative ? 0xFFu : 0u;  // the pad bits
-    Py_ssize_t filled = pad, out = 0;
-    for (Py_ssize_t k = 0; k < count; ++k) {
-        accumulator = (accumulator << 1) | bits[k];
-        if (++filled == 8) {
-            packed[out++] = static_cast<unsigned char>(accumulator);
-            filled = 0;
+
+    // Room for `size` bytes; false with MemoryError set.
+    bool reserve(Py_ssize_t size) {
+        size_ = size;
+        if (size <= static_cast<Py_ssize_t>(sizeof small_)) return true;
+        bytes_ = static_cast<unsigned char*>(PyMem_Malloc(static_cast<std::size_t>(size)));
+        if (bytes_ == nullptr) {
+            PyErr_NoMemory();
+            return false;
         }
+        return true;
     }
-    PyObject* result = _PyLong_FromByteArray(packed, static_cast<std::size_t>(size), 0, negative);
-    PyMem_Free(packed);
-    return result;
+    unsigned char* data() { return bytes_; }
+
+    // The integer, read as two's complement of `bits` bits when `negative`
+    // (that is, minus 1 << bits), else as unsigned.
+    PyObject* to_int(Py_ssize_t bits, bool negative) {
+        const Py_ssize_t pad = size_ * 8 - bits;  // unused leading bits of the first byte
+        if (negative && pad > 0) bytes_[0] |= static_cast<unsigned char>(0xFF << (8 - pad));
+        if (size_ <= 8) {
+            std::uint64_t value = 0;
+            for (Py_ssize_t k = 0; k < size_; ++k) value = (value << 8) | bytes_[k];
+            if (!negative) return PyLong_FromUnsignedLongLong(value);
+            if (size_ < 8) value |= ~UINT64_C(0) << (8 * size_);
+            return PyLong_FromLongLong(static_cast<long long>(value));
+        }
+        return _PyLong_FromByteArray(bytes_, static_cast<std::size_t>(size_), 0, negative);
+    }
+
+private:
+    unsigned char small_[8];
+    unsigned char* bytes_ = small_;
+    Py_ssize_t size_ = 0;
+};
+
+// Packs a bit string into `out` (its last bit the lowest bit of the last
+// byte); false when some element is not 0 or 1.
+bool pack_bit_string(const unsigned char* bits, Py_ssize_t count, unsigned char* out) {
+    const Py_ssize_t head = count % 8;
+    Py_ssize_t k = 0;
+    if (head) {
+        unsigned int first = 0;
+        for (; k < head; ++k) {
+            if (bits[k] > 1) return false;
+            first = (first << 1) | bits[k];
+        }
+        *out++ = static_cast<unsigned char>(first);
+    }
+    for (; k < count; k += 8) {
+        const int packed = packed_group(reinterpret_cast<const char*>(bits) + k);
+        if (packed < 0) return false;
+        *out++ = static_cast<unsigned char>(packed);
+    }
+    return true;
 }
 
-bool only_bits(const ByteView& view) {
-    unsigned char seen = 0;
-    for (Py_ssize_t k = 0; k < view.size; ++k) seen |= view.data[k];
-    return seen <= 1;
+// Truth values of these run no Python code, so the data cannot change
+// between the accumulation and the sign test.
+bool plain_flag(PyObject* flag) {
+    return flag == nullptr || flag == Py_None || PyBool_Check(flag) || PyLong_CheckExact(flag);
 }
 
 PyObject* raise_empty_character() {
@@ -597,24 +636,24 @@ PyObject* bits2integer(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     State* st = state_of(module);
     refresh_namespace(st, module);
     ByteView view;
-    const bool native_bits = st->iterateints_original && plain_bytes(data, view) && only_bits(view);
-    if (native_bits && a[1] == nullptr) return bit_string_to_int(view.data, view.size, false);
-
-    Ref number;
-    if (!native_bits) {
-        number = accumulate_generic(module, data, 1);
-        if (!number) return nullptr;
+    PackedInteger packed;
+    bool native_bits = false;
+    if (st->iterateints_original && plain_bytes(data, view)) {
+        if (!packed.reserve((view.size + 7) / 8)) return nullptr;
+        native_bits = pack_bit_string(view.data, view.size, packed.data());
     }
+    if (native_bits && plain_flag(a[1])) {
+        const int is_signed = a[1] ? PyObject_IsTrue(a[1]) : 0;
+        if (!is_signed) return packed.to_int(view.size, false);
+        if (st->byte2int_original) {
+            if (view.size == 0) return raise_empty_character();
+            return packed.to_int(view.size, view.data[0] != 0);
+        }
+    }
+    Ref number = native_bits ? Ref::steal(packed.to_int(view.size, false)) : accumulate_generic(module, data, 1);
+    if (!number) return nullptr;
     const int is_signed = a[1] ? PyObject_IsTrue(a[1]) : 0;
     if (is_signed < 0) return nullptr;
-    if (native_bits && st->byte2int_original) {
-        if (is_signed && view.size == 0) return raise_empty_character();
-        return bit_string_to_int(view.data, view.size, is_signed && view.data[0] != 0);
-    }
-    if (native_bits) {
-        number = Ref::steal(bit_string_to_int(view.data, view.size, false));
-        if (!number) return nullptr;
-    }
     if (!is_signed) return number.release();
     const int negative = first_bit_set_generic(module, data);
     if (negative < 0) return nullptr;
@@ -651,23 +690,18 @@ PyObject* bytes2integer(PyObject* module, PyObject* const* args, Py_ssize_t narg
     refresh_namespace(st, module);
     ByteView view;
     const bool native_bytes = st->iterateints_original && plain_bytes(data, view);
-    if (native_bytes && a[1] == nullptr) return bytes_to_int(view, false);
-
-    Ref number;
-    if (!native_bytes) {
-        number = accumulate_generic(module, data, 8);
-        if (!number) return nullptr;
+    if (native_bytes && plain_flag(a[1])) {
+        const int is_signed = a[1] ? PyObject_IsTrue(a[1]) : 0;
+        if (!is_signed) return bytes_to_int(view, false);
+        if (st->byte2int_original && bytes2bits_native(st)) {
+            if (view.size == 0) return raise_empty_character();
+            return bytes_to_int(view, view.data[0] & 0x80);
+        }
     }
+    Ref number = native_bytes ? Ref::steal(bytes_to_int(view, false)) : accumulate_generic(module, data, 8);
+    if (!number) return nullptr;
     const int is_signed = a[1] ? PyObject_IsTrue(a[1]) : 0;
     if (is_signed < 0) return nullptr;
-    if (native_bytes && (!is_signed || (st->byte2int_original && bytes2bits_native(st)))) {
-        if (is_signed && view.size == 0) return raise_empty_character();
-        return bytes_to_int(view, is_signed && (view.data[0] & 0x80));
-    }
-    if (native_bytes) {
-        number = Ref::steal(bytes_to_int(view, false));
-        if (!number) return nullptr;
-    }
     if (!is_signed) return number.release();
     const int negative = sign_bit_set_generic(module, data);
     if (negative < 0) return nullptr;
@@ -830,6 +864,24 @@ PyObject* swapbytesinbits(PyObject* /*module*/, PyObject* const* args, Py_ssize_
     return join_bytes(pieces.get());
 }
 
+PyObject* bits_reversed_in_bytes(const ByteView& view) {
+    Ref result = new_bytes(view.size);
+    if (!result) return nullptr;
+    unsigned char* out = bytes_buffer(result);
+    Py_ssize_t k = 0;
+    // Eight bytes at a time: swap neighbouring bits, then pairs, then nibbles.
+    for (; k + 8 <= view.size; k += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, view.data + k, 8);
+        word = ((word >> 1) & UINT64_C(0x5555555555555555)) | ((word & UINT64_C(0x5555555555555555)) << 1);
+        word = ((word >> 2) & UINT64_C(0x3333333333333333)) | ((word & UINT64_C(0x3333333333333333)) << 2);
+        word = ((word >> 4) & UINT64_C(0x0F0F0F0F0F0F0F0F)) | ((word & UINT64_C(0x0F0F0F0F0F0F0F0F)) << 4);
+        std::memcpy(out + k, &word, 8);
+    }
+    for (; k < view.size; ++k) out[k] = reversed_bits[view.data[k]];
+    return result.release();
+}
+
 PyObject* swapbitsinbytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr native::Signature<1> sig{"swapbitsinbytes", {"data"}, 1};
     native::Bound<1> a;
@@ -839,11 +891,7 @@ PyObject* swapbitsinbytes(PyObject* module, PyObject* const* args, Py_ssize_t na
     ByteView view;
     if (st->iterateints_original && plain_bytes(a[0], view) &&
         table_canonical<verify_swapbitsinbytes_table>(st->swapbitsinbytes_check, st->swapbitsinbytes_cache)) {
-        Ref result = new_bytes(view.size);
-        if (!result) return nullptr;
-        unsigned char* out = bytes_buffer(result);
-        for (Py_ssize_t k = 0; k < view.size; ++k) out[k] = reversed_bits[view.data[k]];
-        return result.release();
+        return bits_reversed_in_bytes(view);
     }
     return join_table_entries_of_ints<"SWAPBITSINBYTES_CACHE">(module, a[0]);
 }

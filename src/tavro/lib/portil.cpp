@@ -2,7 +2,10 @@
 // and the small conversion helpers every other library module imports.
 #include "native.hpp"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <iterator>
 
 namespace {
 
@@ -26,7 +29,70 @@ struct Genexpr {
     PyObject* qualname;
     PyObject* weakreflist;
     GenState state;
+    // Iterating an exact bytes object runs no Python code, so it is walked
+    // by position instead of through an iterator object.
+    bool over_bytes;
+    Py_ssize_t position;
+    // ITERATEBYTES_CACHE as found in the namespace at `namespace_version`
+    // (borrowed: the namespace holds it while unchanged).
+    std::uint64_t namespace_version;
+    PyObject* cache;
 };
+
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+std::uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic pop
+#endif
+
+// The entries of the table last seen by any generator, indexed by byte
+// value. Dict version tags are unique per mutation, so a matching (table,
+// version) pair proves the entries still in the table, alive and unchanged.
+struct CacheEntries {
+    PyObject* table = nullptr;  // identity only
+    std::uint64_t version = 0;
+    bool usable = false;
+    PyObject* entries[256] = {};  // borrowed from the table; null where it has no such key
+};
+CacheEntries cache_entries;
+
+// Every key an exact int: then the lookup of a byte value finds exactly the
+// entry under that int, and no key comparison can run Python code.
+bool read_cache_entries(PyObject* table) {
+    std::fill(std::begin(cache_entries.entries), std::end(cache_entries.entries), nullptr);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(table, &pos, &key, &value)) {
+        if (!PyLong_CheckExact(key)) return false;
+        int overflow = 0;
+        const long i = PyLong_AsLongAndOverflow(key, &overflow);
+        if (!overflow && i >= 0 && i < 256) cache_entries.entries[i] = value;
+    }
+    return true;
+}
+
+// The cache entry for `byte` without running Python code, or null when the
+// lookup has to go the ordinary way.
+PyObject* cached_entry(Genexpr* gen, unsigned char byte) {
+    PyObject* ns = PyModule_GetDict(gen->module);
+    const std::uint64_t version = dict_version(ns);
+    if (version != gen->namespace_version) {
+        gen->cache = PyDict_GetItemWithError(ns, native::name<"ITERATEBYTES_CACHE">());
+        if (gen->cache == nullptr) PyErr_Clear();
+        gen->namespace_version = version;
+    }
+    PyObject* table = gen->cache;
+    if (table == nullptr || !PyDict_CheckExact(table)) return nullptr;
+    if (table != cache_entries.table || dict_version(table) != cache_entries.version) {
+        cache_entries.table = table;
+        cache_entries.version = dict_version(table);
+        cache_entries.usable = read_cache_entries(table);
+    }
+    return cache_entries.usable ? cache_entries.entries[byte] : nullptr;
+}
 
 PyTypeObject genexpr_type{};  // filled in by genexpr_type_ready()
 
@@ -60,16 +126,32 @@ PyObject* genexpr_step(Genexpr* gen) {
     if (gen->state == GenState::finished) return nullptr;
     if (gen->state == GenState::running) return genexpr_already_executing();
     gen->state = GenState::running;
-    if (gen->iterator == nullptr) {
-        gen->iterator = PyObject_GetIter(gen->data);
-        if (gen->iterator == nullptr) return genexpr_fail(gen);
-        Py_CLEAR(gen->data);
-    }
-    Ref element = Ref::steal(PyIter_Next(gen->iterator));
-    if (!element) {
-        if (PyErr_Occurred()) return genexpr_fail(gen);
-        genexpr_finish(gen);
-        return nullptr;
+    Ref element;
+    if (gen->over_bytes || (gen->iterator == nullptr && PyBytes_CheckExact(gen->data))) {
+        gen->over_bytes = true;
+        if (gen->position >= PyBytes_GET_SIZE(gen->data)) {
+            genexpr_finish(gen);
+            return nullptr;
+        }
+        const auto byte = static_cast<unsigned char>(PyBytes_AS_STRING(gen->data)[gen->position++]);
+        if (PyObject* entry = cached_entry(gen, byte)) {
+            gen->state = GenState::suspended;
+            return Py_NewRef(entry);
+        }
+        element = Ref::steal(PyLong_FromLong(byte));
+        if (!element) return genexpr_fail(gen);
+    } else {
+        if (gen->iterator == nullptr) {
+            gen->iterator = PyObject_GetIter(gen->data);
+            if (gen->iterator == nullptr) return genexpr_fail(gen);
+            Py_CLEAR(gen->data);
+        }
+        element = Ref::steal(PyIter_Next(gen->iterator));
+        if (!element) {
+            if (PyErr_Occurred()) return genexpr_fail(gen);
+            genexpr_finish(gen);
+            return nullptr;
+        }
     }
     Ref cache = native::global<"ITERATEBYTES_CACHE">(gen->module);
     if (!cache) return genexpr_fail(gen);
@@ -273,6 +355,10 @@ PyObject* new_genexpr(PyObject* module, PyObject* data) {
     gen->qualname = Py_NewRef(qualname);
     gen->weakreflist = nullptr;
     gen->state = GenState::created;
+    gen->over_bytes = false;
+    gen->position = 0;
+    gen->namespace_version = 0;
+    gen->cache = nullptr;
     PyObject_GC_Track(gen);
     return reinterpret_cast<PyObject*>(gen);
 }

@@ -53,39 +53,6 @@ PyObject* peek_global(PyObject* module, PyObject* key) {
 
 // ---- hexdump, fast path -----------------------------------------------------
 
-// PRINTABLE and HEXPRINT as read once per call. Reading a list entry runs no
-// interpreter code, so the copy gives the same answer as a look-up per byte.
-struct DumpTables {
-    Py_UCS4 hex[256][2];
-    Py_UCS4 printable[256];
-    Py_UCS4 widest[256];  // the widest character that a byte value contributes
-    bool ascii;
-};
-
-// False when a table is not a plain list of 256 texts of the expected length;
-// the generic path then indexes whatever the name is bound to.
-bool read_dump_tables(PyObject* module, DumpTables& tables) {
-    PyObject* hexprint = peek_global(module, name<"HEXPRINT">());
-    PyObject* printable = peek_global(module, name<"PRINTABLE">());
-    if (hexprint == nullptr || printable == nullptr) return false;
-    if (!PyList_CheckExact(hexprint) || PyList_GET_SIZE(hexprint) != 256) return false;
-    if (!PyList_CheckExact(printable) || PyList_GET_SIZE(printable) != 256) return false;
-    Py_UCS4 widest_overall = 0;
-    for (Py_ssize_t i = 0; i < 256; ++i) {
-        PyObject* pair = PyList_GET_ITEM(hexprint, i);
-        PyObject* character = PyList_GET_ITEM(printable, i);
-        if (!PyUnicode_Check(pair) || PyUnicode_GET_LENGTH(pair) != 2) return false;
-        if (!PyUnicode_Check(character) || PyUnicode_GET_LENGTH(character) != 1) return false;
-        tables.hex[i][0] = PyUnicode_READ_CHAR(pair, 0);
-        tables.hex[i][1] = PyUnicode_READ_CHAR(pair, 1);
-        tables.printable[i] = PyUnicode_READ_CHAR(character, 0);
-        tables.widest[i] = std::max({tables.hex[i][0], tables.hex[i][1], tables.printable[i]});
-        widest_overall = std::max(widest_overall, tables.widest[i]);
-    }
-    tables.ascii = widest_overall < 128;
-    return true;
-}
-
 // The bytes of `data` when its length, its slices and the iteration of its
 // slices are those of a byte buffer: bytes and bytearray (subclasses too, as
 // long as they keep the inherited length and subscript) and one-dimensional
@@ -112,7 +79,7 @@ bool dumpable_bytes(PyObject* data, ByteSpan& span) {
         span = {reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(data)), PyByteArray_GET_SIZE(data)};
         return true;
     }
-    if (PyMemoryView_Check(data) && Py_IS_TYPE(data, &PyMemoryView_Type)) {
+    if (Py_IS_TYPE(data, &PyMemoryView_Type)) {
         const Py_buffer* view = PyMemoryView_GET_BUFFER(data);
         if (view->buf == nullptr || view->ndim != 1 || view->itemsize != 1) return false;
         if (view->format == nullptr || std::strcmp(view->format, "B") != 0) return false;
@@ -121,6 +88,38 @@ bool dumpable_bytes(PyObject* data, ByteSpan& span) {
         return true;
     }
     return false;
+}
+
+// The HEXPRINT and PRINTABLE entries of the byte values a dump uses, read
+// once per call. Reading a list entry runs no interpreter code, so the copy
+// gives the same answer as a look-up per byte.
+struct DumpTables {
+    Py_UCS4 hex[256][2];
+    Py_UCS4 printable[256];
+    Py_UCS4 widest = 127;  // the widest character of the entries read
+};
+
+// False when a table is not a plain list of 256 texts of the expected length
+// (only the entries in `used` are examined); the generic path then indexes
+// whatever the name is bound to.
+bool read_dump_tables(PyObject* module, const bool (&used)[256], DumpTables& tables) {
+    PyObject* hexprint = peek_global(module, name<"HEXPRINT">());
+    PyObject* printable = peek_global(module, name<"PRINTABLE">());
+    if (hexprint == nullptr || printable == nullptr) return false;
+    if (!PyList_CheckExact(hexprint) || PyList_GET_SIZE(hexprint) != 256) return false;
+    if (!PyList_CheckExact(printable) || PyList_GET_SIZE(printable) != 256) return false;
+    for (Py_ssize_t i = 0; i < 256; ++i) {
+        if (!used[i]) continue;
+        PyObject* pair = PyList_GET_ITEM(hexprint, i);
+        PyObject* character = PyList_GET_ITEM(printable, i);
+        if (!PyUnicode_Check(pair) || PyUnicode_GET_LENGTH(pair) != 2) return false;
+        if (!PyUnicode_Check(character) || PyUnicode_GET_LENGTH(character) != 1) return false;
+        tables.hex[i][0] = PyUnicode_READ_CHAR(pair, 0);
+        tables.hex[i][1] = PyUnicode_READ_CHAR(pair, 1);
+        tables.printable[i] = PyUnicode_READ_CHAR(character, 0);
+        tables.widest = std::max({tables.widest, tables.hex[i][0], tables.hex[i][1], tables.printable[i]});
+    }
+    return true;
 }
 
 constexpr char kUpperDigits[] = "0123456789ABCDEF";
@@ -139,16 +138,18 @@ CharT* put_ascii(CharT* out, const char* text, Py_ssize_t length) {
 // byte, spaces up to 3 * linesize + 2 characters (the padded hex column and
 // the three-space separator), the printable characters, a line feed.
 template <class CharT>
-void write_dump(CharT* out, const ByteSpan& span, Py_ssize_t linesize, int digits, const DumpTables& tables) {
-    // "HH " per byte; four units so that one unaligned copy writes a triple
-    // (the fourth unit is overwritten by what follows, and something always does).
+void write_dump(CharT* out, const ByteSpan& span, Py_ssize_t linesize, int digits, const DumpTables& tables,
+                const bool (&used)[256]) {
+    // "HH " per byte in four units, so that one fixed-size copy writes a
+    // triple; the fourth unit is overwritten by what follows (something
+    // always does: at least the padding).
     CharT triple[256][4];
     CharT printable[256];
     for (int i = 0; i < 256; ++i) {
+        if (!used[i]) continue;
         triple[i][0] = static_cast<CharT>(tables.hex[i][0]);
         triple[i][1] = static_cast<CharT>(tables.hex[i][1]);
-        triple[i][2] = static_cast<CharT>(' ');
-        triple[i][3] = static_cast<CharT>(' ');
+        triple[i][2] = triple[i][3] = static_cast<CharT>(' ');
         printable[i] = static_cast<CharT>(tables.printable[i]);
     }
     const Py_ssize_t field = 3 * linesize + 2;
@@ -156,7 +157,8 @@ void write_dump(CharT* out, const ByteSpan& span, Py_ssize_t linesize, int digit
     for (Py_ssize_t offset = 0; offset < span.size; offset += linesize) {
         const Py_ssize_t count = std::min(linesize, span.size - offset);
         const unsigned char* chunk = span.bytes + offset;
-        for (int d = digits - 1; d >= 0; --d) out[digits - 1 - d] = static_cast<CharT>(kUpperDigits[(offset >> (4 * d)) & 15]);
+        for (int d = 0; d < digits; ++d)
+            out[d] = static_cast<CharT>(kUpperDigits[(offset >> (4 * (digits - 1 - d))) & 15]);
         out += digits;
         out[0] = out[1] = out[2] = static_cast<CharT>(' ');
         out += 3;
@@ -167,6 +169,10 @@ void write_dump(CharT* out, const ByteSpan& span, Py_ssize_t linesize, int digit
     }
     put_ascii(out, kClosingLine, kClosingLength);
 }
+
+// Below this size the dump notes which byte values occur and reads only
+// their table entries; above it reading all 256 is cheaper than the scan.
+constexpr Py_ssize_t kScanUsedBelow = 2048;
 
 // The dump of a byte buffer with the module's own tables and iterateints, or
 // false (nothing done, no exception) when the generic path must run.
@@ -179,18 +185,17 @@ bool hexdump_fast(PyObject* module, PyObject* data, Py_ssize_t size, Py_ssize_t 
     if (!runs(peek_global(module, name<"iterateints">()), portil_iterateints)) return false;
     ByteSpan span;
     if (!dumpable_bytes(data, span) || span.size != size) return false;
-    DumpTables tables;
-    if (!read_dump_tables(module, tables)) return false;
-
-    // A str must be created with the narrowest kind that holds its widest
-    // character, so with rebound tables only the bytes present count.
-    Py_UCS4 widest = 127;
-    if (!tables.ascii) {
-        bool present[256] = {};
-        for (Py_ssize_t i = 0; i < span.size; ++i) present[span.bytes[i]] = true;
-        for (int b = 0; b < 256; ++b)
-            if (present[b]) widest = std::max(widest, tables.widest[b]);
+    bool used[256];
+    if (size < kScanUsedBelow) {
+        std::fill(std::begin(used), std::end(used), false);
+        for (Py_ssize_t i = 0; i < size; ++i) used[span.bytes[i]] = true;
+    } else {
+        std::fill(std::begin(used), std::end(used), true);
     }
+    // Only the entries of bytes that occur are read, as by the generic path;
+    // the str is created with the narrowest kind that holds them all.
+    DumpTables tables;
+    if (!read_dump_tables(module, used, tables)) return false;
     const long long lines = (static_cast<long long>(size) + linesize - 1) / linesize;
     // lines * linesize < size + linesize <= 2**33, so nothing here overflows.
     const long long length = kOpeningLength + kClosingLength + lines * (digits + 6) +
@@ -199,7 +204,7 @@ bool hexdump_fast(PyObject* module, PyObject* data, Py_ssize_t size, Py_ssize_t 
         *result = PyErr_NoMemory();
         return true;
     }
-    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), widest));
+    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), tables.widest));
     if (!text) {
         *result = nullptr;
         return true;
@@ -208,13 +213,13 @@ bool hexdump_fast(PyObject* module, PyObject* data, Py_ssize_t size, Py_ssize_t 
     // does not collect garbage), so it still describes the buffer.
     switch (PyUnicode_KIND(text.get())) {
         case PyUnicode_1BYTE_KIND:
-            write_dump(PyUnicode_1BYTE_DATA(text.get()), span, linesize, digits, tables);
+            write_dump(PyUnicode_1BYTE_DATA(text.get()), span, linesize, digits, tables, used);
             break;
         case PyUnicode_2BYTE_KIND:
-            write_dump(PyUnicode_2BYTE_DATA(text.get()), span, linesize, digits, tables);
+            write_dump(PyUnicode_2BYTE_DATA(text.get()), span, linesize, digits, tables, used);
             break;
         default:
-            write_dump(PyUnicode_4BYTE_DATA(text.get()), span, linesize, digits, tables);
+            write_dump(PyUnicode_4BYTE_DATA(text.get()), span, linesize, digits, tables, used);
             break;
     }
     *result = text.release();
@@ -313,11 +318,13 @@ PyObject* hexdump_generic(PyObject* module, PyObject* data, PyObject* linesize, 
 
 // ---- hexundump, fast path ---------------------------------------------------
 
-// Character classes for the parser: 0 to 15 a hexadecimal digit's value,
+// Character classes for the parser: 0 to 15 a hexadecimal digit's value;
 // kSpace what str.split() and str.lstrip() treat as whitespace (which
-// includes 0x1C to 0x1F, 0x85 and 0xA0), kOther anything else.
+// includes 0x1C to 0x1F, 0x85 and 0xA0); kLineFeed the line separator, which
+// is whitespace too but never occurs inside a line; kOther anything else.
 constexpr unsigned char kSpace = 16;
-constexpr unsigned char kOther = 17;
+constexpr unsigned char kLineFeed = 17;
+constexpr unsigned char kOther = 18;
 unsigned char char_class_table[256];
 
 void build_char_class_table() {
@@ -326,6 +333,7 @@ void build_char_class_table() {
         if (c >= '0' && c <= '9') value = static_cast<unsigned char>(c - '0');
         else if (c >= 'a' && c <= 'f') value = static_cast<unsigned char>(c - 'a' + 10);
         else if (c >= 'A' && c <= 'F') value = static_cast<unsigned char>(c - 'A' + 10);
+        else if (c == '\n') value = kLineFeed;
         else if (Py_UNICODE_ISSPACE(c)) value = kSpace;
         char_class_table[c] = value;
     }
@@ -341,6 +349,8 @@ inline unsigned char char_class(CharT c) {
     }
 }
 
+inline bool separates(unsigned char char_class) { return char_class == kSpace || char_class == kLineFeed; }
+
 template <class CharT>
 Py_ssize_t find_char(const CharT* text, Py_ssize_t from, Py_ssize_t to, CharT wanted) {
     if constexpr (sizeof(CharT) == 1) {
@@ -354,16 +364,65 @@ Py_ssize_t find_char(const CharT* text, Py_ssize_t from, Py_ssize_t to, CharT wa
 
 enum class Outcome { done, failed, declined };
 
-// What int2byte gives for each byte value, asked of the original helper once
-// per value and call. -1: not asked yet.
+// What int2byte gives for each byte value; -1 where it has not been asked.
+// `identity`: every value is known and gives its own byte (the usual case).
 struct ByteMemo {
     int value[256];
-    ByteMemo() { std::fill(std::begin(value), std::end(value), -1); }
+    bool identity = false;
 };
 
-// int2byte(number) for 0 <= number <= 255 through the memo. Declines when the
-// helper answers with anything but a one-byte byte string (its cache was
-// edited), which only the generic join handles.
+// int2byte's answers for 0 to 255 when int2byte is portil's original and its
+// INT2BYTE_CACHE is a dict that maps each of them to a one-byte byte string.
+// Checking that takes 256 look-ups, so the outcome is kept with the dict's
+// identity and version tag: every change to a dict gives it a new tag and
+// tags are never reused, so the pair names one state of one dict.
+struct CheckedCache {
+    const PyObject* dict = nullptr;
+    uint64_t version = 0;
+    unsigned char bytes[256];
+};
+CheckedCache checked_int2byte_cache;
+
+bool fill_from_int2byte_cache(PyObject* int2byte, ByteMemo& memo) {
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* owner = PyCFunction_GET_SELF(int2byte);
+    if (owner == nullptr || !PyModule_Check(owner)) return false;
+    PyObject* cache = peek_global(owner, name<"INT2BYTE_CACHE">());
+    if (cache == nullptr || !PyDict_CheckExact(cache)) return false;
+    const uint64_t version = reinterpret_cast<PyDictObject*>(cache)->ma_version_tag;
+    CheckedCache& checked = checked_int2byte_cache;
+    if (checked.dict != cache || checked.version != version) {
+        checked.dict = nullptr;
+        for (long i = 0; i < 256; ++i) {
+            Ref key = Ref::steal(PyLong_FromLong(i));
+            if (!key) return PyErr_Clear(), false;
+            PyObject* entry = PyDict_GetItemWithError(cache, key.get());
+            if (entry == nullptr || !PyBytes_Check(entry) || PyBytes_GET_SIZE(entry) != 1) return PyErr_Clear(), false;
+            checked.bytes[i] = static_cast<unsigned char>(PyBytes_AS_STRING(entry)[0]);
+        }
+        // The look-ups ran no interpreter code for these int keys unless the
+        // dict holds other keys of equal hash; a changed tag then tells.
+        if (reinterpret_cast<PyDictObject*>(cache)->ma_version_tag != version) return false;
+        checked.dict = cache;
+        checked.version = version;
+    }
+    memo.identity = true;
+    for (int i = 0; i < 256; ++i) {
+        memo.value[i] = checked.bytes[i];
+        memo.identity = memo.identity && checked.bytes[i] == i;
+    }
+    return true;
+#else
+    (void)int2byte;
+    (void)memo;
+    return false;
+#endif
+}
+
+// int2byte(number) for 0 <= number <= 255, asked of the original helper once
+// per value and call. Declines when the helper answers with anything but a
+// one-byte byte string (its cache was edited), which only the generic join
+// handles.
 Outcome byte_of(PyObject* int2byte, long number, ByteMemo& memo, unsigned char& byte) {
     if (memo.value[number] < 0) {
         Ref key = Ref::steal(PyLong_FromLong(number));
@@ -396,72 +455,96 @@ Outcome byte_of_piece(PyObject* text, Py_ssize_t from, Py_ssize_t to, PyObject* 
     return result ? Outcome::declined : Outcome::failed;
 }
 
-// Parses the data lines text[begin:end] (the pieces that remain after the
-// first one and the last two are dropped) into out; `stop` is 3 * linesize
-// clamped as a slice bound.
+// Parses the data lines chars[begin:end] (the pieces that remain once the
+// first one and the last two are dropped) into out. `stop` is 3 * linesize
+// clamped as a slice bound. chars[end] is a line feed, and every scan stops
+// at one, so no scan needs a bounds check of its own.
 template <class CharT>
 Outcome undump_lines(PyObject* text, const CharT* chars, Py_ssize_t begin, Py_ssize_t end, Py_ssize_t stop,
-                     PyObject* int2byte, unsigned char* out, Py_ssize_t& written) {
-    ByteMemo memo;
+                     PyObject* int2byte, ByteMemo& memo, unsigned char* out, Py_ssize_t& written) {
+    // Locals whose address is never taken stay in registers; the stores
+    // through `out` could otherwise alias them.
+    unsigned char* next = out;
     Py_ssize_t line = begin;
+    Outcome outcome = Outcome::done;
     while (true) {
-        const Py_ssize_t line_end = find_char(chars, line, end, static_cast<CharT>('\n'));
-        // line[line.find(" "):]: without a space that is the last character.
-        Py_ssize_t rest = find_char(chars, line, line_end, static_cast<CharT>(' '));
-        if (rest == line_end && line_end > line) rest = line_end - 1;
-        while (rest < line_end && char_class(chars[rest]) == kSpace) ++rest;  // lstrip()
-        const Py_ssize_t rest_length = line_end - rest;
-        const Py_ssize_t kept = stop >= 0 ? std::min(stop, rest_length) : std::max<Py_ssize_t>(0, rest_length + stop);
-        const Py_ssize_t field_end = rest + kept;
-        Py_ssize_t at = rest;
-        while (true) {  // split() and int(piece, 16) of each piece
-            while (at < field_end && char_class(chars[at]) == kSpace) ++at;
-            if (at >= field_end) break;
-            const unsigned char high = char_class(chars[at]);
-            const unsigned char low = at + 1 < field_end ? char_class(chars[at + 1]) : kSpace;
-            const unsigned char after = at + 2 < field_end ? char_class(chars[at + 2]) : kSpace;
-            long value;
-            Py_ssize_t piece_end;
-            if (high < 16 && low == kSpace) {
-                value = high;
-                piece_end = at + 1;
-            } else if (high < 16 && low < 16 && after == kSpace) {
-                value = high * 16 + low;
-                piece_end = at + 2;
+        // line[line.find(" "):].lstrip(); without a space, the last character
+        Py_ssize_t at = line;
+        while (chars[at] != ' ' && chars[at] != '\n') ++at;
+        if (chars[at] == '\n' && at > line) --at;
+        while (char_class(chars[at]) == kSpace) ++at;
+        // [:3 * linesize]: the field ends there or at the line feed
+        Py_ssize_t limit;
+        if (stop >= 0) {
+            limit = stop < end - at ? at + stop : end;
+        } else {
+            const Py_ssize_t line_end = find_char(chars, at, end, static_cast<CharT>('\n'));
+            limit = std::max(at, line_end + stop);
+        }
+        // .split() and int(piece, 16) of each piece
+        while (true) {
+            // The common piece: two digits of a known byte and a space. The
+            // step does not depend on the characters read, so iterations
+            // overlap instead of waiting for each other's table look-ups.
+            if (memo.identity) {
+                while (at + 2 < limit) {
+                    const unsigned high = char_class(chars[at]);
+                    const unsigned low = char_class(chars[at + 1]);
+                    if ((high | low) >= 16 || chars[at + 2] != ' ') break;
+                    *next++ = static_cast<unsigned char>(high * 16 + low);
+                    at += 3;
+                }
             } else {
-                piece_end = at;
-                while (piece_end < field_end && char_class(chars[piece_end]) != kSpace) ++piece_end;
-                Outcome outcome = byte_of_piece(text, at, piece_end, int2byte, memo, out[written]);
-                if (outcome != Outcome::done) return outcome;
-                ++written;
-                at = piece_end;
-                continue;
+                while (at + 2 < limit) {
+                    const unsigned high = char_class(chars[at]);
+                    const unsigned low = char_class(chars[at + 1]);
+                    const int known = memo.value[(high * 16 + low) & 255];
+                    if ((high | low) >= 16 || known < 0 || chars[at + 2] != ' ') break;
+                    *next++ = static_cast<unsigned char>(known);
+                    at += 3;
+                }
             }
-            Outcome outcome = byte_of(int2byte, value, memo, out[written]);
-            if (outcome != Outcome::done) return outcome;
-            ++written;
+            while (at < limit && char_class(chars[at]) == kSpace) ++at;
+            if (at >= limit || chars[at] == '\n') break;
+            Py_ssize_t piece_end = at;
+            while (piece_end < limit && !separates(char_class(chars[piece_end]))) ++piece_end;
+            const Py_ssize_t width = piece_end - at;
+            const unsigned high = char_class(chars[at]);
+            const unsigned low = width == 2 ? char_class(chars[at + 1]) : 0;
+            unsigned char byte;
+            if (width <= 2 && (high | low) < 16)
+                outcome = byte_of(int2byte, width == 2 ? high * 16 + low : high, memo, byte);
+            else
+                outcome = byte_of_piece(text, at, piece_end, int2byte, memo, byte);
+            if (outcome != Outcome::done) break;
+            *next++ = byte;
             at = piece_end;
         }
-        if (line_end == end) return Outcome::done;
+        if (outcome != Outcome::done) break;
+        const Py_ssize_t line_end = find_char(chars, at, end, static_cast<CharT>('\n'));
+        if (line_end == end) break;
         line = line_end + 1;
     }
+    written = next - out;
+    return outcome;
 }
 
 // hexundump of an exact str with portil's own int2byte, or false (no
 // exception) when the generic path must run.
 bool hexundump_fast(PyObject* text, PyObject* linesize, PyObject* int2byte, PyObject** result) {
+    *result = nullptr;
     // 3 * linesize, clamped the way a slice bound is.
     Ref three = Ref::steal(PyLong_FromLong(3));
-    if (!three) return *result = nullptr, true;
+    if (!three) return true;
     Ref tripled = Ref::steal(PyNumber_Multiply(three.get(), linesize));
-    if (!tripled) return *result = nullptr, true;
+    if (!tripled) return true;
     const Py_ssize_t stop = PyNumber_AsSsize_t(tripled.get(), nullptr);
-    if (stop == -1 && PyErr_Occurred()) return *result = nullptr, true;
+    if (stop == -1 && PyErr_Occurred()) return true;
 
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    // Pieces 1 .. m-2 of the m+1 pieces around m line feeds: the text between
+    // Pieces 1 to m-2 of the m+1 pieces around m line feeds: the text between
     // the first line feed and the last but one.
     Py_ssize_t first = -1, last = -1, before_last = -1;
     for (Py_ssize_t i = 0; i < length; ++i)
@@ -476,28 +559,30 @@ bool hexundump_fast(PyObject* text, PyObject* linesize, PyObject* int2byte, PyOb
         return true;
     }
     const Py_ssize_t begin = first + 1, end = before_last;
+    ByteMemo memo;
+    if (!fill_from_int2byte_cache(int2byte, memo)) std::fill(std::begin(memo.value), std::end(memo.value), -1);
     // Pieces are separated by at least one character, so at most half the
     // text (rounded up) are pieces.
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, (end - begin + 1) / 2 + 1));
-    if (!bytes) return *result = nullptr, true;
+    if (!bytes) return true;
     auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get()));
     Py_ssize_t written = 0;
     Outcome outcome;
     switch (kind) {
         case PyUnicode_1BYTE_KIND:
-            outcome = undump_lines(text, PyUnicode_1BYTE_DATA(text), begin, end, stop, int2byte, out, written);
+            outcome = undump_lines(text, PyUnicode_1BYTE_DATA(text), begin, end, stop, int2byte, memo, out, written);
             break;
         case PyUnicode_2BYTE_KIND:
-            outcome = undump_lines(text, PyUnicode_2BYTE_DATA(text), begin, end, stop, int2byte, out, written);
+            outcome = undump_lines(text, PyUnicode_2BYTE_DATA(text), begin, end, stop, int2byte, memo, out, written);
             break;
         default:
-            outcome = undump_lines(text, PyUnicode_4BYTE_DATA(text), begin, end, stop, int2byte, out, written);
+            outcome = undump_lines(text, PyUnicode_4BYTE_DATA(text), begin, end, stop, int2byte, memo, out, written);
             break;
     }
     if (outcome == Outcome::declined) return false;
-    if (outcome == Outcome::failed) return *result = nullptr, true;
+    if (outcome == Outcome::failed) return true;
     PyObject* shrunk = bytes.release();
-    if (_PyBytes_Resize(&shrunk, written) < 0) return *result = nullptr, true;
+    if (_PyBytes_Resize(&shrunk, written) < 0) return true;
     *result = shrunk;
     return true;
 }

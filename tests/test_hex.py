@@ -514,6 +514,14 @@ class TestHexDisplayedInteger:
         assert str(number) == text and "%s" % number == text
         assert number == int(value) and repr(number) == repr(int(value))
 
+    @pytest.mark.parametrize("spec", ["x", "X", "02x", "08x", "0x", "2x", "10X", "010x", "020x", "99x", "x ",
+                                      "#x", "+x", "_x", "03d", "o", "<5x", "00x", "100x", "\uff10x"])
+    def test_specifications_follow_format(self, spec):
+        for value in (0, 1, 9, 10, 255, -1, -255, 2**63 - 1, -2**63, 2**64, -2**70):
+            plain = HexDisplayedInteger(value)  # formatted by int's __format__ alone
+            assert outcome(str, HexDisplayedInteger.new(value, spec)) == outcome(
+                lambda: "0x" + format(plain, spec).upper())
+
     def test_new_is_a_static_method(self):
         assert HexDisplayedInteger.new.__qualname__ == "HexDisplayedInteger.new"
         assert isinstance(vars(HexDisplayedInteger)["new"], staticmethod)
@@ -641,6 +649,14 @@ class TestCachingClasses:
         monkeypatch.delattr(hexmod, "binascii")
         with pytest.raises(NameError, match="binascii"):
             str(HexDisplayedBytes(b"\x0f"))
+
+    @pytest.mark.parametrize("data", [b"", b"\x00\xff", bytes(range(256)), HexDisplayedBytes(b"\x10"),
+                                      bytearray(b"\x01\x02"), memoryview(b"\x7f")])
+    def test_unhexlify_rendering_with_rebound_helpers(self, monkeypatch, data):
+        expected = "unhexlify(%s)" % (portil.trimstring(binascii.hexlify(data)),)
+        assert str(HexDisplayedDict(data=data)) == expected
+        monkeypatch.setattr(hexmod, "trimstring", lambda value: portil.trimstring(value))
+        assert str(HexDisplayedDict(data=data)) == expected
 
     def test_inherited_operations_give_base_types(self):
         assert type(HexDumpDisplayedBytes(b"abc")[1:]) is bytes

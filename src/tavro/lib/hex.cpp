@@ -34,6 +34,8 @@ constexpr long long kFastLinesizeLimit = 1LL << 32;
 // process-wide constants, unlike the objects themselves, which callers rebind.
 PyCFunction portil_iterateints = nullptr;
 PyCFunction portil_int2byte = nullptr;
+PyCFunction portil_trimstring = nullptr;
+PyCFunction binascii_hexlify = nullptr;
 
 PyCFunction code_of(PyObject* function) {
     return function != nullptr && PyCFunction_Check(function) ? PyCFunction_GET_FUNCTION(function) : nullptr;
@@ -667,6 +669,56 @@ bool empty_format_comes_back(PyObject* self) {
            reinterpret_cast<PyMethodDescrObject*>(str_method)->d_method == &hex_displayed_integer_methods[0];
 }
 
+// "0x" + format(self, spec).upper() written directly for the usual
+// specifications (x or X after an optional zero flag and a width of up to two
+// digits) of a value within 64 bits, when int's own __format__ serves self.
+// Null without an exception when format() has to do it.
+Ref hex_text_of_int(PyObject* self, PyObject* spec) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(spec);
+    if (length < 1 || length > 4 || !PyUnicode_IS_ASCII(spec)) return Ref();
+    const Py_UCS1* chars = PyUnicode_1BYTE_DATA(spec);
+    if (chars[length - 1] != 'x' && chars[length - 1] != 'X') return Ref();
+    Py_ssize_t at = 0;
+    const bool zero_fill = at < length - 1 && chars[at] == '0';
+    if (zero_fill) ++at;
+    int width = 0;
+    if (at < length - 1) {
+        if (chars[at] < '1' || chars[at] > '9') return Ref();
+        width = chars[at++] - '0';
+    }
+    if (at < length - 1) {
+        if (chars[at] < '0' || chars[at] > '9') return Ref();
+        width = width * 10 + (chars[at++] - '0');
+    }
+    if (at != length - 1) return Ref();
+    PyObject* int_format = _PyType_Lookup(&PyLong_Type, name<"__format__">());
+    if (int_format == nullptr || _PyType_Lookup(Py_TYPE(self), name<"__format__">()) != int_format) return Ref();
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(self, &overflow);
+    if (overflow != 0 || (value == -1 && PyErr_Occurred())) return PyErr_Clear(), Ref();
+
+    char digits[16];
+    int count = 0;
+    unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value) : value;
+    do {
+        digits[count++] = kUpperDigits[magnitude & 15];
+        magnitude >>= 4;
+    } while (magnitude != 0);
+    const int sign = value < 0 ? 1 : 0;
+    const int padding = std::max(0, width - sign - count);
+    Ref text = Ref::steal(PyUnicode_New(2 + padding + sign + count, 127));
+    if (!text) return Ref();
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());
+    *out++ = '0';
+    *out++ = 'x';
+    // Numbers align right: spaces before the sign, or zeros after it.
+    if (!zero_fill) out = std::fill_n(out, padding, static_cast<Py_UCS1>(' '));
+    if (sign) *out++ = '-';
+    if (zero_fill) out = std::fill_n(out, padding, static_cast<Py_UCS1>('0'));
+    while (count > 0) *out++ = static_cast<Py_UCS1>(digits[--count]);
+    return text;
+}
+
 PyObject* hex_displayed_integer_str(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf,
                                     PyObject* kwnames) {
     native::Bound<0> bound;
@@ -682,6 +734,8 @@ PyObject* hex_displayed_integer_str(PyObject* self, PyTypeObject*, PyObject* con
         PyErr_Format(PyExc_TypeError, "format() argument 2 must be str, not %.200s", Py_TYPE(spec)->tp_name);
         return nullptr;
     }
+    if (Ref text = hex_text_of_int(self, spec)) return text.release();
+    if (PyErr_Occurred()) return nullptr;
     Ref formatted = Ref::steal(PyObject_Format(self, spec));
     if (!formatted) return nullptr;
     Ref upper = Ref::steal(PyObject_CallMethodNoArgs(formatted.get(), name<"upper">()));
@@ -730,6 +784,25 @@ Ref render_unhexlify(PyObject* module, PyObject* self) {
     if (!hexlify) return Ref();
     Ref bytes = rendered_bytes<source>(self);
     if (!bytes) return Ref();
+    if (PyBytes_Check(bytes.get()) && runs(hexlify.get(), binascii_hexlify) &&
+        runs(trimstring.get(), portil_trimstring)) {
+        // trimstring(hexlify(b)): the lowercase digits between single quotes.
+        const Py_ssize_t size = PyBytes_GET_SIZE(bytes.get());
+        if (size > (PY_SSIZE_T_MAX - 13) / 2) return Ref::steal(PyErr_NoMemory());
+        Ref text = Ref::steal(PyUnicode_New(13 + 2 * size, 127));
+        if (!text) return Ref();
+        Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());
+        std::memcpy(out, "unhexlify('", 11);
+        out += 11;
+        const auto* in = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes.get()));
+        static constexpr char kLowerDigits[] = "0123456789abcdef";
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            *out++ = static_cast<Py_UCS1>(kLowerDigits[in[i] >> 4]);
+            *out++ = static_cast<Py_UCS1>(kLowerDigits[in[i] & 15]);
+        }
+        std::memcpy(out, "')", 2);
+        return text;
+    }
     Ref digits = native::call(hexlify.get(), bytes.get());
     if (!digits) return Ref();
     Ref trimmed = native::call(trimstring.get(), digits.get());
@@ -862,9 +935,15 @@ PyMethodDef hexundump_def = {
 
 // ---- module initialisation ---------------------------------------------------
 
-bool record_portil_helpers(PyObject* module) {
+bool record_helpers(PyObject* module) {
     portil_iterateints = code_of(peek_global(module, name<"iterateints">()));
     portil_int2byte = code_of(peek_global(module, name<"int2byte">()));
+    portil_trimstring = code_of(peek_global(module, name<"trimstring">()));
+    Ref binascii = native::import("binascii");
+    if (!binascii) return false;
+    Ref hexlify = native::attr<"hexlify">(binascii.get());
+    if (!hexlify) return false;
+    binascii_hexlify = code_of(hexlify.get());
     return true;
 }
 
@@ -927,7 +1006,7 @@ Ref build_hexprint() {
 int exec_hex(PyObject* module) {
     build_char_class_table();
     if (!native::star_import(module, "tavro.lib.portil")) return -1;
-    if (!record_portil_helpers(module)) return -1;
+    if (!record_helpers(module)) return -1;
     if (!native::bind(module, "binascii", native::import("binascii"))) return -1;
     if (!native::bind(module, "HexDisplayedInteger",
                       make_display_class(module, "HexDisplayedInteger", hex_displayed_integer_methods,

@@ -27,10 +27,11 @@ constexpr long long kFastLinesizeLimit = 1LL << 32;
 
 // ---- portil's helpers -------------------------------------------------------
 
-// Code addresses of portil's iterateints and int2byte, recorded when this
-// module executes. A namespace entry that still runs this code is the original
-// helper: iterateints then is the identity, and int2byte a pure table look-up,
-// so the fast paths may skip or memoise their calls. Code addresses are
+// Code addresses of the helpers that the fast paths stand in for, recorded
+// when this module executes. A namespace entry that still runs this code is
+// the original helper: iterateints the identity, int2byte a pure look-up in
+// portil's INT2BYTE_CACHE, trimstring and hexlify the known conversions, so
+// the fast paths may skip, memoise or inline their calls. Code addresses are
 // process-wide constants, unlike the objects themselves, which callers rebind.
 PyCFunction portil_iterateints = nullptr;
 PyCFunction portil_int2byte = nullptr;
@@ -47,6 +48,7 @@ bool runs(PyObject* function, PyCFunction code) { return code != nullptr && code
 // nothing: a fast path that finds a name missing leaves the NameError to the
 // generic path, which raises it where the documented steps would.
 PyObject* peek_global(PyObject* module, PyObject* key) {
+    if (key == nullptr) return PyErr_Clear(), nullptr;
     PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), key);
     if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), key);
     if (value == nullptr) PyErr_Clear();

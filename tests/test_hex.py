@@ -551,6 +551,10 @@ class TestHexDisplayedInteger:
         with pytest.raises(error):
             str(make())
 
+    def test_pickled_with_its_specification(self):
+        number = pickle.loads(pickle.dumps(HexDisplayedInteger.new(300, "04x")))
+        assert type(number) is HexDisplayedInteger and str(number) == "0x012C"
+
     def test_inherited_operations_give_plain_ints(self):
         number = HexDisplayedInteger.new(255, "02x")
         assert type(number + 1) is int and number + 1 == 256

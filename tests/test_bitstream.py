@@ -352,8 +352,11 @@ def test_copies_and_pickles_are_independent():
     assert twin.read(2) == b"67" and r.read(3) == b"678"
     assert (twin.cachedfrom(), r.cachedfrom()) == (4, 5)
     assert held == DIGITS[2:] and twin.rwbuffer == DIGITS[4:] and r.rwbuffer == DIGITS[5:]
-    clone = pickle.loads(pickle.dumps(RebufferedBytesIO(None, 3).__dict__ | {"rwbuffer": vars(r)["rwbuffer"]}))
-    assert clone["rwbuffer"] == DIGITS[5:] and type(clone["rwbuffer"]) is bytes
+    r = RebufferedBytesIO(io.BytesIO(DIGITS), 4)
+    r.read(7)
+    clone = pickle.loads(pickle.dumps(r))
+    assert type(vars(clone)["rwbuffer"]) is bytes and vars(clone) == vars(r) | {"substream": clone.substream}
+    assert clone.read(13) == r.read(13) == DIGITS[7:]
     deep = copy.deepcopy(RebufferedBytesIO(io.BytesIO(DIGITS), 1))
     assert deep.read(3) == b"012"
 

@@ -437,7 +437,9 @@ PyObject* restreamed_init(PyObject* self, PyTypeObject*, PyObject* const* args, 
         "__init__", {"substream", "decoder", "decoderunit", "encoder", "encoderunit"}, 5, true};
     native::Bound<5> a;
     if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    const State state = restreamed_state(self);
+    // Generic stores keep a fresh instance's attributes in the interpreter's
+    // compact form; the dict is only made when a method first needs it.
+    const State state(self, false);
     Ref empty = Ref::steal(empty_bytes());
     Ref zero = new_int(0);
     if (!empty || !zero) return nullptr;
@@ -852,7 +854,7 @@ PyObject* rebuffered_init(PyObject* self, PyTypeObject*, PyObject* const* args, 
     static constexpr native::Signature<2> sig{"__init__", {"substream", "tailcutoff"}, 1, true};
     native::Bound<2> a;
     if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    const State state = rebuffered_state(self);
+    const State state(self, false);  // see RestreamedBytesIO.__init__
     Ref empty = Ref::steal(empty_bytes());
     Ref zero = new_int(0);
     if (!empty || !zero) return nullptr;

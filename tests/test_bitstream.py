@@ -565,10 +565,11 @@ operations = st.lists(st.one_of(
     st.tuples(st.just("write"), st.binary(max_size=40)),
     st.tuples(st.just("seek"), st.integers(-300, 300), st.sampled_from([0, 1])),
     st.tuples(st.just("peek"), st.booleans()),
+    st.tuples(st.just("tailcutoff"), st.sampled_from([None, 0, 3, 100])),
 ), max_size=40)
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=300, deadline=None)
 @given(ops=operations, tailcutoff=st.sampled_from([None, 0, 1, 7, 64]), chunk=st.sampled_from([1, 5, 97]),
        generic=st.booleans())
 def test_rebuffered_agrees_with_the_rules(ops, tailcutoff, chunk, generic):
@@ -577,6 +578,9 @@ def test_rebuffered_agrees_with_the_rules(ops, tailcutoff, chunk, generic):
     for op, *args in ops:
         if op == "peek":  # reading the attribute must not change anything
             native.rwbuffer if args[0] else vars(native)["rwbuffer"]
+            continue
+        if op == "tailcutoff":  # reassigned between calls, obeyed from the next trim on
+            native.tailcutoff = model.tailcutoff = args[0]
             continue
         if op == "seek" and args[1] == 0:
             args[0] = abs(args[0])

@@ -712,3 +712,18 @@ def test_no_reference_leaks():
             workload()
         deltas.append(sys.getallocatedblocks() - before)
     assert min(deltas) <= 0, deltas
+
+
+def test_a_substream_that_replaces_the_instance_dict_is_obeyed(Rebuffered):
+    r = Rebuffered(None)
+    old = vars(r)
+
+    class Swapping:
+        def read(self, n):
+            r.__dict__ = dict(old, rwbuffer=b"zz" * 200)
+            return b"ab"
+
+    r.substream = Swapping()
+    assert r.read(401) == b"zz" * 200 + b"a"
+    assert (vars(r)["offset"], vars(r)["rwbuffer"], old["offset"], old["rwbuffer"]) == (401, b"zz" * 200 + b"ab",
+                                                                                        0, b"")

@@ -244,34 +244,42 @@ bool uses_instance_dict(PyTypeObject* type, DirectDictCache& cache, std::initial
     return true;
 }
 
+using DirectCheck = bool (*)(PyTypeObject*);
+
 // The state of one instance during one call: attribute reads and writes go
 // to the instance dict when that is what attribute access would do anyway.
+// That is decided afresh at every step, since a substream or codec called in
+// between may change the class or replace the instance's __dict__.
 class State {
 public:
-    State(PyObject* self, bool direct) : self_(self) {
-        if (direct) dict_ = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-        if (direct && !dict_) PyErr_Clear();  // generic access will report it
-    }
+    State(PyObject* self, DirectCheck direct) : self_(self), direct_(direct) {}
     PyObject* self() const { return self_; }
-    PyObject* dict() const { return dict_.get(); }
 
+    // The instance dict (new reference) when it may be used directly, else
+    // null with no exception set.
+    Ref dict() const {
+        if (direct_ == nullptr || !direct_(Py_TYPE(self_))) return Ref();
+        PyObject** slot = _PyObject_GetDictPtr(self_);
+        if (slot == nullptr || *slot == nullptr) return Ref();
+        return Ref::new_reference(*slot);
+    }
     Ref get(PyObject* key) const {
-        if (dict_) {
-            PyObject* value = PyDict_GetItemWithError(dict_.get(), key);
+        if (Ref d = dict()) {
+            PyObject* value = PyDict_GetItemWithError(d.get(), key);
             if (value != nullptr) return Ref::new_reference(value);
             if (PyErr_Occurred()) return Ref();
         }
         return Ref::steal(PyObject_GetAttr(self_, key));
     }
     bool set(PyObject* key, PyObject* value) const {
-        if (dict_) return PyDict_SetItem(dict_.get(), key, value) == 0;
+        if (Ref d = dict()) return PyDict_SetItem(d.get(), key, value) == 0;
         return PyObject_SetAttr(self_, key, value) == 0;
     }
     bool set(PyObject* key, Ref value) const { return value && set(key, value.get()); }
 
 private:
     PyObject* self_;
-    Ref dict_;
+    DirectCheck direct_;
 };
 
 // Stores current + extra under `key` (Python's `self.key = self.key + extra`
@@ -279,7 +287,8 @@ private:
 // hold the bytes, it grows in place instead of being copied.
 bool store_concatenation(const State& state, PyObject* key, Ref current, PyObject* extra) {
     constexpr Py_ssize_t worth_growing = 256;
-    PyObject* dict = state.dict();
+    Ref owned_dict = state.dict();
+    PyObject* dict = owned_dict.get();
     if (dict && PyBytes_CheckExact(current.get()) && PyBytes_CheckExact(extra) && Py_REFCNT(current.get()) == 2 &&
         Py_SIZE(current.get()) >= worth_growing && Py_SIZE(extra) > 0) {
         PyObject* held = PyDict_GetItemWithError(dict, key);
@@ -401,14 +410,15 @@ Ref poll_for_read(const State& state, PyObject* module, PyObject* chunk) {
 // RestreamedBytesIO
 // =============================================================================
 
-State restreamed_state(PyObject* self) {
-    return State(self, uses_instance_dict(Py_TYPE(self),
-                                          restreamed_direct,
-                                          {name<"substream">(), name<"encoder">(), name<"encoderunit">(),
-                                           name<"decoder">(), name<"decoderunit">(), name<"rbuffer">(),
-                                           name<"wbuffer">(), name<"sincereadwritten">()},
-                                          false));
+bool restreamed_uses_instance_dict(PyTypeObject* type) {
+    return uses_instance_dict(type, restreamed_direct,
+                              {name<"substream">(), name<"encoder">(), name<"encoderunit">(), name<"decoder">(),
+                               name<"decoderunit">(), name<"rbuffer">(), name<"wbuffer">(),
+                               name<"sincereadwritten">()},
+                              false);
 }
+
+State restreamed_state(PyObject* self) { return State(self, restreamed_uses_instance_dict); }
 
 PyObject* empty_bytes() { return PyBytes_FromStringAndSize(nullptr, 0); }
 
@@ -439,7 +449,7 @@ PyObject* restreamed_init(PyObject* self, PyTypeObject*, PyObject* const* args, 
     if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
     // Generic stores keep a fresh instance's attributes in the interpreter's
     // compact form; the dict is only made when a method first needs it.
-    const State state(self, false);
+    const State state(self, nullptr);
     Ref empty = Ref::steal(empty_bytes());
     Ref zero = new_int(0);
     if (!empty || !zero) return nullptr;
@@ -679,12 +689,12 @@ PyObject* always_tellable(PyObject*, PyTypeObject*, PyObject* const* args, size_
 // RebufferedBytesIO
 // =============================================================================
 
-State rebuffered_state(PyObject* self) {
-    return State(self, uses_instance_dict(Py_TYPE(self), rebuffered_direct,
-                                          {name<"substream">(), name<"offset">(), name<"moved">(),
-                                           name<"tailcutoff">()},
-                                          true));
+bool rebuffered_uses_instance_dict(PyTypeObject* type) {
+    return uses_instance_dict(type, rebuffered_direct,
+                              {name<"substream">(), name<"offset">(), name<"moved">(), name<"tailcutoff">()}, true);
 }
+
+State rebuffered_state(PyObject* self) { return State(self, rebuffered_uses_instance_dict); }
 
 inline PyObject* no_attribute(PyObject* self, PyObject* key) {
     PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, key);
@@ -756,7 +766,8 @@ bool append_to_window(const State& state, PyObject* newdata) {
 bool cut_window_front(const State& state, PyObject* removed) {
     PyObject* key = name<"rwbuffer">();
     Py_ssize_t amount = 0;
-    PyObject* dict = state.dict();
+    Ref owned_dict = state.dict();
+    PyObject* dict = owned_dict.get();
     if (dict && small_index(removed, amount) && amount >= 0) {
         PyObject* held = PyDict_GetItemWithError(dict, key);
         if (held == nullptr && PyErr_Occurred()) return false;
@@ -854,7 +865,7 @@ PyObject* rebuffered_init(PyObject* self, PyTypeObject*, PyObject* const* args, 
     static constexpr native::Signature<2> sig{"__init__", {"substream", "tailcutoff"}, 1, true};
     native::Bound<2> a;
     if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    const State state(self, false);  // see RestreamedBytesIO.__init__
+    const State state(self, nullptr);  // see RestreamedBytesIO.__init__
     Ref empty = Ref::steal(empty_bytes());
     Ref zero = new_int(0);
     if (!empty || !zero) return nullptr;
@@ -888,9 +899,11 @@ PyObject* rebuffered_read(PyObject* self, PyTypeObject* cls, PyObject* const* ar
         PyErr_SetString(PyExc_ValueError, "count cannot be negative");
         return nullptr;
     }
-    if (count_is_small && state.dict()) {
-        PyObject* data = read_from_window(state.dict(), small_count);
-        if (data || PyErr_Occurred()) return data;
+    if (count_is_small) {
+        if (Ref dict = state.dict()) {
+            PyObject* data = read_from_window(dict.get(), small_count);
+            if (data || PyErr_Occurred()) return data;
+        }
     }
 
     PyObject* module = native::module_of(cls);
@@ -957,7 +970,8 @@ bool overwrite_window(const State& state, PyObject* lo_object, PyObject* hi_obje
     Ref window = get_window(state);
     if (!window) return false;
     Py_ssize_t lo, hi;
-    PyObject* dict = state.dict();
+    Ref owned_dict = state.dict();
+    PyObject* dict = owned_dict.get();
     if (dict && PyBytes_CheckExact(window.get()) && PyBytes_CheckExact(data) && small_index(lo_object, lo) &&
         small_index(hi_object, hi) && lo >= 0 && lo <= Py_SIZE(window.get()) && hi == lo + Py_SIZE(data)) {
         const Py_ssize_t size = Py_SIZE(window.get());

@@ -727,3 +727,14 @@ def test_a_substream_that_replaces_the_instance_dict_is_obeyed(Rebuffered):
     assert r.read(401) == b"zz" * 200 + b"a"
     assert (vars(r)["offset"], vars(r)["rwbuffer"], old["offset"], old["rwbuffer"]) == (401, b"zz" * 200 + b"ab",
                                                                                         0, b"")
+
+
+@pytest.mark.parametrize("at, whence, expected", [
+    (2.5, 1, 5.5), ("x", 0, "x"), (-7, 1, -4), (1 << 80, 0, 1 << 80), (1 << 80, 1, (1 << 80) + 3),
+])
+def test_seek_stores_what_python_arithmetic_gives(Rebuffered, at, whence, expected):
+    r = Rebuffered(io.BytesIO())
+    r.seek(3)
+    assert r.seek(at, whence) == expected and r.tell() == expected and type(r.offset) is type(expected)
+    with pytest.raises(TypeError):
+        r.seek("y", 1) if not isinstance(expected, str) else r.seek(1, 1)

@@ -228,11 +228,14 @@ inline bool is_rwbuffer_descriptor(PyObject* o) {
 // True when, for instances of `type`, generic attribute access to `names`
 // reads and writes the instance dict and `rwbuffer` (if `window`) is our
 // descriptor.
+inline bool known_to_use_instance_dict(PyTypeObject* type, const DirectDictCache& cache) {
+    return type == cache.type && type->tp_version_tag == cache.tag &&
+           PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+}
+
 bool uses_instance_dict(PyTypeObject* type, DirectDictCache& cache, std::initializer_list<PyObject*> names,
                         bool window) {
-    if (type == cache.type && type->tp_version_tag == cache.tag &&
-        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
-        return true;
+    if (known_to_use_instance_dict(type, cache)) return true;
     if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
     if (type->tp_dictoffset == 0) return false;
     for (PyObject* key : names) {
@@ -411,6 +414,7 @@ Ref poll_for_read(const State& state, PyObject* module, PyObject* chunk) {
 // =============================================================================
 
 bool restreamed_uses_instance_dict(PyTypeObject* type) {
+    if (known_to_use_instance_dict(type, restreamed_direct)) return true;
     return uses_instance_dict(type, restreamed_direct,
                               {name<"substream">(), name<"encoder">(), name<"encoderunit">(), name<"decoder">(),
                                name<"decoderunit">(), name<"rbuffer">(), name<"wbuffer">(),
@@ -690,6 +694,7 @@ PyObject* always_tellable(PyObject*, PyTypeObject*, PyObject* const* args, size_
 // =============================================================================
 
 bool rebuffered_uses_instance_dict(PyTypeObject* type) {
+    if (known_to_use_instance_dict(type, rebuffered_direct)) return true;
     return uses_instance_dict(type, rebuffered_direct,
                               {name<"substream">(), name<"offset">(), name<"moved">(), name<"tailcutoff">()}, true);
 }
@@ -1083,6 +1088,18 @@ PyObject* rebuffered_seek(PyObject* self, PyTypeObject*, PyObject* const* args, 
             small_whence = relative ? 1 : 2;
         }
     }
+    if (Ref dict = state.dict(); dict && (small_whence == 0 || small_whence == 1)) {
+        // One look at the dict: nothing in between can run caller code when
+        // the old offset is a plain int.
+        PyObject* offset = PyDict_GetItemWithError(dict.get(), name<"offset">());
+        Py_ssize_t old_offset, step;
+        if (offset && small_index(offset, old_offset) && (small_whence == 0 || small_index(at, step))) {
+            Ref result = small_whence == 0 ? Ref::new_reference(at) : new_int(old_offset + step);
+            if (!result || PyDict_SetItem(dict.get(), name<"offset">(), result.get()) < 0) return nullptr;
+            return result.release();
+        }
+        if (PyErr_Occurred()) return nullptr;
+    }
     if (small_whence == 0) {
         if (!state.set(name<"offset">(), at)) return nullptr;
     } else if (small_whence == 1) {
@@ -1122,6 +1139,16 @@ PyObject* rebuffered_cachedto(PyObject* self, PyTypeObject*, PyObject* const* ar
     native::Bound<0> a;
     if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
     const State state = rebuffered_state(self);
+    if (Ref dict = state.dict()) {
+        PyObject* moved = PyDict_GetItemWithError(dict.get(), name<"moved">());
+        PyObject* window = moved ? PyDict_GetItemWithError(dict.get(), name<"rwbuffer">()) : nullptr;
+        Py_ssize_t start;
+        if (window && small_index(moved, start)) {
+            if (PyBytes_CheckExact(window)) return PyLong_FromSsize_t(start + Py_SIZE(window));
+            if (is_trimmed_window(window)) return PyLong_FromSsize_t(start + window_size(window));
+        }
+        if (PyErr_Occurred()) return nullptr;
+    }
     Ref moved = state.get(name<"moved">());
     if (!moved) return nullptr;
     const Py_ssize_t size = window_length(state);

@@ -255,16 +255,19 @@ using DirectCheck = bool (*)(PyTypeObject*);
 // between may change the class or replace the instance's __dict__.
 class State {
 public:
-    State(PyObject* self, DirectCheck direct) : self_(self), direct_(direct) {}
+    State(PyObject* self, const DirectDictCache* cache, DirectCheck direct)
+        : self_(self), cache_(cache), direct_(direct) {}
     PyObject* self() const { return self_; }
 
     // The instance dict (new reference) when it may be used directly, else
     // null with no exception set.
     Ref dict() const {
-        if (direct_ == nullptr || !direct_(Py_TYPE(self_))) return Ref();
-        PyObject** slot = _PyObject_GetDictPtr(self_);
-        if (slot == nullptr || *slot == nullptr) return Ref();
-        return Ref::new_reference(*slot);
+        if (direct_ == nullptr) return Ref();
+        PyTypeObject* type = Py_TYPE(self_);
+        if (!known_to_use_instance_dict(type, *cache_) && !direct_(type)) return Ref();
+        // Where the dict pointer lives inside the instance does not change.
+        if (slot_ == nullptr && (slot_ = _PyObject_GetDictPtr(self_)) == nullptr) return Ref();
+        return Ref::new_reference(*slot_);
     }
     Ref get(PyObject* key) const {
         if (Ref d = dict()) {
@@ -282,7 +285,9 @@ public:
 
 private:
     PyObject* self_;
+    const DirectDictCache* cache_;
     DirectCheck direct_;
+    mutable PyObject** slot_ = nullptr;
 };
 
 // Stores current + extra under `key` (Python's `self.key = self.key + extra`
@@ -422,7 +427,7 @@ bool restreamed_uses_instance_dict(PyTypeObject* type) {
                               false);
 }
 
-State restreamed_state(PyObject* self) { return State(self, restreamed_uses_instance_dict); }
+State restreamed_state(PyObject* self) { return State(self, &restreamed_direct, restreamed_uses_instance_dict); }
 
 PyObject* empty_bytes() { return PyBytes_FromStringAndSize(nullptr, 0); }
 
@@ -453,7 +458,7 @@ PyObject* restreamed_init(PyObject* self, PyTypeObject*, PyObject* const* args, 
     if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
     // Generic stores keep a fresh instance's attributes in the interpreter's
     // compact form; the dict is only made when a method first needs it.
-    const State state(self, nullptr);
+    const State state(self, nullptr, nullptr);
     Ref empty = Ref::steal(empty_bytes());
     Ref zero = new_int(0);
     if (!empty || !zero) return nullptr;
@@ -699,7 +704,7 @@ bool rebuffered_uses_instance_dict(PyTypeObject* type) {
                               {name<"substream">(), name<"offset">(), name<"moved">(), name<"tailcutoff">()}, true);
 }
 
-State rebuffered_state(PyObject* self) { return State(self, rebuffered_uses_instance_dict); }
+State rebuffered_state(PyObject* self) { return State(self, &rebuffered_direct, rebuffered_uses_instance_dict); }
 
 inline PyObject* no_attribute(PyObject* self, PyObject* key) {
     PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, key);
@@ -870,7 +875,7 @@ PyObject* rebuffered_init(PyObject* self, PyTypeObject*, PyObject* const* args, 
     static constexpr native::Signature<2> sig{"__init__", {"substream", "tailcutoff"}, 1, true};
     native::Bound<2> a;
     if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    const State state(self, nullptr);  // see RestreamedBytesIO.__init__
+    const State state(self, nullptr, nullptr);  // see RestreamedBytesIO.__init__
     Ref empty = Ref::steal(empty_bytes());
     Ref zero = new_int(0);
     if (!empty || !zero) return nullptr;

@@ -702,6 +702,14 @@ def test_no_reference_leaks():
             s.close()
         except ValueError:
             pass
+        g = GenericRebuffered(Scripted(BlockingIOError, None, b"x" * 300, b""), 2)
+        g.read(100), g.write(b"yz"), g.seek(-1, 1), g.cachedto()
+        g.emptytimeout = 0
+        for call in (lambda: g.read(500), lambda: g.seek(0) and g.read(1), lambda: g.seek(0, 2)):
+            try:
+                call()
+            except (OSError, ValueError):
+                pass
 
     for _ in range(20):
         workload()

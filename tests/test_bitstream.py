@@ -339,6 +339,8 @@ def test_trimmed_window_looks_like_its_bytes():
     assert raw == content and content == raw and not raw != content and hash(raw) == hash(content)
     assert len(raw) == len(content) and bytes(raw) == content and raw[1:3] == content[1:3]
     assert repr(raw) == repr(content) and memoryview(raw).tobytes() == content
+    assert list(raw) == list(content) and raw + b"!" == content + b"!" and b"!" + raw == b"!" + content
+    assert b"89" in raw and raw.hex() == content.hex() and raw.find(b"a") == content.find(b"a")
     assert pickle.loads(pickle.dumps(raw)) == content
     # Reading the attribute hands out real bytes and keeps them.
     assert r.rwbuffer is r.rwbuffer is vars(r)["rwbuffer"]

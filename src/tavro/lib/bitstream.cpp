@@ -162,6 +162,31 @@ PyObject* trimmed_window_subscript(PyObject* self, PyObject* key) {
     return bytes ? PyObject_GetItem(bytes.get(), key) : nullptr;
 }
 
+PyObject* trimmed_window_iter(PyObject* self) {
+    Ref bytes = Ref::steal(window_to_bytes(self));
+    return bytes ? PyObject_GetIter(bytes.get()) : nullptr;
+}
+
+PyObject* trimmed_window_concat(PyObject* self, PyObject* other) {
+    Ref bytes = Ref::steal(window_to_bytes(self));
+    return bytes ? PySequence_Concat(bytes.get(), other) : nullptr;
+}
+
+int trimmed_window_contains(PyObject* self, PyObject* item) {
+    Ref bytes = Ref::steal(window_to_bytes(self));
+    return bytes ? PySequence_Contains(bytes.get(), item) : -1;
+}
+
+// Anything else a bytes object offers (decode, hex, find, ...) is answered by
+// the bytes the window stands for.
+PyObject* trimmed_window_getattro(PyObject* self, PyObject* attribute) {
+    PyObject* found = PyObject_GenericGetAttr(self, attribute);
+    if (found != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
+    PyErr_Clear();
+    Ref bytes = Ref::steal(window_to_bytes(self));
+    return bytes ? PyObject_GetAttr(bytes.get(), attribute) : nullptr;
+}
+
 int trimmed_window_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     return PyBuffer_FillInfo(view, self, const_cast<char*>(window_data(self)), window_size(self), 1, flags);
 }
@@ -188,6 +213,10 @@ PyType_Slot trimmed_window_slots[] = {
     {Py_sq_length, reinterpret_cast<void*>(trimmed_window_length)},
     {Py_mp_length, reinterpret_cast<void*>(trimmed_window_length)},
     {Py_mp_subscript, reinterpret_cast<void*>(trimmed_window_subscript)},
+    {Py_tp_iter, reinterpret_cast<void*>(trimmed_window_iter)},
+    {Py_sq_concat, reinterpret_cast<void*>(trimmed_window_concat)},
+    {Py_sq_contains, reinterpret_cast<void*>(trimmed_window_contains)},
+    {Py_tp_getattro, reinterpret_cast<void*>(trimmed_window_getattro)},
     {Py_bf_getbuffer, reinterpret_cast<void*>(trimmed_window_getbuffer)},
     {Py_tp_methods, trimmed_window_methods},
     {0, nullptr},

@@ -748,3 +748,15 @@ def test_seek_stores_what_python_arithmetic_gives(Rebuffered, at, whence, expect
     assert r.seek(at, whence) == expected and r.tell() == expected and type(r.offset) is type(expected)
     with pytest.raises(TypeError):
         r.seek("y", 1) if not isinstance(expected, str) else r.seek(1, 1)
+
+
+def test_writes_into_a_trimmed_window_leave_held_copies_alone(Rebuffered):
+    r = Rebuffered(io.BytesIO(DIGITS), 4)
+    r.read(6)
+    r.seek(3)
+    assert r.write(b"XY") == 2 and r.read(1) == b"5"
+    held = vars(r)["rwbuffer"]
+    r.seek(4)
+    r.write(b"QQ")
+    assert held == b"2XY56789abcdefghij" and r.rwbuffer == b"2XQQ6789abcdefghij" and r.cachedfrom() == 2
+    assert r.seek(3) == 3 and r.read(4) == b"XQQ6" and r.rwbuffer == b"XQQ6789abcdefghij"

@@ -1006,11 +1006,28 @@ PyObject* rebuffered_read(PyObject* self, PyTypeObject* cls, PyObject* const* ar
 // when only the instance dict holds the window bytes.
 bool overwrite_window(const State& state, PyObject* lo_object, PyObject* hi_object, PyObject* data) {
     PyObject* key = name<"rwbuffer">();
-    Ref window = get_window(state);
-    if (!window) return false;
     Py_ssize_t lo, hi;
     Ref owned_dict = state.dict();
     PyObject* dict = owned_dict.get();
+    // A trimmed window that nothing else can see is patched where it lies, so
+    // that writes between reads do not copy the read-ahead each time.
+    if (dict && PyBytes_CheckExact(data) && small_index(lo_object, lo) && small_index(hi_object, hi)) {
+        PyObject* held = PyDict_GetItemWithError(dict, key);
+        if (held == nullptr && PyErr_Occurred()) return false;
+        if (held != nullptr && is_trimmed_window(held) && Py_REFCNT(held) == 1 &&
+            Py_REFCNT(as_window(held)->bytes) == 1 && lo >= 0 && hi == lo + Py_SIZE(data) &&
+            hi <= window_size(held)) {
+            PyObject* bytes = as_window(held)->bytes;
+            std::memcpy(PyBytes_AS_STRING(bytes) + as_window(held)->start + lo, PyBytes_AS_STRING(data),
+                        Py_SIZE(data));
+            forget_bytes_hash(bytes);
+            return true;
+        }
+    }
+    Ref window = get_window(state);
+    if (!window) return false;
+    owned_dict = state.dict();
+    dict = owned_dict.get();
     if (dict && PyBytes_CheckExact(window.get()) && PyBytes_CheckExact(data) && small_index(lo_object, lo) &&
         small_index(hi_object, hi) && lo >= 0 && lo <= Py_SIZE(window.get()) && hi == lo + Py_SIZE(data)) {
         const Py_ssize_t size = Py_SIZE(window.get());

@@ -87,6 +87,23 @@ def overwrite(module):
     return run
 
 
+class Zeros:
+    """A substream that never ends."""
+
+    def read(self, n):
+        return bytes(n)
+
+
+def read_then_write(module):
+    r = module.RebufferedBytesIO(Zeros(), 64)
+    read, write = r.read, r.write
+
+    def run():
+        read(4)
+        return write(b"abcd")
+    return run
+
+
 def method(module, cls, name, *args):
     if cls == "RebufferedBytesIO":
         bound = getattr(rebuffered_in_window(module, 1 << 30), name)
@@ -122,6 +139,8 @@ def cases():
          hexlify_pass(native, 64), hexlify_pass(pure, 64), codec_calls_only_hexlify, faster),
         ("RebufferedBytesIO write(4 bytes) + seek in a 1 MiB window",
          overwrite(native), overwrite(pure), None, faster),
+        ("RebufferedBytesIO read(4) + write(4 bytes), tailcutoff 64",
+         read_then_write(native), read_then_write(pure), None, faster),
         ("RebufferedBytesIO(substream, 64)",
          lambda: native.RebufferedBytesIO(None, 64), lambda: pure.RebufferedBytesIO(None, 64), None, faster),
         ("RestreamedBytesIO(substream, ...)",

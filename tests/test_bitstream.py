@@ -760,3 +760,23 @@ def test_writes_into_a_trimmed_window_leave_held_copies_alone(Rebuffered):
     r.write(b"QQ")
     assert held == b"2XY56789abcdefghij" and r.rwbuffer == b"2XQQ6789abcdefghij" and r.cachedfrom() == 2
     assert r.seek(3) == 3 and r.read(4) == b"XQQ6" and r.rwbuffer == b"XQQ6789abcdefghij"
+
+
+@settings(max_examples=100, deadline=None)
+@given(ops=st.lists(st.one_of(st.tuples(st.just("read"), st.one_of(st.none(), st.integers(0, 700))),
+                              st.tuples(st.just("write"), st.binary(max_size=600))), max_size=12),
+       decoderunit=st.integers(1, 4), encoderunit=st.integers(1, 5))
+def test_restreamed_direct_and_generic_paths_agree(ops, decoderunit, encoderunit):
+    source = bytes(range(256)) * 4
+    streams = []
+    for cls in (RestreamedBytesIO, GenericRestreamed):
+        out = io.BytesIO()
+        substream = type("Both", (), {"read": io.BytesIO(source).read, "write": out.write})()
+        streams.append((cls(substream, lambda b: b[::-1] * 2, decoderunit, bytes.upper, encoderunit), out))
+    for op, arg in ops:
+        results = [getattr(r, op)(arg) for r, _ in streams]
+        assert results[0] == results[1]
+        (a, out_a), (b, out_b) = streams
+        assert {k: v for k, v in vars(a).items() if k != "substream"} == \
+               {k: v for k, v in vars(b).items() if k != "substream"}
+        assert out_a.getvalue() == out_b.getvalue()

@@ -768,11 +768,12 @@ def test_writes_into_a_trimmed_window_leave_held_copies_alone(Rebuffered):
        decoderunit=st.integers(1, 4), encoderunit=st.integers(1, 5))
 def test_restreamed_direct_and_generic_paths_agree(ops, decoderunit, encoderunit):
     source = bytes(range(256)) * 4
+    decoder = lambda b: b[::-1] * 2  # noqa: E731
     streams = []
     for cls in (RestreamedBytesIO, GenericRestreamed):
         out = io.BytesIO()
         substream = type("Both", (), {"read": io.BytesIO(source).read, "write": out.write})()
-        streams.append((cls(substream, lambda b: b[::-1] * 2, decoderunit, bytes.upper, encoderunit), out))
+        streams.append((cls(substream, decoder, decoderunit, bytes.upper, encoderunit), out))
     for op, arg in ops:
         results = [getattr(r, op)(arg) for r, _ in streams]
         assert results[0] == results[1]

@@ -13,7 +13,7 @@
 // untrimmed bytes plus a start index) in the instance dict instead. The class's
 // `rwbuffer` data descriptor turns it back into a real bytes object, stored in
 // its place, as soon as anyone reads the attribute; only vars()/__dict__ can
-// see the stand-in, and it compares, hashes, prints and pickles as those bytes.
+// see the stand-in, and it behaves as those bytes in everything but its type.
 
 #include <algorithm>
 #include <chrono>
@@ -254,14 +254,14 @@ inline bool is_rwbuffer_descriptor(PyObject* o) {
            reinterpret_cast<PyGetSetDescrObject*>(o)->d_getset == &rwbuffer_getset;
 }
 
-// True when, for instances of `type`, generic attribute access to `names`
-// reads and writes the instance dict and `rwbuffer` (if `window`) is our
-// descriptor.
 inline bool known_to_use_instance_dict(PyTypeObject* type, const DirectDictCache& cache) {
     return type == cache.type && type->tp_version_tag == cache.tag &&
            PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
 }
 
+// True when, for instances of `type`, generic attribute access to `names`
+// reads and writes the instance dict and `rwbuffer` (if `window`) is our
+// descriptor.
 bool uses_instance_dict(PyTypeObject* type, DirectDictCache& cache, std::initializer_list<PyObject*> names,
                         bool window) {
     if (known_to_use_instance_dict(type, cache)) return true;

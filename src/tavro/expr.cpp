@@ -13,7 +13,9 @@
 // still our own method.
 #include "native.hpp"
 
+#include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -93,17 +95,63 @@ inline bool reads_from_dict(PyTypeObject* type) {
     return check_reads_from_dict(type);
 }
 
-// self.<key>, exactly as attribute access would read it. New reference or null.
-inline Ref read_attr(PyObject* self, PyObject* key) {
+// Instance dicts of expression nodes are split tables (keys shared with the
+// class, all exact strings), so looking a key up runs no code of the
+// caller's, and its answer can only change when the dict changes. Every change
+// gives a dict a new, globally unique version (PEP 509), so a look-up answer
+// remembered under (dict, key, version) is the answer a new look-up would
+// give. The dict pointer is only compared, never followed: a freed dict's
+// entry cannot match, since a dict at the same address has another version.
+struct AttrCacheEntry {
+    PyDictObject* dict;
+    PyObject* key;
+    uint64_t version;
+    PyObject* value;  // borrowed: the dict holds it while the version matches
+};
+constexpr std::size_t kAttrCacheSize = 1024;
+AttrCacheEntry attr_cache[kAttrCacheSize];
+
+inline AttrCacheEntry& attr_cache_entry(PyDictObject* dict, PyObject* key) {
+    const uint64_t mixed =
+        ((reinterpret_cast<uintptr_t>(dict) >> 4) ^ (reinterpret_cast<uintptr_t>(key) << 7)) * 0x9E3779B97F4A7C15ull;
+    return attr_cache[mixed >> 54];  // the top 10 bits: kAttrCacheSize entries
+}
+
+// self.<key>, exactly as attribute access would read it. New reference or
+// null. `pure` is set when the read could not have run any code of the
+// caller's (a split-table dict), so that reading the same key again before
+// anything else runs necessarily gives the same object.
+inline Ref read_attr(PyObject* self, PyObject* key, bool* pure = nullptr) {
     if (reads_from_dict(Py_TYPE(self))) {
         PyObject** dictptr = _PyObject_GetDictPtr(self);
         if (dictptr != nullptr && *dictptr != nullptr) {
+            auto* dict = reinterpret_cast<PyDictObject*>(*dictptr);
+            const bool split = dict->ma_values != nullptr;
+            if (split) {
+                AttrCacheEntry& entry = attr_cache_entry(dict, key);
+                if (entry.dict == dict && entry.key == key && entry.version == dict->ma_version_tag) {
+                    if (pure) *pure = true;
+                    return Ref::new_reference(entry.value);
+                }
+            }
             PyObject* value = PyDict_GetItemWithError(*dictptr, key);
-            if (value != nullptr) return Ref::new_reference(value);
+            if (value != nullptr) {
+                if (split) attr_cache_entry(dict, key) = AttrCacheEntry{dict, key, dict->ma_version_tag, value};
+                if (pure) *pure = split;
+                return Ref::new_reference(value);
+            }
             if (PyErr_Occurred()) return Ref();
         }
     }
+    if (pure) *pure = false;
     return Ref::steal(PyObject_GetAttr(self, key));
+}
+
+// Reads self.<key> a second time, as the methods do; skipped when the first
+// read was pure (see read_attr), which makes no observable difference.
+inline Ref read_again(PyObject* self, PyObject* key, Ref first, bool pure) {
+    if (pure) return first;
+    return read_attr(self, key);
 }
 
 // ---- operator functions applied natively ---------------------------------------
@@ -289,10 +337,11 @@ Ref call_with_context(PyObject* function, PyObject* obj) {
 // The value of the operand stored under `key`: read it; if callable, read it
 // again and call it with the context, else read it again and use it.
 Ref operand_value(PyObject* self, PyObject* key, PyObject* obj) {
-    Ref value = read_attr(self, key);
+    bool pure = false;
+    Ref value = read_attr(self, key, &pure);
     if (!value) return value;
     const bool is_callable = PyCallable_Check(value.get());
-    value = read_attr(self, key);
+    value = read_again(self, key, std::move(value), pure);
     if (!value || !is_callable) return value;
     return call_with_context(value.get(), obj);
 }
@@ -316,10 +365,11 @@ Ref evaluate_binexpr(PyObject* self, PyObject* obj) {
 }
 
 Ref evaluate_path(PyObject* self, PyObject* obj) {
-    Ref parent = read_attr(self, names.path_parent);
+    bool pure = false;
+    Ref parent = read_attr(self, names.path_parent, &pure);
     if (!parent) return parent;
     if (parent.get() == Py_None) return Ref::new_reference(obj);
-    parent = read_attr(self, names.path_parent);
+    parent = read_again(self, names.path_parent, std::move(parent), pure);
     if (!parent) return parent;
     Ref value = call_with_context(parent.get(), obj);
     if (!value) return value;
@@ -329,7 +379,8 @@ Ref evaluate_path(PyObject* self, PyObject* obj) {
 }
 
 Ref evaluate_path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    Ref parent = read_attr(self, names.path2_parent);
+    bool pure = false;
+    Ref parent = read_attr(self, names.path2_parent, &pure);
     if (!parent) return parent;
     if (parent.get() == Py_None) {
         if (nargs < 2) {
@@ -338,7 +389,7 @@ Ref evaluate_path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         }
         return Ref::new_reference(args[1]);
     }
-    parent = read_attr(self, names.path2_parent);
+    parent = read_again(self, names.path2_parent, std::move(parent), pure);
     if (!parent) return parent;
     Ref value;
     if (Py_TYPE(parent.get())->tp_call == path2_tp_call) {
@@ -362,7 +413,20 @@ int path_tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
 int path2_tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
 int funcpath_tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
 
+// self.<key> = value for each pair, in order. When generic attribute
+// assignment would store into the instance dict anyway (generic tp_setattro,
+// no class in the MRO defining the names: see reads_from_dict), the values go
+// straight into the dict.
 int set_attrs(PyObject* self, std::initializer_list<std::pair<PyObject*, PyObject*>> values) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_setattro == PyObject_GenericSetAttr && reads_from_dict(type)) {
+        PyObject** dictptr = _PyObject_GetDictPtr(self);
+        if (dictptr != nullptr && *dictptr != nullptr) {
+            for (const auto& [key, value] : values)
+                if (PyDict_SetItem(*dictptr, key, value ? value : Py_None) < 0) return -1;
+            return 0;
+        }
+    }
     for (const auto& [key, value] : values)
         if (PyObject_SetAttr(self, key, value ? value : Py_None) < 0) return -1;
     return 0;
@@ -403,6 +467,19 @@ Ref instantiate(PyObject* cls, Values... values) {
     return native::call(cls, values...);
 }
 
+// operators.<Op>. For a plain module object that is its dict entry (module
+// objects have no class attribute of these names); anything else, or a miss
+// (the module's own __getattr__, the error), takes the generic route.
+template <native::Literal Op>
+Ref operator_function(PyObject* operators) {
+    if (Py_IS_TYPE(operators, &PyModule_Type)) {
+        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(operators), native::name<Op>());
+        if (value != nullptr) return Ref::new_reference(value);
+        if (PyErr_Occurred()) return Ref();
+    }
+    return native::attr<Op>(operators);
+}
+
 // BinExpr(operator.<Op>, lhs, rhs), every name read from the module now.
 template <native::Literal Op>
 Ref build_binary(PyObject* module, PyObject* lhs, PyObject* rhs) {
@@ -410,7 +487,7 @@ Ref build_binary(PyObject* module, PyObject* lhs, PyObject* rhs) {
     if (!cls) return cls;
     Ref operators = native::global<"operator">(module);
     if (!operators) return operators;
-    Ref op = native::attr<Op>(operators.get());
+    Ref op = operator_function<Op>(operators.get());
     if (!op) return op;
     return instantiate<binexpr_tp_init, init_binexpr>(cls.get(), op.get(), lhs, rhs);
 }
@@ -421,7 +498,7 @@ Ref build_unary(PyObject* module, PyObject* operand) {
     if (!cls) return cls;
     Ref operators = native::global<"operator">(module);
     if (!operators) return operators;
-    Ref op = native::attr<Op>(operators.get());
+    Ref op = operator_function<Op>(operators.get());
     if (!op) return op;
     return instantiate<uniexpr_tp_init, init_uniexpr>(cls.get(), op.get(), operand);
 }

@@ -413,20 +413,10 @@ int path_tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
 int path2_tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
 int funcpath_tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
 
-// self.<key> = value for each pair, in order. When generic attribute
-// assignment would store into the instance dict anyway (generic tp_setattro,
-// no class in the MRO defining the names: see reads_from_dict), the values go
-// straight into the dict.
+// self.<key> = value for each pair, in order. (Generic assignment keeps the
+// values inline with keys shared by the class; the dict made from them later
+// is a split table, which read_attr relies on for its speed.)
 int set_attrs(PyObject* self, std::initializer_list<std::pair<PyObject*, PyObject*>> values) {
-    PyTypeObject* type = Py_TYPE(self);
-    if (type->tp_setattro == PyObject_GenericSetAttr && reads_from_dict(type)) {
-        PyObject** dictptr = _PyObject_GetDictPtr(self);
-        if (dictptr != nullptr && *dictptr != nullptr) {
-            for (const auto& [key, value] : values)
-                if (PyDict_SetItem(*dictptr, key, value ? value : Py_None) < 0) return -1;
-            return 0;
-        }
-    }
     for (const auto& [key, value] : values)
         if (PyObject_SetAttr(self, key, value ? value : Py_None) < 0) return -1;
     return 0;

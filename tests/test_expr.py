@@ -402,6 +402,27 @@ def test_class_attributes_that_shadow_state_are_honoured():
 
 # ---- module globals at call time --------------------------------------------------
 
+@pytest.mark.parametrize("base", [BinExpr, UniExpr, Path, Path2, FuncPath])
+def test_subclasses_use_the_methods(base):
+    sub = type("Sub", (base,), {})
+    node = {BinExpr: lambda: sub(operator.add, this.x, 1), UniExpr: lambda: sub(operator.neg, this.x),
+            Path: lambda: sub("this", "x", this), Path2: lambda: sub("list_", 0, list_),
+            FuncPath: lambda: sub(abs)}[base]()
+    if base is FuncPath:
+        bound = node(this.x)
+        assert type(bound) is FuncPath and bound({"x": -2}) == 2 and node(-3) == -3
+    elif base is Path2:
+        assert node({}, [7]) == 7 and type(node[1]) is Path2 and repr(node[1]) == "list_[0][1]"
+    else:
+        assert node({"x": 2}) in (3, -2, 2)
+        assert type(node + 1) is BinExpr and type(-node) is UniExpr and type(node == 1) is BinExpr
+    if base is Path:
+        assert type(node.y) is Path and repr(node.y) == "this.x.y" and type(node["y"]) is Path
+        with pytest.raises(AttributeError):
+            node.__deepcopy__
+    assert repr(copy.deepcopy(node)) == repr(node)
+
+
 def test_module_globals_are_read_at_call_time(monkeypatch):
     class MyBin(BinExpr):
         pass

@@ -315,7 +315,7 @@ Ref evaluate_uniexpr(PyObject* self, PyObject* obj);
 Ref evaluate_binexpr(PyObject* self, PyObject* obj);
 Ref evaluate_path(PyObject* self, PyObject* obj);
 Ref evaluate_path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
-Ref evaluate_funcpath(PyObject* self, PyObject* operand);
+Ref evaluate_funcpath(PyObject* self, PyObject* operand, PyTypeObject* defining_class = nullptr);
 
 // function(obj). Our own nodes, whose tp_call is still the native one, are
 // evaluated in place: that is what their tp_call would do, minus the argument
@@ -898,12 +898,15 @@ PyObject* funcpath_print(PyObject* self, PyTypeObject*, PyObject* const* args, s
     return format_tuple(fmt, name.get(), operand.get()).release();
 }
 
-Ref evaluate_funcpath(PyObject* self, PyObject* argument) {
+// FuncPath.__call__. The module whose FuncPath global binds a new path is
+// that of `defining_class`; the native slot, only ever on the exact class,
+// passes none and the instance's own class is it.
+Ref evaluate_funcpath(PyObject* self, PyObject* argument, PyTypeObject* defining_class) {
     Ref operand = read_attr(self, names.func_operand);
     if (!operand) return operand;
     if (operand.get() == Py_None) {
         if (!PyCallable_Check(argument)) return Ref::new_reference(argument);
-        PyObject* module = PyType_GetModule(Py_TYPE(self));
+        PyObject* module = PyType_GetModule(defining_class ? defining_class : Py_TYPE(self));
         if (module == nullptr) return Ref();
         Ref cls = native::global<"FuncPath">(module);
         if (!cls) return cls;
@@ -918,11 +921,11 @@ Ref evaluate_funcpath(PyObject* self, PyObject* argument) {
     return apply_unary(func.get(), value.get());
 }
 
-PyObject* funcpath_call(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PyObject* funcpath_call(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     static constexpr native::Signature<1> sig{"__call__", {"operand"}, 1, true, true};
     native::Bound<1> a;
     if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    return evaluate_funcpath(self, a[0]).release();
+    return evaluate_funcpath(self, a[0], cls).release();
 }
 
 // ---- native slots --------------------------------------------------------------------

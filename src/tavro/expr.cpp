@@ -172,15 +172,22 @@ struct KnownFunction {
     int compare;
 };
 
-KnownFunction known_functions[32];
-int known_count = 0;
+// An open-addressing table keyed by the C entry point; empty slots have a
+// null `meth`.
+constexpr std::size_t kKnownSlots = 64;
+KnownFunction known_functions[kKnownSlots];
+
+inline std::size_t known_slot(PyCFunction meth) {
+    return static_cast<std::size_t>((reinterpret_cast<uintptr_t>(meth) * 0x9E3779B97F4A7C15ull) >> 58);
+}
 
 const KnownFunction* find_known(PyObject* function) {
     if (!PyCFunction_CheckExact(function)) return nullptr;
     PyCFunction meth = PyCFunction_GET_FUNCTION(function);
-    for (int i = 0; i < known_count; ++i)
+    for (std::size_t i = known_slot(meth);; i = (i + 1) % kKnownSlots) {
         if (known_functions[i].meth == meth) return &known_functions[i];
-    return nullptr;
+        if (known_functions[i].meth == nullptr) return nullptr;
+    }
 }
 
 // Records `source.attribute` if it is the genuine function `expected` of the
@@ -201,16 +208,18 @@ bool learn_function(PyObject* source, const char* attribute, const char* module_
     const char* owner_name = PyModule_GetName(owner);
     if (owner_name == nullptr) return false;
     if (std::strcmp(owner_name, module_name) != 0) return true;
-    if (known_count >= static_cast<int>(sizeof(known_functions) / sizeof(known_functions[0]))) return true;
     entry.meth = cfunction->m_ml->ml_meth;
-    for (int i = 0; i < known_count; ++i)
+    for (std::size_t i = known_slot(entry.meth);; i = (i + 1) % kKnownSlots) {
         if (known_functions[i].meth == entry.meth) return true;
-    known_functions[known_count++] = entry;
-    return true;
+        if (known_functions[i].meth == nullptr) {
+            known_functions[i] = entry;
+            return true;
+        }
+    }
 }
 
 bool learn_functions(PyObject* operator_module) {
-    known_count = 0;
+    for (KnownFunction& slot : known_functions) slot = KnownFunction{};
     struct Entry {
         const char* name;
         KnownFunction entry;
@@ -902,7 +911,8 @@ PyObject* funcpath_print(PyObject* self, PyTypeObject*, PyObject* const* args, s
 // that of `defining_class`; the native slot, only ever on the exact class,
 // passes none and the instance's own class is it.
 Ref evaluate_funcpath(PyObject* self, PyObject* argument, PyTypeObject* defining_class) {
-    Ref operand = read_attr(self, names.func_operand);
+    bool operand_was_pure = false;
+    Ref operand = read_attr(self, names.func_operand, &operand_was_pure);
     if (!operand) return operand;
     if (operand.get() == Py_None) {
         if (!PyCallable_Check(argument)) return Ref::new_reference(argument);
@@ -914,9 +924,17 @@ Ref evaluate_funcpath(PyObject* self, PyObject* argument, PyTypeObject* defining
         if (!func) return func;
         return instantiate<funcpath_tp_init, init_funcpath>(cls.get(), func.get(), argument);
     }
-    Ref func = read_attr(self, names.func_func);
+    bool pure = false;
+    Ref func = read_attr(self, names.func_func, &pure);
     if (!func) return func;
-    Ref value = operand_value(self, names.func_operand, argument);
+    Ref value;
+    if (pure && operand_was_pure) {
+        // Nothing ran since the operand was read: reading it again, twice,
+        // gives the same object.
+        value = PyCallable_Check(operand.get()) ? call_with_context(operand.get(), argument) : std::move(operand);
+    } else {
+        value = operand_value(self, names.func_operand, argument);
+    }
     if (!value) return value;
     return apply_unary(func.get(), value.get());
 }

@@ -293,6 +293,19 @@ def test_evaluation_examples():
     assert (1 < this.x)({"x": 3}) is True
 
 
+@pytest.mark.parametrize("parent, expected", [
+    (this.a, 1),
+    (Path("m", "a", this), 1),
+    (type("Sub", (Path,), {})("m", "a", this), 1),
+    (lambda c, *rest: c["a"], 1),
+    (BinExpr(operator.getitem, this.b, 0), 7),
+    (Path("m", "b", type("Sub", (Path,), {})("root")), 7),
+])
+def test_path_parents_of_every_kind(parent, expected):
+    ctx = {"a": {"k": 1}, "b": [{"k": 7}]}
+    assert Path("n", "k", parent)(ctx, "dropped") == expected
+
+
 def test_evaluation_errors_propagate():
     with pytest.raises(KeyError) as info:
         this.a({})

@@ -373,18 +373,40 @@ Ref evaluate_binexpr(PyObject* self, PyObject* obj) {
     return apply_binary(op.get(), left.get(), right.get());
 }
 
+// Path.__call__ from its second step on: `parent` is the first read of
+// _Path__parent (not None).
+Ref evaluate_path_from(PyObject* self, PyObject* obj, Ref parent, bool pure) {
+    parent = read_again(self, names.path_parent, std::move(parent), pure);
+    if (!parent) return parent;
+    Ref value;
+    if (Py_TYPE(parent.get())->tp_call == path_tp_call) {
+        // The parent is one of ours: its first step is done here, so that a
+        // root parent (the common `this.x`) costs one read.
+        bool parent_pure = false;
+        Ref grandparent = read_attr(parent.get(), names.path_parent, &parent_pure);
+        if (!grandparent) return grandparent;
+        if (grandparent.get() == Py_None) {
+            value = Ref::new_reference(obj);
+        } else {
+            native::RecursionGuard guard(" while evaluating an expression");
+            if (!guard) return Ref();
+            value = evaluate_path_from(parent.get(), obj, std::move(grandparent), parent_pure);
+        }
+    } else {
+        value = call_with_context(parent.get(), obj);
+    }
+    if (!value) return value;
+    Ref field = read_attr(self, names.path_field);
+    if (!field) return field;
+    return Ref::steal(PyObject_GetItem(value.get(), field.get()));
+}
+
 Ref evaluate_path(PyObject* self, PyObject* obj) {
     bool pure = false;
     Ref parent = read_attr(self, names.path_parent, &pure);
     if (!parent) return parent;
     if (parent.get() == Py_None) return Ref::new_reference(obj);
-    parent = read_again(self, names.path_parent, std::move(parent), pure);
-    if (!parent) return parent;
-    Ref value = call_with_context(parent.get(), obj);
-    if (!value) return value;
-    Ref field = read_attr(self, names.path_field);
-    if (!field) return field;
-    return Ref::steal(PyObject_GetItem(value.get(), field.get()));
+    return evaluate_path_from(self, obj, std::move(parent), pure);
 }
 
 Ref evaluate_path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {

@@ -1115,8 +1115,7 @@ PyObject* path_getattro(PyObject* self, PyObject* key) {
     }
     if (Py_IS_TYPE(getattr, &PyMethodDescr_Type)) {
         auto* descriptor = reinterpret_cast<PyMethodDescrObject*>(getattr);
-        if (std::strcmp(descriptor->d_method->ml_name, "__getattr__") == 0 &&
-            descriptor->d_method->ml_meth == path_methods[5].ml_meth) {
+        if (descriptor->d_method->ml_meth == path_methods[5].ml_meth) {
             PyObject* module = PyType_GetModule(descriptor->d_common.d_type);
             if (module == nullptr) return nullptr;
             return path_fallback(module, self, key).release();

@@ -117,6 +117,50 @@ inline AttrCacheEntry& attr_cache_entry(PyDictObject* dict, PyObject* key) {
     return attr_cache[mixed >> 54];  // the top 10 bits: kAttrCacheSize entries
 }
 
+// Whether every key of `dict` is an exact str, so that a look-up in it runs
+// no code of the caller's (no __eq__ of a colliding key). Split tables only
+// hold such keys; other dicts are checked once per version.
+struct VerifiedDict {
+    PyDictObject* dict;
+    uint64_t version;
+};
+VerifiedDict verified_dicts[16];
+
+bool keys_are_exact_strings(PyDictObject* dict) {
+    if (dict->ma_values != nullptr) return true;
+    VerifiedDict& slot = verified_dicts[(reinterpret_cast<uintptr_t>(dict) >> 4) % 16];
+    if (slot.dict == dict && slot.version == dict->ma_version_tag) return true;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(reinterpret_cast<PyObject*>(dict), &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    slot = VerifiedDict{dict, dict->ma_version_tag};
+    return true;
+}
+
+// dict[key] for an exact-str key, as PyDict_GetItemWithError answers it
+// (borrowed; null with or without an exception), memoised per dict version.
+PyObject* cached_lookup(PyObject* mapping, PyObject* key) {
+    auto* dict = reinterpret_cast<PyDictObject*>(mapping);
+    AttrCacheEntry& entry = attr_cache_entry(dict, key);
+    if (entry.dict == dict && entry.key == key && entry.version == dict->ma_version_tag) return entry.value;
+    PyObject* value = PyDict_GetItemWithError(mapping, key);
+    if (value != nullptr && keys_are_exact_strings(dict))
+        attr_cache_entry(dict, key) = AttrCacheEntry{dict, key, dict->ma_version_tag, value};
+    return value;
+}
+
+// The module global `S`, read now: the module dict, then builtins, else
+// NameError (native::global does the latter two).
+template <native::Literal S>
+Ref module_global(PyObject* module) {
+    PyObject* key = native::name<S>();
+    PyObject* value = cached_lookup(PyModule_GetDict(module), key);
+    if (value != nullptr) return Ref::new_reference(value);
+    if (PyErr_Occurred()) return Ref();
+    return native::global(module, key);
+}
+
 // self.<key>, exactly as attribute access would read it. New reference or
 // null. `pure` is set when the read could not have run any code of the
 // caller's (a split-table dict), so that reading the same key again before
@@ -448,6 +492,12 @@ int funcpath_tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
 // values inline with keys shared by the class; the dict made from them later
 // is a split table, which read_attr relies on for its speed.)
 int set_attrs(PyObject* self, std::initializer_list<std::pair<PyObject*, PyObject*>> values) {
+    if (Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr) {
+        // What PyObject_SetAttr ends in for interned str names.
+        for (const auto& [key, value] : values)
+            if (_PyObject_GenericSetAttrWithDict(self, key, value ? value : Py_None, nullptr) < 0) return -1;
+        return 0;
+    }
     for (const auto& [key, value] : values)
         if (PyObject_SetAttr(self, key, value ? value : Py_None) < 0) return -1;
     return 0;
@@ -494,7 +544,7 @@ Ref instantiate(PyObject* cls, Values... values) {
 template <native::Literal Op>
 Ref operator_function(PyObject* operators) {
     if (Py_IS_TYPE(operators, &PyModule_Type)) {
-        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(operators), native::name<Op>());
+        PyObject* value = cached_lookup(PyModule_GetDict(operators), native::name<Op>());
         if (value != nullptr) return Ref::new_reference(value);
         if (PyErr_Occurred()) return Ref();
     }
@@ -504,9 +554,9 @@ Ref operator_function(PyObject* operators) {
 // BinExpr(operator.<Op>, lhs, rhs), every name read from the module now.
 template <native::Literal Op>
 Ref build_binary(PyObject* module, PyObject* lhs, PyObject* rhs) {
-    Ref cls = native::global<"BinExpr">(module);
+    Ref cls = module_global<"BinExpr">(module);
     if (!cls) return cls;
-    Ref operators = native::global<"operator">(module);
+    Ref operators = module_global<"operator">(module);
     if (!operators) return operators;
     Ref op = operator_function<Op>(operators.get());
     if (!op) return op;
@@ -515,9 +565,9 @@ Ref build_binary(PyObject* module, PyObject* lhs, PyObject* rhs) {
 
 template <native::Literal Op>
 Ref build_unary(PyObject* module, PyObject* operand) {
-    Ref cls = native::global<"UniExpr">(module);
+    Ref cls = module_global<"UniExpr">(module);
     if (!cls) return cls;
-    Ref operators = native::global<"operator">(module);
+    Ref operators = module_global<"operator">(module);
     if (!operators) return operators;
     Ref op = operator_function<Op>(operators.get());
     if (!op) return op;
@@ -807,7 +857,7 @@ Ref path_child(PyObject* module, PyObject* self, PyObject* key) {
     // for an instance that lacks it.
     native::RecursionGuard guard(" while building a path");
     if (!guard) return Ref();
-    Ref cls = native::global<"Path">(module);
+    Ref cls = module_global<"Path">(module);
     if (!cls) return cls;
     Ref name = read_attr(self, names.path_name);
     if (!name) return name;
@@ -891,7 +941,7 @@ PyObject* path2_getitem(PyObject* self, PyTypeObject* cls, PyObject* const* args
     if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
     PyObject* module = native::module_of(cls);
     if (module == nullptr) return nullptr;
-    Ref path2 = native::global<"Path2">(module);
+    Ref path2 = module_global<"Path2">(module);
     if (!path2) return nullptr;
     Ref name = read_attr(self, names.path2_name);
     if (!name) return nullptr;
@@ -940,7 +990,7 @@ Ref evaluate_funcpath(PyObject* self, PyObject* argument, PyTypeObject* defining
         if (!PyCallable_Check(argument)) return Ref::new_reference(argument);
         PyObject* module = PyType_GetModule(defining_class ? defining_class : Py_TYPE(self));
         if (module == nullptr) return Ref();
-        Ref cls = native::global<"FuncPath">(module);
+        Ref cls = module_global<"FuncPath">(module);
         if (!cls) return cls;
         Ref func = read_attr(self, names.func_func);
         if (!func) return func;

@@ -732,6 +732,27 @@ PyObject* exprmixin_setstate(PyObject* self, PyTypeObject*, PyObject* const* arg
     Py_RETURN_NONE;
 }
 
+// __repr__/__str__ as methods (the module is the defining class's) and as
+// native slots of the exact classes (the module is their own).
+using Printer = PyObject* (*)(PyObject* module, PyObject* self);
+
+template <Printer Print, bool Repr>
+PyObject* print_method(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    static constexpr native::Signature<0> sig{Repr ? "__repr__" : "__str__", {}, 0, true};
+    native::Bound<0> a;
+    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+    PyObject* module = native::module_of(cls);
+    if (module == nullptr) return nullptr;
+    return Print(module, self);
+}
+
+template <Printer Print>
+PyObject* print_slot(PyObject* self) {
+    PyObject* module = PyType_GetModule(Py_TYPE(self));
+    if (module == nullptr) return nullptr;
+    return Print(module, self);
+}
+
 // ---- UniExpr ------------------------------------------------------------------------
 
 PyObject* uniexpr_init(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -743,15 +764,9 @@ PyObject* uniexpr_init(PyObject* self, PyTypeObject*, PyObject* const* args, siz
 }
 
 template <bool Repr>
-PyObject* uniexpr_print(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
-                        PyObject* kwnames) {
-    static constexpr native::Signature<0> sig{Repr ? "__repr__" : "__str__", {}, 0, true};
-    native::Bound<0> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+PyObject* uniexpr_print(PyObject* module, PyObject* self) {
     native::RecursionGuard guard(" while printing an expression");
     if (!guard) return nullptr;
-    PyObject* module = native::module_of(cls);
-    if (module == nullptr) return nullptr;
     Ref op = read_attr(self, names.op);
     if (!op) return nullptr;
     Ref symbol = symbol_of(module, op.get());
@@ -780,15 +795,9 @@ PyObject* binexpr_init(PyObject* self, PyTypeObject*, PyObject* const* args, siz
 }
 
 template <bool Repr>
-PyObject* binexpr_print(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
-                        PyObject* kwnames) {
-    static constexpr native::Signature<0> sig{Repr ? "__repr__" : "__str__", {}, 0, true};
-    native::Bound<0> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+PyObject* binexpr_print(PyObject* module, PyObject* self) {
     native::RecursionGuard guard(" while printing an expression");
     if (!guard) return nullptr;
-    PyObject* module = native::module_of(cls);
-    if (module == nullptr) return nullptr;
     Ref lhs = read_attr(self, names.lhs);
     if (!lhs) return nullptr;
     Ref op = read_attr(self, names.op);
@@ -820,10 +829,7 @@ PyObject* path_init(PyObject* self, PyTypeObject*, PyObject* const* args, size_t
 
 // Path.__repr__ (dotted) and Path.__str__ (bracketed).
 template <bool Repr>
-PyObject* path_print(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<0> sig{Repr ? "__repr__" : "__str__", {}, 0, true};
-    native::Bound<0> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+PyObject* path_print(PyObject*, PyObject* self) {
     native::RecursionGuard guard(" while printing an expression");
     if (!guard) return nullptr;
     Ref parent = read_attr(self, names.path_parent);
@@ -911,10 +917,7 @@ PyObject* path2_init(PyObject* self, PyTypeObject*, PyObject* const* args, size_
     Py_RETURN_NONE;
 }
 
-PyObject* path2_repr(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<0> sig{"__repr__", {}, 0, true};
-    native::Bound<0> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+PyObject* path2_repr(PyObject*, PyObject* self) {
     native::RecursionGuard guard(" while printing an expression");
     if (!guard) return nullptr;
     Ref parent = read_attr(self, names.path2_parent);
@@ -959,10 +962,7 @@ PyObject* funcpath_init(PyObject* self, PyTypeObject*, PyObject* const* args, si
 }
 
 template <bool Repr>
-PyObject* funcpath_print(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<0> sig{Repr ? "__repr__" : "__str__", {}, 0, true};
-    native::Bound<0> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+PyObject* funcpath_print(PyObject*, PyObject* self) {
     native::RecursionGuard guard(" while printing an expression");
     if (!guard) return nullptr;
     Ref operand = read_attr(self, names.func_operand);
@@ -1228,24 +1228,24 @@ PyMethodDef exprmixin_methods[] = {
 
 PyMethodDef uniexpr_methods[] = {
     method<uniexpr_init>("__init__"),
-    method<uniexpr_print<true>>("__repr__"),
-    method<uniexpr_print<false>>("__str__"),
+    method<print_method<uniexpr_print<true>, true>>("__repr__"),
+    method<print_method<uniexpr_print<false>, false>>("__str__"),
     method<uniexpr_call>("__call__"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef binexpr_methods[] = {
     method<binexpr_init>("__init__"),
-    method<binexpr_print<true>>("__repr__"),
-    method<binexpr_print<false>>("__str__"),
+    method<print_method<binexpr_print<true>, true>>("__repr__"),
+    method<print_method<binexpr_print<false>, false>>("__str__"),
     method<binexpr_call>("__call__"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef path_methods[] = {
     method<path_init>("__init__"),
-    method<path_print<true>>("__repr__"),
-    method<path_print<false>>("__str__"),
+    method<print_method<path_print<true>, true>>("__repr__"),
+    method<print_method<path_print<false>, false>>("__str__"),
     method<path_call>("__call__"),
     method<path_getfield>("__getfield__"),
     method<path_getattr>("__getattr__"),  // index 5: path_getattro recognises it
@@ -1255,7 +1255,7 @@ PyMethodDef path_methods[] = {
 
 PyMethodDef path2_methods[] = {
     method<path2_init>("__init__"),
-    method<path2_repr>("__repr__"),
+    method<print_method<path2_repr, true>>("__repr__"),
     method<path2_call>("__call__"),
     method<path2_getitem>("__getitem__"),
     {nullptr, nullptr, 0, nullptr},
@@ -1263,8 +1263,8 @@ PyMethodDef path2_methods[] = {
 
 PyMethodDef funcpath_methods[] = {
     method<funcpath_init>("__init__"),
-    method<funcpath_print<true>>("__repr__"),
-    method<funcpath_print<false>>("__str__"),
+    method<print_method<funcpath_print<true>, true>>("__repr__"),
+    method<print_method<funcpath_print<false>, false>>("__str__"),
     method<funcpath_call>("__call__"),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -1290,10 +1290,13 @@ void install_operator_slots(PyObject* cls) {
     reinterpret_cast<PyTypeObject*>(cls)->tp_richcompare = richcompare_slot;
 }
 
-void install_node_slots(PyObject* cls, ternaryfunc call, initproc init) {
+void install_node_slots(PyObject* cls, ternaryfunc call, initproc init, reprfunc repr, reprfunc str) {
     install_operator_slots(cls);
-    reinterpret_cast<PyTypeObject*>(cls)->tp_call = call;
-    reinterpret_cast<PyTypeObject*>(cls)->tp_init = init;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    type->tp_call = call;
+    type->tp_init = init;
+    type->tp_repr = repr;
+    if (str) type->tp_str = str;  // Path2 has no __str__: object's, which calls tp_repr
 }
 
 // Iterating a path would fall back to item access with 0, 1, 2, ... and, since
@@ -1377,28 +1380,31 @@ int exec_expr(PyObject* module) {
 
     Ref uniexpr = make_node_class(module, "UniExpr", uniexpr_methods, mixin.get());
     if (!uniexpr) return -1;
-    install_node_slots(uniexpr.get(), uniexpr_tp_call, uniexpr_tp_init);
+    install_node_slots(uniexpr.get(), uniexpr_tp_call, uniexpr_tp_init, print_slot<uniexpr_print<true>>,
+                       print_slot<uniexpr_print<false>>);
     if (!native::bind(module, "UniExpr", std::move(uniexpr))) return -1;
 
     Ref binexpr = make_node_class(module, "BinExpr", binexpr_methods, mixin.get());
     if (!binexpr) return -1;
-    install_node_slots(binexpr.get(), binexpr_tp_call, binexpr_tp_init);
+    install_node_slots(binexpr.get(), binexpr_tp_call, binexpr_tp_init, print_slot<binexpr_print<true>>,
+                       print_slot<binexpr_print<false>>);
     if (!native::bind(module, "BinExpr", std::move(binexpr))) return -1;
 
     Ref path = make_node_class(module, "Path", path_methods, mixin.get());
     if (!path || !forbid_iteration(path.get())) return -1;
-    install_node_slots(path.get(), path_tp_call, path_tp_init);
+    install_node_slots(path.get(), path_tp_call, path_tp_init, print_slot<path_print<true>>, print_slot<path_print<false>>);
     reinterpret_cast<PyTypeObject*>(path.get())->tp_getattro = path_getattro;
     if (!native::bind(module, "Path", std::move(path))) return -1;
 
     Ref path2 = make_node_class(module, "Path2", path2_methods, mixin.get());
     if (!path2 || !forbid_iteration(path2.get())) return -1;
-    install_node_slots(path2.get(), path2_tp_call, path2_tp_init);
+    install_node_slots(path2.get(), path2_tp_call, path2_tp_init, print_slot<path2_repr>, nullptr);
     if (!native::bind(module, "Path2", std::move(path2))) return -1;
 
     Ref funcpath = make_node_class(module, "FuncPath", funcpath_methods, mixin.get());
     if (!funcpath) return -1;
-    install_node_slots(funcpath.get(), funcpath_tp_call, funcpath_tp_init);
+    install_node_slots(funcpath.get(), funcpath_tp_call, funcpath_tp_init, print_slot<funcpath_print<true>>,
+                       print_slot<funcpath_print<false>>);
     if (!native::bind(module, "FuncPath", std::move(funcpath))) return -1;
 
     if (!native::bind(module, "this", make_path(module, "Path", "this"))) return -1;

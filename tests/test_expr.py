@@ -253,6 +253,25 @@ def test_printing(node, text_repr, text_str):
     assert str(node) == text_str
 
 
+class Loud(str):
+    def __str__(self):
+        return "LOUD"
+
+    def __repr__(self):
+        return "Loud!"
+
+
+@pytest.mark.parametrize("field", [(1, 2), Loud("q"), "é€", None, {"k": 1}])
+def test_printing_formats_like_percent(field, monkeypatch):
+    assert repr(this[field]) == "%r.%s" % (this, field)
+    assert str(this[field]) == "%s[%r]" % (this, field)
+    assert repr(list_[field]) == "%r[%r]" % (list_, field)
+    assert repr(FuncPath(len, field)) == "len_(%r)" % (field,) if field is not None else "len_"
+    monkeypatch.setitem(expr.opnames, operator.add, field)
+    assert repr(BinExpr(operator.add, field, 1)) == "(%r %s %r)" % (field, field, 1)
+    assert str(UniExpr(operator.add, field)) == "%s %s" % (field, field)
+
+
 def test_printing_errors_and_opnames_lookup(monkeypatch):
     with pytest.raises(KeyError) as info:
         repr(BinExpr(abs, 1, 2))

@@ -582,11 +582,34 @@ Ref format(PyObject* fmt, PyObject* args) {
     return Ref::steal(PyUnicode_Format(fmt, args));
 }
 
+// fmt % (items...) for a format made of plain ASCII text, "%r" and "%s": the
+// same text and the same calls of repr() and str(), left to right, as the
+// interpreter's formatting, written without the argument tuple.
 template <class... Items>
-Ref format_tuple(PyObject* fmt, Items... items) {
-    Ref args = Ref::steal(PyTuple_Pack(sizeof...(Items), items...));
-    if (!args) return args;
-    return format(fmt, args.get());
+Ref format_tuple(const char* fmt, Items... items) {
+    PyObject* values[] = {items...};
+    _PyUnicodeWriter writer;
+    _PyUnicodeWriter_Init(&writer);
+    writer.overallocate = 1;
+    std::size_t next = 0;
+    const char* literal = fmt;
+    for (const char* p = fmt;; ++p) {
+        if (*p != '%' && *p != '\0') continue;
+        bool ok = p == literal || _PyUnicodeWriter_WriteASCIIString(&writer, literal, p - literal) == 0;
+        if (ok && *p == '%') {
+            ++p;
+            Ref text = Ref::steal(*p == 'r' ? PyObject_Repr(values[next]) : PyObject_Str(values[next]));
+            ++next;
+            ok = text && _PyUnicodeWriter_WriteStr(&writer, text.get()) == 0;
+            literal = p + 1;
+        }
+        if (!ok) {
+            _PyUnicodeWriter_Dealloc(&writer);
+            return Ref();
+        }
+        if (*p == '\0') break;
+    }
+    return Ref::steal(_PyUnicodeWriter_Finish(&writer));
 }
 
 // opnames[op], with opnames read from the module now.
@@ -773,7 +796,7 @@ PyObject* uniexpr_print(PyObject* module, PyObject* self) {
     if (!symbol) return nullptr;
     Ref operand = read_attr(self, names.operand);
     if (!operand) return nullptr;
-    PyObject* fmt = Repr ? native::name<"%s %r">() : native::name<"%s %s">();
+    const char* fmt = Repr ? "%s %r" : "%s %s";
     return format_tuple(fmt, symbol.get(), operand.get()).release();
 }
 
@@ -806,7 +829,7 @@ PyObject* binexpr_print(PyObject* module, PyObject* self) {
     if (!symbol) return nullptr;
     Ref rhs = read_attr(self, names.rhs);
     if (!rhs) return nullptr;
-    PyObject* fmt = Repr ? native::name<"(%r %s %r)">() : native::name<"(%s %s %s)">();
+    const char* fmt = Repr ? "(%r %s %r)" : "(%s %s %s)";
     return format_tuple(fmt, lhs.get(), symbol.get(), rhs.get()).release();
 }
 
@@ -839,7 +862,7 @@ PyObject* path_print(PyObject*, PyObject* self) {
     if (!parent) return nullptr;
     Ref field = read_attr(self, names.path_field);
     if (!field) return nullptr;
-    PyObject* fmt = Repr ? native::name<"%r.%s">() : native::name<"%s[%r]">();
+    const char* fmt = Repr ? "%r.%s" : "%s[%r]";
     return format_tuple(fmt, parent.get(), field.get()).release();
 }
 
@@ -927,7 +950,7 @@ PyObject* path2_repr(PyObject*, PyObject* self) {
     if (!parent) return nullptr;
     Ref index = read_attr(self, names.path2_index);
     if (!index) return nullptr;
-    return format_tuple(native::name<"%r[%r]">(), parent.get(), index.get()).release();
+    return format_tuple("%r[%r]", parent.get(), index.get()).release();
 }
 
 PyObject* path2_call(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -975,7 +998,7 @@ PyObject* funcpath_print(PyObject*, PyObject* self) {
     if (!bound) return format(native::name<"%s_">(), name.get()).release();
     operand = read_attr(self, names.func_operand);
     if (!operand) return nullptr;
-    PyObject* fmt = Repr ? native::name<"%s_(%r)">() : native::name<"%s_(%s)">();
+    const char* fmt = Repr ? "%s_(%r)" : "%s_(%s)";
     return format_tuple(fmt, name.get(), operand.get()).release();
 }
 

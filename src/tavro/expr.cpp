@@ -13,6 +13,7 @@
 // still our own method.
 #include "native.hpp"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -41,6 +42,12 @@ struct StateNames {
 };
 StateNames names;
 
+std::array<PyObject*, 12> all_state_names() {
+    return {names.op,          names.operand,     names.lhs,         names.rhs,
+            names.path_name,   names.path_field,  names.path_parent, names.path2_name,
+            names.path2_index, names.path2_parent, names.func_func,  names.func_operand};
+}
+
 bool intern_names() {
     names = StateNames{native::name<"op">(),           native::name<"operand">(),
                        native::name<"lhs">(),          native::name<"rhs">(),
@@ -48,9 +55,8 @@ bool intern_names() {
                        native::name<"_Path__parent">(), native::name<"_Path2__name">(),
                        native::name<"_Path2__index">(), native::name<"_Path2__parent">(),
                        native::name<"_FuncPath__func">(), native::name<"_FuncPath__operand">()};
-    PyObject* const* all = &names.op;
-    for (std::size_t i = 0; i < sizeof(StateNames) / sizeof(PyObject*); ++i)
-        if (all[i] == nullptr) return false;
+    for (PyObject* key : all_state_names())
+        if (key == nullptr) return false;
     return native::name<"__getattr__">() && native::name<"__getattribute__">() && native::name<"items">() &&
            native::name<"update">() && native::name<"__dict__">() && native::name<"__class__">() &&
            native::name<"__slots__">() && native::name<"__base__">() && native::name<"__name__">();
@@ -76,9 +82,8 @@ unsigned int generic_reading_tags[kTagSlots];
 
 bool check_reads_from_dict(PyTypeObject* type) {
     bool plain = type->tp_getattro == PyObject_GenericGetAttr || type->tp_getattro == path_getattro;
-    PyObject* const* all = &names.op;
-    for (std::size_t i = 0; plain && i < sizeof(StateNames) / sizeof(PyObject*); ++i)
-        if (_PyType_Lookup(type, all[i]) != nullptr) plain = false;
+    for (PyObject* key : all_state_names())
+        if (plain && _PyType_Lookup(type, key) != nullptr) plain = false;
     if (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
         unsigned int tag = type->tp_version_tag;
         (plain ? dict_reading_tags : generic_reading_tags)[tag % kTagSlots] = tag;
@@ -110,6 +115,7 @@ struct AttrCacheEntry {
 };
 constexpr std::size_t kAttrCacheSize = 1024;
 AttrCacheEntry attr_cache[kAttrCacheSize];
+static_assert(kAttrCacheSize == 1u << 10, "attr_cache_entry takes the top 10 bits of the hash");
 
 inline AttrCacheEntry& attr_cache_entry(PyDictObject* dict, PyObject* key) {
     const uint64_t mixed =

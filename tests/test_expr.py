@@ -81,6 +81,18 @@ def test_ordinary_classes(cls):
     assert isinstance(Sub.__new__(Sub), cls)
 
 
+@pytest.mark.parametrize("method, text", [
+    (BinExpr.__init__, "(self, /, op, lhs, rhs)"), (UniExpr.__init__, "(self, /, op, operand)"),
+    (Path.__init__, "(self, /, name, field=None, parent=None)"), (FuncPath.__init__, "(self, /, func, operand=None)"),
+    (ExprMixin.__radd__, "(self, /, other)"), (ExprMixin.__neg__, "(self, /)"), (Path2.__call__, "(self, /, *args)"),
+    (BinExpr.__call__, "(self, /, obj, *args)"), (ExprMixin.__setstate__, "(self, /, attrs)"),
+])
+def test_method_signatures_and_docs(method, text):
+    import inspect
+    assert str(inspect.signature(method)) == text
+    assert method.__doc__ is None
+
+
 def test_exprmixin_namespace():
     assert ExprMixin.__div__ is ExprMixin.__dict__["__floordiv__"]
     assert ExprMixin.__rdiv__ is ExprMixin.__dict__["__rfloordiv__"]

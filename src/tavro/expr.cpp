@@ -1209,92 +1209,94 @@ PyObject* path_getattro(PyObject* self, PyObject* key) {
 
 // ---- method tables -------------------------------------------------------------------
 
+// `signature` is the text signature that inspect.signature() reads; the
+// methods have no docstring, so __doc__ stays None.
 template <auto Fn>
-constexpr PyMethodDef method(const char* name) {
+constexpr PyMethodDef method(const char* name, const char* signature) {
     return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn)),
-            METH_METHOD | METH_FASTCALL | METH_KEYWORDS, nullptr};
+            METH_METHOD | METH_FASTCALL | METH_KEYWORDS, signature};
 }
 
 PyMethodDef exprmixin_methods[] = {
-    method<binary_method<"__add__", "add", false>>("__add__"),
-    method<binary_method<"__sub__", "sub", false>>("__sub__"),
-    method<binary_method<"__mul__", "mul", false>>("__mul__"),
-    method<binary_method<"__floordiv__", "floordiv", false>>("__floordiv__"),
-    method<binary_method<"__truediv__", "div", false>>("__truediv__"),
-    method<binary_method<"__mod__", "mod", false>>("__mod__"),
-    method<binary_method<"__pow__", "pow", false>>("__pow__"),
-    method<binary_method<"__xor__", "xor", false>>("__xor__"),
-    method<binary_method<"__rshift__", "rshift", false>>("__rshift__"),
-    method<binary_method<"__lshift__", "lshift", false>>("__lshift__"),
-    method<binary_method<"__and__", "and_", false>>("__and__"),
-    method<binary_method<"__or__", "or_", false>>("__or__"),
-    method<binary_method<"__radd__", "add", true>>("__radd__"),
-    method<binary_method<"__rsub__", "sub", true>>("__rsub__"),
-    method<binary_method<"__rmul__", "mul", true>>("__rmul__"),
-    method<binary_method<"__rfloordiv__", "floordiv", true>>("__rfloordiv__"),
-    method<binary_method<"__rtruediv__", "div", true>>("__rtruediv__"),
-    method<binary_method<"__rmod__", "mod", true>>("__rmod__"),
-    method<binary_method<"__rpow__", "pow", true>>("__rpow__"),
-    method<binary_method<"__rxor__", "xor", true>>("__rxor__"),
-    method<binary_method<"__rrshift__", "rshift", true>>("__rrshift__"),
-    method<binary_method<"__rlshift__", "lshift", true>>("__rlshift__"),
-    method<binary_method<"__rand__", "and_", true>>("__rand__"),
-    method<binary_method<"__ror__", "or_", true>>("__ror__"),
-    method<unary_method<"__neg__", "neg">>("__neg__"),
-    method<unary_method<"__pos__", "pos">>("__pos__"),
-    method<unary_method<"__invert__", "not_">>("__invert__"),
-    method<binary_method<"__contains__", "contains", false>>("__contains__"),
-    method<binary_method<"__gt__", "gt", false>>("__gt__"),
-    method<binary_method<"__ge__", "ge", false>>("__ge__"),
-    method<binary_method<"__lt__", "lt", false>>("__lt__"),
-    method<binary_method<"__le__", "le", false>>("__le__"),
-    method<binary_method<"__eq__", "eq", false>>("__eq__"),
-    method<binary_method<"__ne__", "ne", false>>("__ne__"),
-    method<exprmixin_getstate>("__getstate__"),
-    method<exprmixin_setstate>("__setstate__"),
+    method<binary_method<"__add__", "add", false>>("__add__", "__add__($self, /, other)\n--\n\n"),
+    method<binary_method<"__sub__", "sub", false>>("__sub__", "__sub__($self, /, other)\n--\n\n"),
+    method<binary_method<"__mul__", "mul", false>>("__mul__", "__mul__($self, /, other)\n--\n\n"),
+    method<binary_method<"__floordiv__", "floordiv", false>>("__floordiv__", "__floordiv__($self, /, other)\n--\n\n"),
+    method<binary_method<"__truediv__", "div", false>>("__truediv__", "__truediv__($self, /, other)\n--\n\n"),
+    method<binary_method<"__mod__", "mod", false>>("__mod__", "__mod__($self, /, other)\n--\n\n"),
+    method<binary_method<"__pow__", "pow", false>>("__pow__", "__pow__($self, /, other)\n--\n\n"),
+    method<binary_method<"__xor__", "xor", false>>("__xor__", "__xor__($self, /, other)\n--\n\n"),
+    method<binary_method<"__rshift__", "rshift", false>>("__rshift__", "__rshift__($self, /, other)\n--\n\n"),
+    method<binary_method<"__lshift__", "lshift", false>>("__lshift__", "__lshift__($self, /, other)\n--\n\n"),
+    method<binary_method<"__and__", "and_", false>>("__and__", "__and__($self, /, other)\n--\n\n"),
+    method<binary_method<"__or__", "or_", false>>("__or__", "__or__($self, /, other)\n--\n\n"),
+    method<binary_method<"__radd__", "add", true>>("__radd__", "__radd__($self, /, other)\n--\n\n"),
+    method<binary_method<"__rsub__", "sub", true>>("__rsub__", "__rsub__($self, /, other)\n--\n\n"),
+    method<binary_method<"__rmul__", "mul", true>>("__rmul__", "__rmul__($self, /, other)\n--\n\n"),
+    method<binary_method<"__rfloordiv__", "floordiv", true>>("__rfloordiv__", "__rfloordiv__($self, /, other)\n--\n\n"),
+    method<binary_method<"__rtruediv__", "div", true>>("__rtruediv__", "__rtruediv__($self, /, other)\n--\n\n"),
+    method<binary_method<"__rmod__", "mod", true>>("__rmod__", "__rmod__($self, /, other)\n--\n\n"),
+    method<binary_method<"__rpow__", "pow", true>>("__rpow__", "__rpow__($self, /, other)\n--\n\n"),
+    method<binary_method<"__rxor__", "xor", true>>("__rxor__", "__rxor__($self, /, other)\n--\n\n"),
+    method<binary_method<"__rrshift__", "rshift", true>>("__rrshift__", "__rrshift__($self, /, other)\n--\n\n"),
+    method<binary_method<"__rlshift__", "lshift", true>>("__rlshift__", "__rlshift__($self, /, other)\n--\n\n"),
+    method<binary_method<"__rand__", "and_", true>>("__rand__", "__rand__($self, /, other)\n--\n\n"),
+    method<binary_method<"__ror__", "or_", true>>("__ror__", "__ror__($self, /, other)\n--\n\n"),
+    method<unary_method<"__neg__", "neg">>("__neg__", "__neg__($self, /)\n--\n\n"),
+    method<unary_method<"__pos__", "pos">>("__pos__", "__pos__($self, /)\n--\n\n"),
+    method<unary_method<"__invert__", "not_">>("__invert__", "__invert__($self, /)\n--\n\n"),
+    method<binary_method<"__contains__", "contains", false>>("__contains__", "__contains__($self, /, other)\n--\n\n"),
+    method<binary_method<"__gt__", "gt", false>>("__gt__", "__gt__($self, /, other)\n--\n\n"),
+    method<binary_method<"__ge__", "ge", false>>("__ge__", "__ge__($self, /, other)\n--\n\n"),
+    method<binary_method<"__lt__", "lt", false>>("__lt__", "__lt__($self, /, other)\n--\n\n"),
+    method<binary_method<"__le__", "le", false>>("__le__", "__le__($self, /, other)\n--\n\n"),
+    method<binary_method<"__eq__", "eq", false>>("__eq__", "__eq__($self, /, other)\n--\n\n"),
+    method<binary_method<"__ne__", "ne", false>>("__ne__", "__ne__($self, /, other)\n--\n\n"),
+    method<exprmixin_getstate>("__getstate__", "__getstate__($self, /)\n--\n\n"),
+    method<exprmixin_setstate>("__setstate__", "__setstate__($self, /, attrs)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef uniexpr_methods[] = {
-    method<uniexpr_init>("__init__"),
-    method<print_method<uniexpr_print<true>, true>>("__repr__"),
-    method<print_method<uniexpr_print<false>, false>>("__str__"),
-    method<uniexpr_call>("__call__"),
+    method<uniexpr_init>("__init__", "__init__($self, /, op, operand)\n--\n\n"),
+    method<print_method<uniexpr_print<true>, true>>("__repr__", "__repr__($self, /)\n--\n\n"),
+    method<print_method<uniexpr_print<false>, false>>("__str__", "__str__($self, /)\n--\n\n"),
+    method<uniexpr_call>("__call__", "__call__($self, /, obj, *args)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef binexpr_methods[] = {
-    method<binexpr_init>("__init__"),
-    method<print_method<binexpr_print<true>, true>>("__repr__"),
-    method<print_method<binexpr_print<false>, false>>("__str__"),
-    method<binexpr_call>("__call__"),
+    method<binexpr_init>("__init__", "__init__($self, /, op, lhs, rhs)\n--\n\n"),
+    method<print_method<binexpr_print<true>, true>>("__repr__", "__repr__($self, /)\n--\n\n"),
+    method<print_method<binexpr_print<false>, false>>("__str__", "__str__($self, /)\n--\n\n"),
+    method<binexpr_call>("__call__", "__call__($self, /, obj, *args)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef path_methods[] = {
-    method<path_init>("__init__"),
-    method<print_method<path_print<true>, true>>("__repr__"),
-    method<print_method<path_print<false>, false>>("__str__"),
-    method<path_call>("__call__"),
-    method<path_getfield>("__getfield__"),
-    method<path_getattr>("__getattr__"),  // index 5: path_getattro recognises it
-    method<path_getitem>("__getitem__"),
+    method<path_init>("__init__", "__init__($self, /, name, field=None, parent=None)\n--\n\n"),
+    method<print_method<path_print<true>, true>>("__repr__", "__repr__($self, /)\n--\n\n"),
+    method<print_method<path_print<false>, false>>("__str__", "__str__($self, /)\n--\n\n"),
+    method<path_call>("__call__", "__call__($self, /, obj, *args)\n--\n\n"),
+    method<path_getfield>("__getfield__", "__getfield__($self, /)\n--\n\n"),
+    method<path_getattr>("__getattr__", "__getattr__($self, /, name)\n--\n\n"),  // index 5: path_getattro recognises it
+    method<path_getitem>("__getitem__", "__getitem__($self, /, name)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef path2_methods[] = {
-    method<path2_init>("__init__"),
-    method<print_method<path2_repr, true>>("__repr__"),
-    method<path2_call>("__call__"),
-    method<path2_getitem>("__getitem__"),
+    method<path2_init>("__init__", "__init__($self, /, name, index=None, parent=None)\n--\n\n"),
+    method<print_method<path2_repr, true>>("__repr__", "__repr__($self, /)\n--\n\n"),
+    method<path2_call>("__call__", "__call__($self, /, *args)\n--\n\n"),
+    method<path2_getitem>("__getitem__", "__getitem__($self, /, index)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef funcpath_methods[] = {
-    method<funcpath_init>("__init__"),
-    method<print_method<funcpath_print<true>, true>>("__repr__"),
-    method<print_method<funcpath_print<false>, false>>("__str__"),
-    method<funcpath_call>("__call__"),
+    method<funcpath_init>("__init__", "__init__($self, /, func, operand=None)\n--\n\n"),
+    method<print_method<funcpath_print<true>, true>>("__repr__", "__repr__($self, /)\n--\n\n"),
+    method<print_method<funcpath_print<false>, false>>("__str__", "__str__($self, /)\n--\n\n"),
+    method<funcpath_call>("__call__", "__call__($self, /, operand, *args)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 

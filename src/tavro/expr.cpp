@@ -80,7 +80,7 @@ constexpr unsigned int kTagSlots = 64;
 unsigned int dict_reading_tags[kTagSlots];
 unsigned int generic_reading_tags[kTagSlots];
 
-bool check_reads_from_dict(PyTypeObject* type) {
+[[gnu::noinline, gnu::cold]] bool check_reads_from_dict(PyTypeObject* type) {
     bool plain = type->tp_getattro == PyObject_GenericGetAttr || type->tp_getattro == path_getattro;
     for (PyObject* key : all_state_names())
         if (plain && _PyType_Lookup(type, key) != nullptr) plain = false;
@@ -91,7 +91,7 @@ bool check_reads_from_dict(PyTypeObject* type) {
     return plain;
 }
 
-inline bool reads_from_dict(PyTypeObject* type) {
+[[gnu::always_inline]] inline bool reads_from_dict(PyTypeObject* type) {
     if (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
         unsigned int tag = type->tp_version_tag;
         if (dict_reading_tags[tag % kTagSlots] == tag) return true;
@@ -117,7 +117,7 @@ constexpr std::size_t kAttrCacheSize = 1024;
 AttrCacheEntry attr_cache[kAttrCacheSize];
 static_assert(kAttrCacheSize == 1u << 10, "attr_cache_entry takes the top 10 bits of the hash");
 
-inline AttrCacheEntry& attr_cache_entry(PyDictObject* dict, PyObject* key) {
+[[gnu::always_inline]] inline AttrCacheEntry& attr_cache_entry(PyDictObject* dict, PyObject* key) {
     const uint64_t mixed =
         ((reinterpret_cast<uintptr_t>(dict) >> 4) ^ (reinterpret_cast<uintptr_t>(key) << 7)) * 0x9E3779B97F4A7C15ull;
     return attr_cache[mixed >> 54];  // the top 10 bits: kAttrCacheSize entries
@@ -171,7 +171,7 @@ Ref module_global(PyObject* module) {
 // null. `pure` is set when the read could not have run any code of the
 // caller's (a split-table dict), so that reading the same key again before
 // anything else runs necessarily gives the same object.
-inline Ref read_attr(PyObject* self, PyObject* key, bool* pure = nullptr) {
+[[gnu::always_inline]] inline Ref read_attr(PyObject* self, PyObject* key, bool* pure = nullptr) {
     if (reads_from_dict(Py_TYPE(self))) {
         PyObject** dictptr = _PyObject_GetDictPtr(self);
         if (dictptr != nullptr && *dictptr != nullptr) {
@@ -362,6 +362,9 @@ Ref apply_unary(PyObject* op, PyObject* value) {
     return native::call(op, value);
 }
 
+// callable(value): its type has a call slot (PyCallable_Check, inlined).
+inline bool is_callable(PyObject* value) { return Py_TYPE(value)->tp_call != nullptr; }
+
 // ---- evaluation ------------------------------------------------------------------
 
 PyObject* uniexpr_tp_call(PyObject* self, PyObject* args, PyObject* kwargs);
@@ -399,9 +402,9 @@ Ref operand_value(PyObject* self, PyObject* key, PyObject* obj) {
     bool pure = false;
     Ref value = read_attr(self, key, &pure);
     if (!value) return value;
-    const bool is_callable = PyCallable_Check(value.get());
+    const bool callable = is_callable(value.get());
     value = read_again(self, key, std::move(value), pure);
-    if (!value || !is_callable) return value;
+    if (!value || !callable) return value;
     return call_with_context(value.get(), obj);
 }
 
@@ -1016,7 +1019,7 @@ Ref evaluate_funcpath(PyObject* self, PyObject* argument, PyTypeObject* defining
     Ref operand = read_attr(self, names.func_operand, &operand_was_pure);
     if (!operand) return operand;
     if (operand.get() == Py_None) {
-        if (!PyCallable_Check(argument)) return Ref::new_reference(argument);
+        if (!is_callable(argument)) return Ref::new_reference(argument);
         PyObject* module = PyType_GetModule(defining_class ? defining_class : Py_TYPE(self));
         if (module == nullptr) return Ref();
         Ref cls = module_global<"FuncPath">(module);
@@ -1032,7 +1035,7 @@ Ref evaluate_funcpath(PyObject* self, PyObject* argument, PyTypeObject* defining
     if (pure && operand_was_pure) {
         // Nothing ran since the operand was read: reading it again, twice,
         // gives the same object.
-        value = PyCallable_Check(operand.get()) ? call_with_context(operand.get(), argument) : std::move(operand);
+        value = is_callable(operand.get()) ? call_with_context(operand.get(), argument) : std::move(operand);
     } else {
         value = operand_value(self, names.func_operand, argument);
     }

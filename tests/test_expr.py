@@ -337,6 +337,20 @@ def test_path_parents_of_every_kind(parent, expected):
     assert Path("n", "k", parent)(ctx, "dropped") == expected
 
 
+def test_context_lookups_follow_item_access():
+    class Defaulting(dict):
+        def __missing__(self, key):
+            return "default " + key
+
+    assert this.a(Defaulting()) == "default a" and list_["k"]({}, Defaulting()) == "default k"
+    with pytest.raises(KeyError) as info:
+        list_[("t", 1)]({}, {})
+    assert info.value.args == (("t", 1),)
+    with pytest.raises(TypeError):
+        this[[1]]({})
+    assert this[("t", 1)]({("t", 1): 5}) == 5 and this[0]([7]) == 7
+
+
 def test_evaluation_errors_propagate():
     with pytest.raises(KeyError) as info:
         this.a({})

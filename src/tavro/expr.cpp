@@ -362,6 +362,18 @@ Ref apply_unary(PyObject* op, PyObject* value) {
     return native::call(op, value);
 }
 
+// value[key]. For an exact dict that is what dict's own subscript does (the
+// look-up, else KeyError(key); __missing__ only exists on subclasses).
+inline Ref subscript(PyObject* value, PyObject* key) {
+    if (PyDict_CheckExact(value)) {
+        PyObject* item = PyDict_GetItemWithError(value, key);
+        if (item != nullptr) return Ref::new_reference(item);
+        if (!PyErr_Occurred()) _PyErr_SetKeyError(key);
+        return Ref();
+    }
+    return Ref::steal(PyObject_GetItem(value, key));
+}
+
 // callable(value): its type has a call slot (PyCallable_Check, inlined).
 inline bool is_callable(PyObject* value) { return Py_TYPE(value)->tp_call != nullptr; }
 
@@ -451,7 +463,7 @@ Ref evaluate_path_from(PyObject* self, PyObject* obj, Ref parent, bool pure) {
     if (!value) return value;
     Ref field = read_attr(self, names.path_field);
     if (!field) return field;
-    return Ref::steal(PyObject_GetItem(value.get(), field.get()));
+    return subscript(value.get(), field.get());
 }
 
 Ref evaluate_path(PyObject* self, PyObject* obj) {
@@ -486,7 +498,7 @@ Ref evaluate_path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (!value) return value;
     Ref index = read_attr(self, names.path2_index);
     if (!index) return index;
-    return Ref::steal(PyObject_GetItem(value.get(), index.get()));
+    return subscript(value.get(), index.get());
 }
 
 // ---- building instances ----------------------------------------------------------

@@ -550,6 +550,22 @@ def test_module_dict_with_foreign_keys(monkeypatch):
     assert type(this.a + 1) is BinExpr
 
 
+def test_not_implemented_from_a_rebound_class(monkeypatch):
+    calls = []
+
+    def refuse(op, lhs, rhs):
+        calls.append((lhs, rhs))
+        return NotImplemented
+
+    monkeypatch.setattr(expr, "BinExpr", refuse)
+    left, right = this.a, UniExpr(operator.neg, 1)
+    for a, b, expected_calls in [(left, 1, 1), (1, left, 1), (left, this.b, 1), (left, right, 2)]:
+        calls.clear()
+        with pytest.raises(TypeError):
+            a + b
+        assert len(calls) == expected_calls and all(c[0] is a and c[1] is b for c in calls)
+
+
 def test_path2_and_funcpath_globals(monkeypatch):
     monkeypatch.setattr(expr, "Path2", lambda *a: a)
     assert list_[3] == ("list_", 3, list_)

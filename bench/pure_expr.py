@@ -167,7 +167,7 @@ class Path(ExprMixin):
         return self.__field
 
     def __getattr__(self, name):
-        if isinstance(name, str) and name[:2] == "__" and name[-2:] == "__":
+        if isinstance(name, str) and len(name) > 4 and name[:2] == "__" and name[-2:] == "__":
             raise AttributeError("'%.50s' object has no attribute '%s'" % (type(self).__name__, name))
         return Path(self.__name, name, self)
 

@@ -69,7 +69,7 @@ for target in "${TARGETS[@]}"; do
     rc=$?
     set -e
     if grep -q "skipped" "$log"; then
-        echo "fuzz: $target: $(grep skipped "$log")"
+        grep skipped "$log"
         continue
     fi
     stats=$(grep -E '^#[0-9]+.*(DONE|cov:)' "$log" | tail -1 || true)

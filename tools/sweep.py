@@ -880,6 +880,21 @@ def _outcome(exc):
     return f"exc {type(exc).__name__}: {_short(text, 200)}".replace("\n", "\\n")
 
 
+def _exercise(obj):
+    """Prints, copies and pickles an object the sweep made; failures are
+    fine, crashes are charged to the call that made it."""
+    import copy
+    import pickle
+
+    for use in (repr, str, copy.copy, lambda o: pickle.loads(pickle.dumps(o, 2)), lambda o: o.__getstate__()):
+        try:
+            use(obj)
+        except SweepTimeout:
+            raise
+        except Exception:
+            pass
+
+
 def _invoke(call, timeout):
     exc = None
     signal.setitimer(signal.ITIMER_REAL, timeout, timeout)
@@ -891,6 +906,8 @@ def _invoke(call, timeout):
         if isinstance(result, types.GeneratorType):
             for _ in zip(result, range(1000)):
                 pass
+        elif type(result).__module__.startswith("tavro"):
+            _exercise(result)
         del result
     except BaseException as e:  # noqa: BLE001 - outcomes are data here
         exc = e

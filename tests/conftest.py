@@ -1,0 +1,39 @@
+import os
+import sys
+
+import pytest
+
+# The sweep and fuzz drivers live in tools/ and fuzz/ (test tooling, not part
+# of the package).
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+for sub in ("tools", "fuzz"):
+    path = os.path.join(ROOT, sub)
+    if path not in sys.path:
+        sys.path.insert(0, path)
+
+SANITIZED = bool(os.environ.get("TAVRO_SANITIZED"))
+
+try:
+    from hypothesis import HealthCheck, settings
+
+    # Under the sanitizers every call is several times slower; fewer examples
+    # still exercise every path and keep the run inside the CI budget.
+    settings.register_profile(
+        "sanitize", max_examples=25, deadline=None, suppress_health_check=list(HealthCheck)
+    )
+    if SANITIZED:
+        settings.load_profile("sanitize")
+except ImportError:  # pragma: no cover - hypothesis is a test extra
+    pass
+
+
+def pytest_collection_modifyitems(config, items):
+    # The refleak tests repeat every operation thousands of times: they run
+    # when selected (-m refleak, as CI does), not in every plain run.
+    markexpr = config.getoption("-m") or ""
+    if "refleak" in markexpr:
+        return
+    skip = pytest.mark.skip(reason="reference-leak check: select with -m refleak")
+    for item in items:
+        if "refleak" in item.keywords:
+            item.add_marker(skip)

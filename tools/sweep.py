@@ -1,0 +1,1223 @@
+"""Bad-input sweep and reference-leak driver for the tavro extension modules.
+
+The sweep walks the namespaces of the five modules (module functions, the
+classes defined there, every callable in each class dict, and module-level
+callable instances such as ``this`` or ``len_``) and calls each of them with a
+matrix of wrong arguments, wrong argument counts and keywords, on instances
+whose attributes were reassigned to bad values, and with module globals
+rebound to bad values. A module that lands later is covered without editing
+this file; the tables below only make the calls reach deeper, by giving a
+valid call to start from.
+
+It runs in a child process (``python tools/sweep.py sweep MODULE``), printing
+one line before and one after every call, so the parent can name the call
+that killed the child and restart after it. ``refleak`` mode repeats one call
+of every distinct outcome (success and each error path) many times and
+reports memory growth and reference-count drift.
+
+Protocol lines (stdout of the child):
+    S <index> <description>          before the call
+    R <index> <outcome>              after it: ok | exc <Type>: <message> |
+                                     timeout | bug <text>
+    L <index> <kind> <figures>       refleak mode: a leak was measured
+    E                                the run reached the end
+"""
+from __future__ import annotations
+
+import gc
+import importlib
+import io
+import operator
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+import types
+from dataclasses import dataclass, field
+from typing import Any, Callable
+
+MODULES = ["tavro.lib.portil", "tavro.lib.binary", "tavro.expr", "tavro.lib.hex", "tavro.lib.bitstream"]
+
+# ---------------------------------------------------------------------------
+# Bad values. Each is made afresh for every call (label, factory).
+
+
+class SweepTimeout(BaseException):
+    """Raised from the alarm handler inside a call that takes too long."""
+
+
+class Boom(Exception):
+    """Raised by the hostile objects below."""
+
+
+class BadIndex:
+    def __index__(self):
+        raise Boom("__index__")
+
+    def __int__(self):
+        raise Boom("__int__")
+
+    def __repr__(self):
+        return "BadIndex()"
+
+
+class HugeIndex:
+    def __index__(self):
+        return 2**100
+
+    def __repr__(self):
+        return "HugeIndex()"
+
+
+class BadLen:
+    def __len__(self):
+        raise Boom("__len__")
+
+    def __getitem__(self, i):
+        raise Boom("__getitem__")
+
+    def __repr__(self):
+        return "BadLen()"
+
+
+class HugeLen:
+    def __len__(self):
+        return sys.maxsize
+
+    def __getitem__(self, i):
+        if isinstance(i, int) and not 0 <= i < 8:
+            raise IndexError(i)
+        return 0
+
+    def __repr__(self):
+        return "HugeLen()"
+
+
+class BadEq:
+    def __eq__(self, other):
+        raise Boom("__eq__")
+
+    def __ne__(self, other):
+        raise Boom("__ne__")
+
+    def __lt__(self, other):
+        raise Boom("__lt__")
+
+    __gt__ = __ge__ = __le__ = __lt__
+
+    def __bool__(self):
+        raise Boom("__bool__")
+
+    __hash__ = object.__hash__
+
+    def __repr__(self):
+        return "BadEq()"
+
+
+class BadHash:
+    def __hash__(self):
+        raise Boom("__hash__")
+
+    def __repr__(self):
+        return "BadHash()"
+
+
+class BadIter:
+    def __iter__(self):
+        raise Boom("__iter__")
+
+    def __repr__(self):
+        return "BadIter()"
+
+
+class BadIterLater:
+    def __iter__(self):
+        yield 1
+        raise Boom("second item")
+
+    def __repr__(self):
+        return "BadIterLater()"
+
+
+class BadRepr:
+    def __repr__(self):
+        raise Boom("__repr__")
+
+    def __str__(self):
+        raise Boom("__str__")
+
+    def __call__(self, *args):
+        raise Boom("__call__")
+
+
+class IntSub(int):
+    pass
+
+
+class BytesSub(bytes):
+    def __len__(self):
+        raise Boom("BytesSub.__len__")
+
+    def __getitem__(self, i):
+        raise Boom("BytesSub.__getitem__")
+
+    def __iter__(self):
+        raise Boom("BytesSub.__iter__")
+
+
+class StrSub(str):
+    def split(self, *a):
+        raise Boom("StrSub.split")
+
+
+class DictSub(dict):
+    def __getitem__(self, key):
+        raise Boom("DictSub.__getitem__")
+
+    def items(self):
+        raise Boom("DictSub.items")
+
+
+class WeirdStream:
+    """A substream whose read and write return values of the wrong kind."""
+
+    def __init__(self, result):
+        self.result = result
+        self.calls = 0
+
+    def read(self, n=-1):
+        self.calls += 1
+        if self.calls > 1000:
+            raise StreamDry("read 1000 times")
+        return self.result
+
+    def write(self, data):
+        return self.result
+
+    def __repr__(self):
+        return f"WeirdStream({self.result!r})"
+
+
+class RaisingStream:
+    def read(self, n=-1):
+        raise Boom("read")
+
+    def write(self, data):
+        raise Boom("write")
+
+    def __repr__(self):
+        return "RaisingStream()"
+
+
+_PATTERN = bytes(range(256)) * 260
+
+
+class StreamDry(Exception):
+    pass
+
+
+class Codec:
+    """An identity (or repeating) encoder/decoder that refuses to be called
+    without end, so a loop that never finishes ends in an exception."""
+
+    def __init__(self, repeat=1, limit=10000):
+        self.repeat = repeat
+        self.left = limit
+
+    def __call__(self, data):
+        self.left -= 1
+        if self.left < 0:
+            raise StreamDry("codec called too often")
+        return data * self.repeat if self.repeat != 1 else data
+
+
+class FiniteStream:
+    """Hands out `total` bytes in chunks of at most `chunk`, then only b''.
+
+    Written in Python on purpose: the child's alarm can interrupt a caller
+    that polls it without end."""
+
+    def __init__(self, total=65536, chunk=1000):
+        self.left = total
+        self.chunk = chunk
+        self.pos = 0
+        self.written = 0
+        self.dry_polls = 0
+
+    def read(self, n=-1):
+        if n is None or n < 0:
+            n = self.left
+        n = min(n, self.chunk, self.left)
+        if n == 0:
+            # Callers that poll an ended stream without bound are told so
+            # quickly, instead of waiting for the sweep's alarm.
+            self.dry_polls += 1
+            if self.dry_polls > 20:
+                raise StreamDry("polled 20 times after the end")
+        self.left -= n
+        start = self.pos & 0xFF
+        self.pos += n
+        return _PATTERN[start:start + n]
+
+    def write(self, data):
+        self.written += len(data)
+        return len(data)
+
+
+def _values():
+    big = 2**100
+    return [
+        ("None", lambda: None),
+        ("0", lambda: 0),
+        ("-1", lambda: -1),
+        ("1", lambda: 1),
+        ("255", lambda: 255),
+        ("256", lambda: 256),
+        ("2**62", lambda: 2**62),
+        ("2**63", lambda: 2**63),
+        ("2**64", lambda: 2**64),
+        ("2**100", lambda: big),
+        ("-2**100", lambda: -big),
+        ("sys.maxsize", lambda: sys.maxsize),
+        ("-sys.maxsize-1", lambda: -sys.maxsize - 1),
+        ("True", lambda: True),
+        ("IntSub(3)", lambda: IntSub(3)),
+        ("0.5", lambda: 0.5),
+        ("-0.0", lambda: -0.0),
+        ("nan", lambda: float("nan")),
+        ("inf", lambda: float("inf")),
+        ("1j", lambda: 1j),
+        ("''", lambda: ""),
+        ("'abc'", lambda: "abc"),
+        ("'\\ud800'", lambda: "\ud800"),
+        ("'\\u20ac'*3", lambda: "\u20ac" * 3),
+        ("StrSub('0 1')", lambda: StrSub("0 1")),
+        ("b''", lambda: b""),
+        ("b'\\x01'", lambda: b"\x01"),
+        ("b'\\x00\\x01'*4", lambda: b"\x00\x01" * 4),
+        ("b'\\x00\\xff'*5", lambda: b"\x00\xff" * 5),
+        ("b'01'*8", lambda: b"01" * 8),
+        ("BytesSub(b'\\x01'*8)", lambda: BytesSub(b"\x01" * 8)),
+        ("bytearray(b'\\x01'*8)", lambda: bytearray(b"\x01" * 8)),
+        ("memoryview(b'\\x00\\x01'*4)", lambda: memoryview(b"\x00\x01" * 4)),
+        ("memoryview(array('I'))", lambda: memoryview(__import__("array").array("I", [1, 2]))),
+        ("[]", lambda: []),
+        ("[1, 0, 300]", lambda: [1, 0, 300]),
+        ("[b'a', 'b']", lambda: [b"a", "b"]),
+        ("(1, None)", lambda: (1, None)),
+        ("{}", lambda: {}),
+        ("{'data': b'ab'}", lambda: {"data": b"ab"}),
+        ("{1: 2}", lambda: {1: 2}),
+        ("DictSub(data=b'a')", lambda: DictSub(data=b"a")),
+        ("object()", lambda: object()),
+        ("int", lambda: int),
+        ("len", lambda: len),
+        ("lambda: 1/0", lambda: (lambda *a, **k: 1 / 0)),
+        ("BadIndex()", BadIndex),
+        ("HugeIndex()", HugeIndex),
+        ("BadLen()", BadLen),
+        ("HugeLen()", HugeLen),
+        ("BadEq()", BadEq),
+        ("BadHash()", BadHash),
+        ("BadIter()", BadIter),
+        ("BadIterLater()", BadIterLater),
+        ("BadRepr()", BadRepr),
+        ("RaisingStream()", RaisingStream),
+        ("WeirdStream(5)", lambda: WeirdStream(5)),
+        ("WeirdStream('ab')", lambda: WeirdStream("ab")),
+        ("WeirdStream(None)", lambda: WeirdStream(None)),
+        ("FiniteStream(16)", lambda: FiniteStream(16, 3)),
+    ]
+
+
+VALUES = _values()
+
+# A smaller set for rebinding module globals (each rebinding is tried against
+# every function of the module).
+GLOBAL_VALUES = [
+    ("None", lambda: None),
+    ("0", lambda: 0),
+    ("b''", lambda: b""),
+    ("'x'", lambda: "x"),
+    ("[]", lambda: []),
+    ("[1]*256", lambda: [1] * 256),
+    ("['ab']*256", lambda: ["ab"] * 256),
+    ("[None]*300", lambda: [None] * 300),
+    ("{}", lambda: {}),
+    ("{i: 'x'*i for i in range(256)}", lambda: {i: "x" * i for i in range(256)}),
+    ("{i: b'ab' for i in range(256)}", lambda: {i: b"ab" for i in range(256)}),
+    ("{i: None for i in range(256)}", lambda: {i: None for i in range(256)}),
+    ("DictSub()", lambda: DictSub()),
+    ("lambda *a: 1/0", lambda: (lambda *a, **k: 1 / 0)),
+    ("lambda *a: None", lambda: (lambda *a, **k: None)),
+    ("lambda *a: 7", lambda: (lambda *a, **k: 7)),
+    ("lambda *a: b'\\x01\\x02'", lambda: (lambda *a, **k: b"\x01\x02")),
+    ("BadIndex()", BadIndex),
+    ("BadHash()", BadHash),
+    ("object()", lambda: object()),
+    ("int", lambda: int),
+]
+
+# ---------------------------------------------------------------------------
+# Valid calls to start from: parameter names and argument tuples. Names not
+# listed here are still swept, with generic starting arguments.
+
+
+def _hexdump_text():
+    return (
+        'hexundump("""\n'
+        "0000   30 31 32 33 34 35 36 37   01234567\n"
+        "0008   41 42 FF                  AB.\n"
+        '""")\n'
+    )
+
+
+FUNCTIONS: dict[str, tuple[tuple[str, ...], list[Callable[[], tuple]]]] = {
+    "int2byte": (("character",), [lambda: (65,)]),
+    "byte2int": (("character",), [lambda: (b"A",), lambda: ("\u20ac",), lambda: (bytearray(b"z"),)]),
+    "str2bytes": (("string",), [lambda: ("abc",)]),
+    "bytes2str": (("string",), [lambda: (b"abc",)]),
+    "str2unicode": (("string",), [lambda: ("abc",)]),
+    "unicode2str": (("string",), [lambda: ("abc",)]),
+    "iteratebytes": (("data",), [lambda: (b"abc",)]),
+    "iterateints": (("data",), [lambda: (b"abc",)]),
+    "reprstring": (("data",), [lambda: (b"abc",), lambda: ("abc",)]),
+    "trimstring": (("data",), [lambda: (b"abc",), lambda: ("abc",)]),
+    "integers2bytes": (("ints",), [lambda: ([1, 2, 3],)]),
+    "bytes2integers": (("data",), [lambda: (b"abc",)]),
+    "integer2bits": (("number", "width"), [lambda: (19, 8), lambda: (-300, 70)]),
+    "integer2bytes": (("number", "width"), [lambda: (19, 4), lambda: (-200, 9)]),
+    "bits2integer": (("data", "signed"), [lambda: (b"\x01\x00\x00\x01\x01",), lambda: (b"\x01" * 70, True)]),
+    "bytes2integer": (("data", "signed"), [lambda: (b"\x00\x00\x00\x13",), lambda: (b"\x80" + b"\x00" * 9, True)]),
+    "bytes2bits": (("data",), [lambda: (b"ab",)]),
+    "bits2bytes": (("data",), [lambda: (b"\x00\x01\x01\x00\x00\x00\x00\x01" * 2,)]),
+    "swapbytes": (("data",), [lambda: (b"abcd",)]),
+    "swapbytesinbits": (("data",), [lambda: (b"\x00" * 8 + b"\x01" * 8,)]),
+    "swapbitsinbytes": (("data",), [lambda: (b"\x12\x34",)]),
+    "hexlify": (("data",), [lambda: (b"ab",)]),
+    "unhexlify": (("data",), [lambda: (b"6162",)]),
+    "hexdump": (("data", "linesize"), [lambda: (b"0" * 40, 16), lambda: (bytearray(range(20)), 3)]),
+    "hexundump": (("data", "linesize"), [lambda: (_hexdump_text(), 8)]),
+}
+
+
+def _expr_instances(m):
+    return {
+        "ExprMixin": [lambda: m.ExprMixin()],
+        "UniExpr": [lambda: m.UniExpr(operator.neg, 5), lambda: m.UniExpr(operator.not_, m.this.a)],
+        "BinExpr": [lambda: m.BinExpr(operator.add, 1, 2), lambda: m.BinExpr(operator.mul, m.this.a, m.this.b)],
+        "Path": [lambda: m.Path("this"), lambda: m.Path("this", "b", m.Path("this", "a", m.Path("this")))],
+        "Path2": [lambda: m.Path2("list_"), lambda: m.Path2("list_", 0, m.Path2("list_"))],
+        "FuncPath": [lambda: m.FuncPath(len), lambda: m.FuncPath(len, m.Path("this", "a", m.Path("this")))],
+    }
+
+
+def _hex_instances(m):
+    return {
+        "HexDisplayedInteger": [lambda: m.HexDisplayedInteger.new(255, "02x"), lambda: m.HexDisplayedInteger(7)],
+        "HexDisplayedBytes": [lambda: m.HexDisplayedBytes(b"\x01\xab")],
+        "HexDisplayedDict": [lambda: m.HexDisplayedDict(data=b"\x01\xab", other=1)],
+        "HexDumpDisplayedBytes": [lambda: m.HexDumpDisplayedBytes(b"0" * 40)],
+        "HexDumpDisplayedDict": [lambda: m.HexDumpDisplayedDict(data=b"0" * 40)],
+    }
+
+
+def _bitstream_instances(m):
+    return {
+        "RestreamedBytesIO": [
+            lambda: m.RestreamedBytesIO(FiniteStream(64, 64), Codec(), 4, Codec(), 4),
+            lambda: m.RestreamedBytesIO(FiniteStream(64, 64), Codec(8), 1, Codec(), 8),
+        ],
+        "RebufferedBytesIO": [
+            lambda: m.RebufferedBytesIO(FiniteStream(), None),
+            lambda: m.RebufferedBytesIO(FiniteStream(), 4),
+        ],
+    }
+
+
+INSTANCES = {
+    "tavro.expr": _expr_instances,
+    "tavro.lib.hex": _hex_instances,
+    "tavro.lib.bitstream": _bitstream_instances,
+}
+
+# Starting arguments for methods, keyed by method name (any class).
+METHODS: dict[str, list[Callable[[], tuple]]] = {
+    "read": [lambda: (), lambda: (3,), lambda: (0,)],
+    "write": [lambda: (b"abcdef",)],
+    "seek": [lambda: (2,), lambda: (1, 1)],
+    "new": [lambda: (255, "02x")],
+    "__setstate__": [lambda: ({"x": 1},)],
+    "__getattr__": [lambda: ("field",)],
+    "__getitem__": [lambda: ("field",), lambda: (0,)],
+    "__call__": [lambda: ({"a": 2, "b": 3, "field": [1, 2]}, [5, 6]), lambda: ({"a": [1, 2], "b": 3},)],
+    "__format__": [lambda: ("x",)],
+}
+BINARY_DUNDER_ARGS = [lambda: (2,)]
+
+# Constructor arguments for the documented classes (parameter names, calls).
+CONSTRUCTORS: dict[str, tuple[tuple[str, ...], list[Callable[[], tuple]]]] = {
+    "UniExpr": (("op", "operand"), [lambda: (operator.neg, 5)]),
+    "BinExpr": (("op", "lhs", "rhs"), [lambda: (operator.add, 1, 2)]),
+    "Path": (("name", "field", "parent"), [lambda: ("this",), lambda: ("this", "a", None)]),
+    "Path2": (("name", "index", "parent"), [lambda: ("list_",)]),
+    "FuncPath": (("func", "operand"), [lambda: (len,), lambda: (len, [1, 2])]),
+    "HexDisplayedInteger": ((), [lambda: (5,)]),
+    "HexDisplayedBytes": ((), [lambda: (b"ab",)]),
+    "HexDisplayedDict": ((), [lambda: ({"data": b"ab"},)]),
+    "HexDumpDisplayedBytes": ((), [lambda: (b"ab",)]),
+    "HexDumpDisplayedDict": ((), [lambda: ({"data": b"ab"},)]),
+    "RestreamedBytesIO": (
+        ("substream", "decoder", "decoderunit", "encoder", "encoderunit"),
+        [lambda: (FiniteStream(64, 64), Codec(), 4, Codec(), 4)],
+    ),
+    "RebufferedBytesIO": (("substream", "tailcutoff"), [lambda: (FiniteStream(),), lambda: (FiniteStream(), 4)]),
+}
+
+# Methods worth calling after an attribute was set to a bad value.
+FOLLOW_UPS = {
+    "RestreamedBytesIO": [("read", (3,)), ("read", ()), ("write", (b"abcdefghi",)), ("close", ()), ("tell", ())],
+    "RebufferedBytesIO": [
+        ("read", (3,)), ("read", (0,)), ("write", (b"xy",)), ("seek", (2, 1)),
+        ("tell", ()), ("cachedfrom", ()), ("cachedto", ()),
+    ],
+    "UniExpr": [("__call__", ({"a": 1},)), ("__repr__", ()), ("__str__", ()), ("__getstate__", ())],
+    "BinExpr": [("__call__", ({"a": 1, "b": 2},)), ("__repr__", ()), ("__str__", ()), ("__getstate__", ())],
+    "Path": [("__call__", ({"a": {"b": 1}, "b": 2},)), ("__repr__", ()), ("__str__", ()), ("__getattr__", ("x",))],
+    "Path2": [("__call__", ({}, [[1, 2]])), ("__repr__", ()), ("__getitem__", (0,))],
+    "FuncPath": [("__call__", ({"a": [1, 2]},)), ("__repr__", ()), ("__str__", ())],
+    "HexDisplayedInteger": [("__str__", ())],
+    "HexDisplayedBytes": [("__str__", ())],
+    "HexDisplayedDict": [("__str__", ())],
+    "HexDumpDisplayedBytes": [("__str__", ())],
+    "HexDumpDisplayedDict": [("__str__", ())],
+}
+
+# Attributes to reassign on instances, besides those found in the instance
+# dict (render and fmtstr are absent until set).
+EXTRA_ATTRIBUTES = {
+    "HexDisplayedInteger": ["fmtstr"],
+    "HexDisplayedBytes": ["render"],
+    "HexDisplayedDict": ["render"],
+    "HexDumpDisplayedBytes": ["render"],
+    "HexDumpDisplayedDict": ["render"],
+}
+
+# ---------------------------------------------------------------------------
+# Discovery
+
+
+@dataclass
+class Entry:
+    """A public callable: a function, a class, a method or a callable instance."""
+
+    name: str  # qualified, e.g. tavro.lib.binary.integer2bits, tavro.expr.Path.__call__
+    kind: str  # function | class | method | instance | globals
+    obj: Any = None
+    cls: type | None = None
+    attr: str = ""
+
+
+def _defined_here(obj, module_name):
+    return getattr(obj, "__module__", None) == module_name
+
+
+def discover(module):
+    """The module's public callables, in namespace order."""
+    entries = []
+    mname = module.__name__
+    for name, obj in list(vars(module).items()):
+        if name.startswith("_") or isinstance(obj, types.ModuleType):
+            continue
+        if isinstance(obj, type):
+            if not _defined_here(obj, mname):
+                continue
+            entries.append(Entry(f"{mname}.{name}", "class", obj, obj))
+            for attr, member in list(vars(obj).items()):
+                if attr in ("__dict__", "__weakref__", "__doc__", "__module__", "__qualname__", "__hash__"):
+                    continue
+                if isinstance(member, type):
+                    continue
+                if isinstance(member, (staticmethod, classmethod)) or callable(member):
+                    entries.append(Entry(f"{mname}.{name}.{attr}", "method", member, obj, attr))
+        elif callable(obj):
+            if isinstance(obj, (types.BuiltinFunctionType, types.FunctionType, types.MethodDescriptorType)):
+                if _defined_here(obj, mname) or getattr(obj, "__module__", None) is None:
+                    entries.append(Entry(f"{mname}.{name}", "function", obj, attr=name))
+            elif _defined_here(type(obj), mname):
+                entries.append(Entry(f"{mname}.{name}", "instance", obj, type(obj), name))
+    entries.append(Entry(f"{mname}.<globals>", "globals"))
+    return entries
+
+
+def module_globals(module):
+    """Names of the module namespace that functions may look up at call time."""
+    return [n for n, v in vars(module).items() if not n.startswith("__")]
+
+
+def module_containers(modules):
+    """The module-level tables and caches: (label, container) pairs."""
+    seen = set()
+    out = []
+    for module in modules:
+        for name, value in vars(module).items():
+            if isinstance(value, (dict, list, tuple)) and not name.startswith("__") and id(value) not in seen:
+                seen.add(id(value))
+                out.append((f"{module.__name__}.{name}", value))
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Call generation
+
+
+@dataclass
+class Call:
+    entry: str
+    desc: str
+    # setup() -> (callable, args, kwargs); everything made fresh.
+    setup: Callable[[], tuple]
+    hints: dict = field(default_factory=dict)
+
+
+def _short(text, limit=80):
+    text = str(text)
+    return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
+def _argtext(args, kwargs, labels=None):
+    parts = []
+    args = tuple(args)
+    for i, a in enumerate(args):
+        parts.append(labels.get(i) if labels and i in labels else _safe_repr(a))
+    for k, v in kwargs.items():
+        parts.append(f"{k}={labels.get(k) if labels and k in labels else _safe_repr(v)}")
+    return ", ".join(parts)
+
+
+def _safe_repr(value):
+    try:
+        return _short(repr(value), 60)
+    except BaseException:
+        return f"<{type(value).__name__}>"
+
+
+def _signature_names(obj):
+    import inspect
+
+    try:
+        sig = inspect.signature(obj)
+    except (TypeError, ValueError):
+        return None
+    names = []
+    for p in sig.parameters.values():
+        if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY) and p.name != "self":
+            names.append(p.name)
+    return tuple(names)
+
+
+def _matrix(entry, target_factory, names, starts, call_label):
+    """Calls of one callable: the valid starts, each argument replaced by each
+    bad value, missing and surplus arguments, keywords."""
+    calls = []
+    if not starts:
+        width = len(names) if names else 1
+        starts = [lambda w=width: (b"\x00\x01" * 4,) * w]
+
+    def add(desc, make_args):
+        def setup(make_args=make_args):
+            fn = target_factory()
+            args, kwargs = make_args()
+            return fn, args, kwargs
+
+        calls.append(Call(entry, f"{call_label}({desc})", setup))
+
+    for s_index, start in enumerate(starts):
+        sample = start()
+        n = len(sample)
+        add(_argtext(sample, {}), lambda start=start: (start(), {}))
+        for i in range(max(n, 1) if n else 1):
+            for label, value in VALUES:
+                if n == 0:
+                    add(label, lambda value=value: ((value(),), {}))
+                    continue
+
+                def make(start=start, i=i, value=value):
+                    args = list(start())
+                    args[i] = value()
+                    return tuple(args), {}
+
+                labels = {j: _safe_repr(a) for j, a in enumerate(sample)}
+                labels[i] = label
+                add(", ".join(labels[j] for j in range(n)), make)
+        if s_index:
+            continue
+        # Argument counts and keywords.
+        for j in range(n):
+            add(_argtext(sample[:j], {}), lambda start=start, j=j: (start()[:j], {}))
+        add(_argtext(sample, {}) + ", <extra>", lambda start=start: (start() + (None,), {}))
+        add(_argtext(sample, {}) + ", <extra>, <extra>", lambda start=start: (start() + (1, 2), {}))
+        add(_argtext(sample, {}) + ", bogus=1", lambda start=start: (start(), {"bogus": 1}))
+        if names:
+            usable = names[:n]
+            if usable:
+                add(
+                    _argtext((), dict(zip(usable, sample))),
+                    lambda start=start, usable=usable: ((), dict(zip(usable, start()))),
+                )
+                add(
+                    _argtext(sample, {usable[0]: sample[0]}) + " <duplicate>",
+                    lambda start=start, usable=usable: (start(), {usable[0]: start()[0]}),
+                )
+                for k, pname in enumerate(usable):
+                    for label, value in VALUES[::3]:
+                        add(
+                            ", ".join(filter(None, [_argtext(sample[:k], {}), f"{pname}={label}"])),
+                            lambda start=start, k=k, pname=pname, value=value: (start()[:k], {pname: value()}),
+                        )
+    return calls
+
+
+def _instance_factories(module, cls):
+    table = INSTANCES.get(module.__name__)
+    factories = table(module).get(cls.__name__, []) if table else []
+    if not factories:
+        factories = [cls]  # try a plain call; failures are just outcomes
+    return factories
+
+
+def _bare(cls):
+    def make():
+        return cls.__new__(cls)
+
+    return make
+
+
+def generate(module):
+    """Every call of the sweep for `module`, in a fixed order."""
+    calls: list[Call] = []
+    entries = discover(module)
+    mname = module.__name__
+    functions = [e for e in entries if e.kind == "function"]
+    for e in entries:
+        if e.kind == "function":
+            names, starts = FUNCTIONS.get(e.attr, (None, []))
+            names = names or _signature_names(e.obj)
+            calls += _matrix(e.name, lambda m=module, a=e.attr: getattr(m, a), names, starts, e.attr)
+        elif e.kind == "class":
+            names, starts = CONSTRUCTORS.get(e.obj.__name__, (None, []))
+            names = names or _signature_names(e.obj)
+            calls += _matrix(e.name, lambda c=e.obj: c, names, starts or [lambda: ()], e.obj.__name__)
+            calls += _attribute_calls(module, e.obj)
+        elif e.kind == "method":
+            calls += _method_calls(module, e)
+        elif e.kind == "instance":
+            starts = METHODS.get("__call__", [])
+            calls += _matrix(e.name, lambda m=module, a=e.attr: getattr(m, a), None, starts, e.attr)
+        elif e.kind == "globals":
+            calls += _global_calls(module, functions, e.name)
+    return calls
+
+
+def _method_calls(module, e):
+    cls, attr = e.cls, e.attr
+    calls = []
+    label = f"{cls.__name__}.{attr}"
+    starts = METHODS.get(attr)
+    if starts is None:
+        names = _signature_names(getattr(cls, attr, None)) if hasattr(cls, attr) else None
+        if attr.startswith("__") and attr[2:-2] in _BINARY_DUNDERS:
+            starts = BINARY_DUNDER_ARGS
+        elif names is not None:
+            starts = [lambda n=len(names): (b"\x00\x01" * 4,) * n] if names else [lambda: ()]
+        else:
+            starts = [lambda: ()]
+    if isinstance(e.obj, staticmethod):
+        calls += _matrix(e.name, lambda c=cls, a=attr: getattr(c, a), None, starts, label)
+        return calls
+    for k, factory in enumerate(_instance_factories(module, cls) + [_bare(cls)]):
+        who = "bare" if k == len(_instance_factories(module, cls)) else f"#{k}"
+        calls += _matrix(
+            e.name,
+            lambda f=factory, a=attr: getattr(f(), a),
+            _signature_names(getattr(cls, attr, None)) if attr not in METHODS else None,
+            starts,
+            f"{label}[{who}]",
+        )
+    # The descriptor itself, with self of the wrong type.
+    raw = vars(cls).get(attr)
+    if raw is not None and callable(raw):
+        for wrong in ("None", "0", "b''"):
+            calls.append(
+                Call(e.name, f"{label}(self={wrong})", lambda raw=raw, w=wrong: (raw, (eval(w),), {}))
+            )
+        calls.append(Call(e.name, f"{label}()", lambda raw=raw: (raw, (), {})))
+    return calls
+
+
+_BINARY_DUNDERS = {
+    "add", "sub", "mul", "floordiv", "truediv", "mod", "pow", "xor", "rshift", "lshift", "and", "or",
+    "radd", "rsub", "rmul", "rfloordiv", "rtruediv", "rmod", "rpow", "rxor", "rrshift", "rlshift", "rand",
+    "ror", "div", "rdiv", "contains", "gt", "ge", "lt", "le", "eq", "ne",
+}
+
+
+def _attribute_calls(module, cls):
+    """Instances whose attributes were reassigned to bad values, then used."""
+    calls = []
+    follow = FOLLOW_UPS.get(cls.__name__)
+    if follow is None:
+        follow = [
+            (a, ()) for a, v in vars(cls).items()
+            if callable(v) and a in ("__repr__", "__str__", "__call__", "read", "tell", "close", "__getstate__")
+        ]
+    factories = _instance_factories(module, cls)
+    for k, factory in enumerate(factories):
+        try:
+            sample = factory()
+            attrs = list(vars(sample))
+        except BaseException:
+            continue
+        attrs += [a for a in EXTRA_ATTRIBUTES.get(cls.__name__, []) if a not in attrs]
+        for attr in attrs:
+            for label, value in VALUES:
+                for method, args in follow:
+                    def setup(factory=factory, attr=attr, value=value, method=method, args=args):
+                        bad = value()
+
+                        def run(*a, **kw):
+                            inst = factory()
+                            setattr(inst, attr, bad)
+                            return getattr(inst, method)(*a, **kw)
+
+                        return run, args, {}
+
+                    calls.append(
+                        Call(
+                            f"{module.__name__}.{cls.__name__}.{method}",
+                            f"{cls.__name__}#{k} with .{attr}={label}: .{method}({_argtext(args, {})})",
+                            setup,
+                        )
+                    )
+    return calls
+
+
+def _global_calls(module, functions, entry):
+    """Every function of the module with one module global rebound."""
+    calls = []
+    names = module_globals(module)
+    for gname in names:
+        for label, value in GLOBAL_VALUES:
+            for f in functions:
+                _, starts = FUNCTIONS.get(f.attr, (None, []))
+                if not starts:
+                    continue
+                start = starts[0]
+
+                def setup(gname=gname, value=value, f=f, start=start):
+                    bad = value()
+                    args = start()
+
+                    def run(*a, **kw):
+                        old = module.__dict__[gname]
+                        module.__dict__[gname] = bad
+                        try:
+                            return getattr(module, f.attr)(*a, **kw)
+                        finally:
+                            module.__dict__[gname] = old
+
+                    return run, args, {}
+
+                calls.append(
+                    Call(entry, f"{f.attr}{_safe_repr(start())} with {module.__name__}.{gname}={label}", setup)
+                )
+    # Methods of the module's classes with a global rebound (tables, helper
+    # functions, sleep and BlockingIOError for the stream adapters).
+    for cls in [v for v in vars(module).values() if isinstance(v, type) and _defined_here(v, module.__name__)]:
+        follow = FOLLOW_UPS.get(cls.__name__, [])
+        for gname in names:
+            for label, value in GLOBAL_VALUES[::2]:
+                for k, factory in enumerate(_instance_factories(module, cls)):
+                    for method, args in follow:
+                        def setup(gname=gname, value=value, factory=factory, method=method, args=args):
+                            bad = value()
+
+                            def run(*a, **kw):
+                                inst = factory()
+                                old = module.__dict__[gname]
+                                module.__dict__[gname] = bad
+                                try:
+                                    return getattr(inst, method)(*a, **kw)
+                                finally:
+                                    module.__dict__[gname] = old
+
+                            return run, args, {}
+
+                        calls.append(
+                            Call(entry, f"{cls.__name__}#{k}.{method}{_safe_repr(args)} with {gname}={label}", setup)
+                        )
+    return calls
+
+
+# ---------------------------------------------------------------------------
+# Child side
+
+
+def _alarm(signum, frame):
+    raise SweepTimeout()
+
+
+def _outcome(exc):
+    if exc is None:
+        return "ok"
+    if isinstance(exc, SweepTimeout):
+        return "timeout"
+    if isinstance(exc, SystemError):
+        return f"bug SystemError: {_short(exc, 300)}"
+    try:
+        text = str(exc)
+    except BaseException:
+        text = "<unprintable>"
+    return f"exc {type(exc).__name__}: {_short(text, 200)}".replace("\n", "\\n")
+
+
+def _exercise(obj):
+    """Prints, copies and pickles an object the sweep made; failures are
+    fine, crashes are charged to the call that made it."""
+    import copy
+    import pickle
+
+    for use in (repr, str, copy.copy, lambda o: pickle.loads(pickle.dumps(o, 2)), lambda o: o.__getstate__()):
+        try:
+            use(obj)
+        except SweepTimeout:
+            raise
+        except Exception:
+            pass
+
+
+def _invoke(call, timeout):
+    exc = None
+    signal.setitimer(signal.ITIMER_REAL, timeout, timeout)
+    try:
+        fn, args, kwargs = call.setup()
+        result = fn(*args, **kwargs)
+        # Results are used the way callers use them: printing and iterating
+        # generators must not crash either.
+        if isinstance(result, types.GeneratorType):
+            for _ in zip(result, range(1000)):
+                pass
+        elif type(result).__module__.startswith("tavro"):
+            _exercise(result)
+        del result
+    except BaseException as e:  # noqa: BLE001 - outcomes are data here
+        exc = e
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0, 0)
+    return exc
+
+
+def child_sweep(module_name, start, timeout):
+    module = importlib.import_module(module_name)
+    signal.signal(signal.SIGALRM, _alarm)
+    calls = generate(module)
+    out = sys.stdout
+    for index in range(start, len(calls)):
+        call = calls[index]
+        out.write(f"S {index} {call.entry} {call.desc}\n".replace("\r", "\\r"))
+        out.flush()
+        exc = _invoke(call, timeout)
+        out.write(f"R {index} {_outcome(exc)}\n")
+        out.flush()
+        exc = None
+    gc.collect()
+    out.write("E\n")
+    out.flush()
+
+
+def _outcome_class(outcome):
+    """An outcome without the values in it: one error path."""
+    text = re.sub(r"0x[0-9a-f]+", "N", outcome)
+    text = re.sub(r"\d+", "N", text)
+    text = re.sub(r"'[^']*'", "'?'", text)
+    return text[:120]
+
+
+def _shared_singleton(obj):
+    """Objects whose reference counts move with unrelated activity."""
+    return obj is None or obj is True or obj is False or (type(obj) is int and -5 <= obj <= 256)
+
+
+def _refcount_snapshot(objects):
+    return [sys.getrefcount(o) for o in objects]
+
+
+def child_refleak(module_name, rounds, reps, timeout):
+    import tracemalloc
+
+    module = importlib.import_module(module_name)
+    loaded = [importlib.import_module(m) for m in MODULES if m in sys.modules or m == module_name]
+    signal.signal(signal.SIGALRM, _alarm)
+    calls = generate(module)
+    # One pass to learn the outcomes, then one representative per entry and
+    # distinct outcome: the success path and every error path reached.
+    chosen = {}
+    out = sys.stdout
+    for index, call in enumerate(calls):
+        out.write(f"S {index} {call.entry} {call.desc}\n")
+        out.flush()
+        exc = _invoke(call, timeout)
+        outcome = _outcome(exc)
+        out.write(f"R {index} first pass\n")
+        if outcome == "timeout" or outcome.startswith("bug"):
+            continue
+        key = (call.entry, _outcome_class(outcome))
+        chosen.setdefault(key, index)
+    tables = []
+    for label, container in module_containers(loaded):
+        items = container.items() if isinstance(container, dict) else enumerate(container)
+        for key, value in items:
+            if not _shared_singleton(value):
+                tables.append((f"{label}[{key!r}]", value))
+            if isinstance(container, dict) and not _shared_singleton(key):
+                tables.append((f"{label} key {key!r}", key))
+    table_objects = [v for _, v in tables]
+    out = sys.stdout
+    out.write(f"N {len(chosen)} {len(calls)}\n")
+    tracemalloc.start()
+    for index in sorted(chosen.values()):
+        call = calls[index]
+        out.write(f"S {index} {call.entry} {call.desc}\n")
+        out.flush()
+        try:
+            fn, args, kwargs = call.setup()
+        except BaseException:
+            continue
+        watched = [fn, *args, *kwargs.values()]
+
+        def run(n):
+            signal.setitimer(signal.ITIMER_REAL, timeout * 5, timeout * 5)
+            try:
+                for _ in range(n):
+                    try:
+                        fn(*args, **kwargs)
+                    except SweepTimeout:
+                        raise
+                    except Exception:
+                        pass
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0, 0)
+
+        def measure(collect):
+            run(max(reps // 10, 5))
+            if collect:
+                gc.collect()
+            before_args = _refcount_snapshot(watched)
+            before_tables = _refcount_snapshot(table_objects)
+            blocks, traced = [], []
+            for _ in range(rounds):
+                if collect:
+                    gc.collect()
+                b0 = sys.getallocatedblocks()
+                t0 = tracemalloc.get_traced_memory()[0]
+                run(reps)
+                if collect:
+                    gc.collect()
+                blocks.append(sys.getallocatedblocks() - b0)
+                traced.append(tracemalloc.get_traced_memory()[0] - t0)
+            after_args = _refcount_snapshot(watched)
+            after_tables = _refcount_snapshot(table_objects)
+            return before_args, after_args, before_tables, after_tables, blocks, traced
+
+        def suspicious(m):
+            before_args, after_args, before_tables, after_tables, blocks, traced = m
+            return (
+                min(blocks) >= reps // 2
+                or min(traced) >= reps * 16
+                or any(abs(a - b) >= total // 2 for a, b in zip(before_args, after_args))
+                or any(abs(a - b) >= total // 2 for a, b in zip(before_tables, after_tables))
+            )
+
+        total = rounds * reps
+        try:
+            # A cheap pass first; only what looks like a leak is measured
+            # again with the cycle collector run around every round.
+            figures = measure(False)
+            if suspicious(figures):
+                figures = measure(True)
+        except SweepTimeout:
+            out.write(f"R {index} timeout\n")
+            continue
+        before_args, after_args, before_tables, after_tables, blocks, traced = figures
+        # A leak grows with the count: every round adds about as much.
+        if min(blocks) >= reps // 2:
+            out.write(f"L {index} blocks per-round={blocks} reps={reps}\n")
+        elif min(traced) >= reps * 16:
+            out.write(f"L {index} bytes per-round={traced} reps={reps}\n")
+        for pos, (b, a) in enumerate(zip(before_args, after_args)):
+            if abs(a - b) >= total // 2 and not _shared_singleton(watched[pos]):
+                what = "callable" if pos == 0 else f"argument {pos}"
+                out.write(f"L {index} refcount {what} {_safe_repr(watched[pos])}: {b} -> {a} over {total} calls\n")
+        for (label, _), b, a in zip(tables, before_tables, after_tables):
+            if abs(a - b) >= total // 2:
+                out.write(f"L {index} refcount {_short(label, 60)}: {b} -> {a} over {total} calls\n")
+        out.write(f"R {index} ok\n")
+        out.flush()
+    tracemalloc.stop()
+    out.write("E\n")
+    out.flush()
+
+
+# ---------------------------------------------------------------------------
+# Parent side
+
+
+@dataclass
+class Result:
+    outcomes: dict = field(default_factory=dict)  # index -> (entry, desc, outcome)
+    crashes: list = field(default_factory=list)  # (entry, desc, detail)
+    leaks: list = field(default_factory=list)  # (entry, desc, detail)
+    total: int = 0
+    restarts: int = 0
+    seconds: float = 0.0
+
+
+def _child_env(skipped):
+    env = dict(os.environ)
+    env.setdefault("PYTHONFAULTHANDLER", "1")
+    env["TAVRO_REFLEAK_SKIP"] = ",".join(map(str, skipped))
+    return env
+
+
+def run(mode, module_name, *, timeout=None, idle=60.0, rounds=4, reps=250, max_restarts=50):
+    """Runs the sweep (or the refleak pass) for one module in child processes,
+    restarting after each crash, and collects what happened."""
+    if timeout is None:
+        timeout = 2.0 if os.environ.get("TAVRO_SANITIZED") else 0.5
+    result = Result()
+    begin = time.monotonic()
+    start = 0
+    skipped = []
+    while True:
+        cmd = [sys.executable, __file__, mode, module_name, str(start), str(timeout), str(rounds), str(reps)]
+        proc = subprocess.Popen(
+            cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, env=_child_env(skipped),
+            text=True, errors="replace",
+        )
+        current = None
+        ended = False
+        import selectors
+        import threading
+
+        err_chunks = []
+        t = threading.Thread(target=lambda: err_chunks.append(proc.stderr.read()), daemon=True)
+        t.start()
+        sel = selectors.DefaultSelector()
+        sel.register(proc.stdout, selectors.EVENT_READ)
+        hung = False
+        while True:
+            if not sel.select(timeout=idle):
+                hung = True
+                proc.kill()
+                break
+            line = proc.stdout.readline()
+            if not line:
+                break
+            line = line.rstrip("\n")
+            tag, _, rest = line.partition(" ")
+            if tag == "S":
+                idx, _, what = rest.partition(" ")
+                entry, _, desc = what.partition(" ")
+                current = (int(idx), entry, desc)
+            elif tag == "R" and current is not None:
+                idx, _, outcome = rest.partition(" ")
+                result.outcomes[int(idx)] = (current[1], current[2], outcome)
+                current = None
+            elif tag == "L" and current is not None:
+                result.leaks.append((current[1], current[2], rest.partition(" ")[2]))
+            elif tag == "N":
+                result.total = int(rest.split()[0])
+            elif tag == "E":
+                ended = True
+        sel.close()
+        proc.wait()
+        t.join(5)
+        stderr = "".join(err_chunks)
+        if ended and proc.returncode == 0:
+            break
+        if current is None:
+            # Died outside any call (import, generation): nothing to restart from.
+            result.crashes.append((module_name, "<child>", f"exit {proc.returncode}: {_short(stderr[-2000:], 2000)}"))
+            break
+        idx, entry, desc = current
+        if hung:
+            detail = f"hang: no progress for {idle:.0f}s (killed)"
+        elif proc.returncode < 0:
+            detail = f"killed by signal {-proc.returncode} ({signal.Signals(-proc.returncode).name})"
+        else:
+            detail = f"exit status {proc.returncode}"
+        report = _sanitizer_report(stderr)
+        result.crashes.append((entry, desc, detail + (f"\n{report}" if report else "")))
+        result.outcomes[idx] = (entry, desc, "crash")
+        result.restarts += 1
+        if result.restarts > max_restarts:
+            break
+        start = idx + 1
+        if mode == "refleak":
+            # Representatives are chosen afresh in the child; skip what died.
+            skipped.append(idx)
+            start = 0
+    result.seconds = time.monotonic() - begin
+    if mode == "sweep":
+        result.total = len(result.outcomes)
+    return result
+
+
+def _sanitizer_report(stderr):
+    lines = stderr.splitlines()
+    keep = [
+        ln for ln in lines
+        if "ERROR: AddressSanitizer" in ln or "runtime error:" in ln or "SUMMARY:" in ln
+        or "Fatal Python error" in ln or re.match(r"\s+#\d+ 0x[0-9a-f]+ in .*(tavro|native)", ln)
+    ]
+    if not keep:
+        keep = lines[-12:]
+    return "\n".join(_short(ln, 200) for ln in keep[:16])
+
+
+def main(argv):
+    mode, module_name = argv[1], argv[2]
+    start = int(argv[3]) if len(argv) > 3 else 0
+    timeout = float(argv[4]) if len(argv) > 4 else 0.5
+    rounds = int(argv[5]) if len(argv) > 5 else 4
+    reps = int(argv[6]) if len(argv) > 6 else 250
+    if mode == "sweep":
+        child_sweep(module_name, start, timeout)
+    elif mode == "refleak":
+        skip = {int(x) for x in os.environ.get("TAVRO_REFLEAK_SKIP", "").split(",") if x}
+        global generate
+        original = generate
+
+        def generate_without_skipped(module):
+            calls = original(module)
+            for i in skip:
+                if i < len(calls):
+                    calls[i] = Call(calls[i].entry, calls[i].desc + " <skipped: crashed>",
+                                    lambda: ((lambda: None), (), {}))
+            return calls
+
+        generate = generate_without_skipped
+        child_refleak(module_name, rounds, reps, timeout)
+    elif mode == "list":
+        module = importlib.import_module(module_name)
+        for e in discover(module):
+            print(e.kind, e.name)
+        print(len(generate(module)), "calls")
+    else:
+        raise SystemExit(f"unknown mode {mode}")
+
+
+if __name__ == "__main__":
+    main(sys.argv)

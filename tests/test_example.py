@@ -1,6 +1,7 @@
 """examples/typical_road.py, the README's first command, runs and says what it did."""
 
 import importlib
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -30,3 +31,26 @@ def test_typical_road_runs_and_round_trips():
     assert "the expression (this.length * 2) evaluated with {'length': 19} gives 38" in out
     assert 'hexundump("""' in out
     assert "the same 38 bytes back: True" in out
+
+
+README = EXAMPLE.parent.parent / "README.md"
+
+
+def readme_blocks():
+    text = README.read_text(encoding="utf-8")
+    return [block.split("```", 1)[0] for block in text.split("```python\n")[1:]]
+
+
+@pytest.mark.parametrize("block", readme_blocks(),
+                         ids=lambda block: re.search(r"from (tavro[\w.]*) import", block).group(1))
+def test_readme_examples_hold(block):
+    import doctest
+
+    test = doctest.DocTestParser().get_doctest(block, {}, "README", str(README), 0)
+    try:
+        exec(test.examples[0].source, {})
+    except ImportError:
+        pytest.skip("module of this example not built yet")
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    runner.run(test)
+    assert runner.summarize(verbose=False).failed == 0

@@ -47,6 +47,9 @@ class RebufferedBytesIO:
     rwbuffer: bytes
     moved: int
     tailcutoff: int | None
+    # Seconds a run of empty (b"") polls may last before read or write gives up with
+    # IOError; None waits for ever. A class attribute, overridable per instance.
+    emptytimeout: float | None
     def __init__(self, substream: _Readable, tailcutoff: int | None = None) -> None: ...
     # Reading to the end of the substream is refused: count is required in practice.
     @overload

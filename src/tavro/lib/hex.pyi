@@ -6,10 +6,12 @@ from collections.abc import Sequence
 from typing import Any
 
 from _typeshed import ConvertibleToInt
+from typing_extensions import disjoint_base
 
 # The module copies every public name of tavro.lib.portil into its own namespace.
 from tavro.lib.portil import *
 
+@disjoint_base
 class HexDisplayedInteger(int):
     """Used internally."""
 
@@ -17,6 +19,7 @@ class HexDisplayedInteger(int):
     @staticmethod
     def new(intvalue: ConvertibleToInt, fmtstr: str) -> HexDisplayedInteger: ...
 
+@disjoint_base
 class HexDisplayedBytes(bytes):
     """Used internally."""
 
@@ -27,6 +30,7 @@ class HexDisplayedDict(dict[Any, Any]):
 
     render: str
 
+@disjoint_base
 class HexDumpDisplayedBytes(bytes):
     """Used internally."""
 

@@ -13,8 +13,9 @@ timed interleaved, median of repeats (see bench/_harness.py for how and why).
 Columns: native, python and stdlib are seconds per operation; "nat/std" is
 native ÷ stdlib (below 1: native is faster); "py/nat" is pure Python ÷ native
 (the speed-up over pure Python).  The target grammar is in bench/_harness.py:
-"<= 1.5 x stdlib" bounds nat/std, ">= 20 x python" bounds py/nat, clauses join
-with "and".  The run only reports: it never fails because a target does not
+"<= 1.5 x stdlib" (or "<= 1.5x int.to_bytes": any reference but Python means the
+stdlib column) bounds nat/std, ">= 20 x pure Python" bounds py/nat, and clauses
+join with "and" or ";".  The run only reports: it never fails because a target does not
 hold (the exit status is non-zero only when a case could not be run at all).
 """
 

@@ -117,6 +117,30 @@ def test_hand_edited_pairs_read_back():
     assert in_process("undump", "-", input=edited.encode())[:2] == (0, b"\xff" + bytes(range(1, 100)))
 
 
+BIG = random.Random(11).randbytes(200_003)
+BIG_LINES = hexdump(BIG, 16).split("\n")
+
+
+def with_line(lineno, text):
+    lines = list(BIG_LINES)
+    lines[lineno - 1] = text
+    return "\n".join(lines).encode()
+
+
+def test_edits_and_errors_deep_in_a_large_dump():
+    # The dump is read in blocks, checked whole where it is exactly what dump writes and
+    # line by line elsewhere: both must give the same bytes and the right line numbers.
+    edited = BIG_LINES[5000][:11] + "00" + BIG_LINES[5000][13:]
+    expected = bytearray(BIG)
+    expected[4999 * 16] = 0
+    assert in_process("undump", "-", input=with_line(5001, edited))[:2] == (0, bytes(expected))
+    status, out, err = in_process("undump", "-", input=with_line(9000, BIG_LINES[8999][:-1] + "\u00ff"))
+    assert status == 1 and "line 9000: " in err
+    assert out == BIG[:8998 * 16]  # the bytes of every line before it
+    status, _, err = in_process("undump", "-", input=with_line(12000, BIG_LINES[12000]))
+    assert status == 1 and "line 12000: offset" in err
+
+
 def test_windows_line_ends_and_missing_final_line_feed_are_accepted():
     data = bytes(range(100))
     for text in (GOOD.replace("\n", "\r\n"), GOOD.rstrip("\n")):

@@ -19,7 +19,10 @@ opening and closing lines, every offset, and the layout of every data line,
 and reports the first malformed line by its number instead of silently
 dropping or misreading bytes (a dump cut short would otherwise lose its last
 data line).  The printable column is not compared with the bytes, so a dump
-whose hex pairs were edited by hand still reads back.
+whose hex pairs were edited by hand still reads back.  Text is read in blocks;
+a block that is exactly what `dump` writes (checked by dumping its bytes again,
+at native speed) needs no line-by-line reading.  On a malformed line the output
+holds the bytes of every line before it.
 """
 
 from __future__ import annotations
@@ -37,8 +40,9 @@ SHORT_LIMIT = 65536
 # hexdump refuses inputs of 16**8 bytes or more.
 SIZE_LIMIT = 4294967296
 TOO_LARGE = "hexdump cannot process more than 16**8 or 4294967296 bytes"
-# Bytes of output gathered before each write of undump.
-WRITE_BATCH = 1 << 16
+CLOSING_BYTES = CLOSING.encode()
+# Bytes of dump text that undump reads and checks at a time.
+READ_BLOCK = 1 << 18
 
 _HEX_PAIRS = re.compile(r"[0-9A-Fa-f]{2}(?: [0-9A-Fa-f]{2})*\Z")
 _HEX_DIGITS = re.compile(r"[0-9A-Fa-f]+\Z")
@@ -78,6 +82,14 @@ def _blocks(source, head: bytes, size: int):
         pending = pending[size:]
 
 
+def _render(hexdump, block: bytes, offset: int, linesize: int, offset_format: str) -> str:
+    """The data lines of `block` within a dump, for `block` starting at `offset`, without line ends."""
+    lines = hexdump(block, linesize).split("\n")[1:-2]
+    relative_width = 4 if len(block) < SHORT_LIMIT else 8
+    return "\n".join([offset_format % (offset + index * linesize) + line[relative_width:]
+                      for index, line in enumerate(lines)])
+
+
 def dump(source, sink, linesize: int, size_hint: int | None = None) -> None:
     """Write the dump of the binary stream `source` to the binary stream `sink`."""
     from tavro.lib.hex import hexdump
@@ -94,34 +106,42 @@ def dump(source, sink, linesize: int, size_hint: int | None = None) -> None:
     for block in _blocks(source, head, block_size):
         if offset + len(block) >= SIZE_LIMIT:
             raise CommandError(TOO_LARGE)
-        lines = hexdump(block, linesize).split("\n")[1:-2]
-        relative_width = 4 if len(block) < SHORT_LIMIT else 8
-        text = "\n".join([offset_format % (offset + index * linesize) + line[relative_width:]
-                          for index, line in enumerate(lines)])
-        sink.write(text.encode("utf-8") + b"\n")
+        sink.write(_render(hexdump, block, offset, linesize, offset_format).encode("utf-8") + b"\n")
         offset += len(block)
     sink.write(CLOSING.encode() + b"\n")
 
 
-def _text_lines(source, limit: int, hint: str):
-    """(line number, text without its line end, whether a line feed ended it), bounded in length."""
-    lineno = 0
+def _line_batches(source, limit: int, hint: str):
+    """(number of the first line, [lines without their line feed]), read a block at a time.
+
+    No line may be longer than `limit` bytes, so memory stays bounded whatever the input.
+    """
+    lineno = 1
+    pending = b""
     while True:
-        raw = source.readline(limit + 1)
-        if not raw:
+        block = source.read(READ_BLOCK)
+        if not block:
+            if pending:
+                yield lineno, [pending]
             return
-        lineno += 1
-        ended = raw.endswith(b"\n")
-        body = raw[:-1] if ended else raw
-        if not ended and len(raw) > limit:
-            raise MalformedLine(lineno, f"longer than {limit} characters, more than a dump line holds"
-                                      + hint)
-        if body.endswith(b"\r"):
-            body = body[:-1]
-        try:
-            yield lineno, body.decode("ascii"), ended
-        except UnicodeDecodeError:
-            raise MalformedLine(lineno, "not ASCII text") from None
+        lines = (pending + block).split(b"\n")
+        pending = lines.pop()
+        for index, line in enumerate(lines + [pending]):
+            if len(line) > limit:
+                raise MalformedLine(lineno + index, f"longer than {limit} characters, more than "
+                                                    "a dump line holds" + hint)
+        if lines:
+            yield lineno, lines
+            lineno += len(lines)
+
+
+def _decode_line(lineno: int, raw: bytes) -> str:
+    if raw.endswith(b"\r"):
+        raw = raw[:-1]
+    try:
+        return raw.decode("ascii")
+    except UnicodeDecodeError:
+        raise MalformedLine(lineno, "not ASCII text") from None
 
 
 def _parse_data_line(lineno: int, line: str, linesize: int, width: int | None,
@@ -157,37 +177,77 @@ def _linesize_hint(linesize: int) -> str:
     return f" (was the dump made with --linesize {linesize}?)"
 
 
+def _canonical_batch(hexdump, lines: list, linesize: int, width: int | None, offset: int):
+    """The bytes of `lines` if they are exactly what dump writes there, else None.
+
+    Re-dumping the bytes and comparing the text checks offsets, layout and the printable
+    column of a whole batch at native speed; anything else (hand-edited pairs, carriage
+    returns, a malformed line) goes through the line-by-line reader, which names the line.
+    """
+    try:
+        text = b"\n".join(lines).decode("ascii")
+    except UnicodeDecodeError:
+        return None
+    width = width or text.find(" ")
+    if width not in (4, 8):
+        return None
+    start = width + 3
+    stop = start + 3 * linesize - 1
+    try:
+        data = bytes.fromhex(" ".join([line[start:stop] for line in text.split("\n")]))
+    except ValueError:
+        return None
+    offset_format = "%04X" if width == 4 else "%08X"
+    if not data or _render(hexdump, data, offset, linesize, offset_format) != text:
+        return None
+    return width, data
+
+
 def undump(source, sink, linesize: int) -> None:
     """Write the bytes of the dump text read from the binary stream `source` to `sink`."""
+    from tavro.lib.hex import hexdump
+
     # offset, three spaces, hex column, three spaces, printable column, and a carriage return
-    limit = 8 + 3 + (3 * linesize - 1) + 3 + linesize + 1
-    lines = _text_lines(source, max(limit, len(OPENING) + 1), _linesize_hint(linesize))
-    first = next(lines, None)
-    if first is None:
-        raise MalformedLine(1, f"the input is empty; a dump starts with the line {OPENING}")
-    if first[1] != OPENING:
-        raise MalformedLine(1, f"expected the opening line {OPENING}, found {first[1][:40]!r}")
+    limit = max(8 + 3 + (3 * linesize - 1) + 3 + linesize + 1, len(OPENING) + 1)
     width = None
     offset = 0
-    batch = []
-    batched = 0
-    lineno = 1
-    closed = False
-    for lineno, line, ended in lines:
-        if closed:
-            raise MalformedLine(lineno, f"text after the closing line {CLOSING}")
-        if line == CLOSING:
-            closed = True
-            continue
-        width, data = _parse_data_line(lineno, line, linesize, width, offset)
-        offset += len(data)
-        batch.append(data)
-        batched += len(data)
-        if batched >= WRITE_BATCH:
+    opened = closed = False
+    lineno = 0
+    for first_lineno, lines in _line_batches(source, limit, _linesize_hint(linesize)):
+        if not opened:
+            line = _decode_line(1, lines[0])
+            if line != OPENING:
+                raise MalformedLine(1, f"expected the opening line {OPENING}, found {line[:40]!r}")
+            opened = True
+            lines, first_lineno = lines[1:], 2
+        # The fast path takes the data lines before a closing line, if any.
+        data_lines = lines
+        if not closed and CLOSING_BYTES in lines:
+            data_lines = lines[:lines.index(CLOSING_BYTES)]
+        canonical = None if closed else _canonical_batch(hexdump, data_lines, linesize, width, offset)
+        if canonical is not None:
+            width, data = canonical
+            sink.write(data)
+            offset += len(data)
+            lines, first_lineno = lines[len(data_lines):], first_lineno + len(data_lines)
+        batch = []
+        try:
+            for lineno, raw in enumerate(lines, first_lineno):
+                line = _decode_line(lineno, raw)
+                if closed:
+                    raise MalformedLine(lineno, f"text after the closing line {CLOSING}")
+                if line == CLOSING:
+                    closed = True
+                    continue
+                width, data = _parse_data_line(lineno, line, linesize, width, offset)
+                offset += len(data)
+                batch.append(data)
+        finally:
+            # On a malformed line, the output holds exactly the bytes of the lines before it.
             sink.write(b"".join(batch))
-            batch, batched = [], 0
-    if batch:
-        sink.write(b"".join(batch))
+        lineno = first_lineno + len(lines) - 1
+    if not opened:
+        raise MalformedLine(1, f"the input is empty; a dump starts with the line {OPENING}")
     if not closed:
         raise MalformedLine(lineno + 1, f"the dump ends without its closing line {CLOSING} "
                                         "(was it cut short?)")

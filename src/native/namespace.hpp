@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 
 #include "ref.hpp"
 
@@ -55,6 +56,18 @@ Ref attr(PyObject* object) {
     if (key == nullptr) return Ref();
     return Ref::steal(PyObject_GetAttr(object, key));
 }
+
+// The version tag of a dict: unique per mutation, so a (dict, version) pair
+// that was verified once stays valid until the dict changes. Lets a fast
+// path re-verify a 256-entry table only after someone edited it.
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+inline std::uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic pop
+#endif
 
 // ---- building a namespace ------------------------------------------------
 

@@ -82,15 +82,6 @@ struct State {
 
 State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
 
-#if PY_VERSION_HEX >= 0x030C0000
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-std::uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
-#if PY_VERSION_HEX >= 0x030C0000
-#pragma GCC diagnostic pop
-#endif
-
 PyObject* lookup(PyObject* dict, PyObject* key) {  // borrowed, never raises
     if (key == nullptr) return nullptr;
     PyObject* value = PyDict_GetItemWithError(dict, key);
@@ -100,7 +91,7 @@ PyObject* lookup(PyObject* dict, PyObject* key) {  // borrowed, never raises
 
 void refresh_namespace(State* st, PyObject* module) {
     PyObject* ns = PyModule_GetDict(module);
-    const std::uint64_t version = dict_version(ns);
+    const std::uint64_t version = native::dict_version(ns);
     if (st->namespace_seen && st->namespace_version == version) return;
     st->int2byte_original = st->int2byte && lookup(ns, native::name<"int2byte">()) == st->int2byte;
     st->byte2int_original = st->byte2int && lookup(ns, native::name<"byte2int">()) == st->byte2int;
@@ -117,7 +108,7 @@ void refresh_namespace(State* st, PyObject* module) {
 template <bool (*Verify)(PyObject*)>
 bool table_canonical(TableCheck& check, PyObject* table) {
     if (table == nullptr || !PyDict_CheckExact(table)) return false;
-    const std::uint64_t version = dict_version(table);
+    const std::uint64_t version = native::dict_version(table);
     if (table != check.table || version != check.version) {
         check.table = table;
         check.version = version;
@@ -198,7 +189,7 @@ bool verify_bits2bytes_table(PyObject* table) {
 bool int2byte_native(State* st) {
     if (!st->int2byte_original) return false;
     PyObject* ns = st->portil_namespace;
-    const std::uint64_t version = dict_version(ns);
+    const std::uint64_t version = native::dict_version(ns);
     if (!st->portil_seen || st->portil_version != version) {
         st->int2byte_cache = lookup(ns, native::name<"INT2BYTE_CACHE">());
         st->portil_version = version;

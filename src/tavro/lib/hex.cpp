@@ -393,7 +393,7 @@ bool fill_from_int2byte_cache(PyObject* int2byte, ByteMemo& memo) {
     if (owner == nullptr || !PyModule_Check(owner)) return false;
     PyObject* cache = peek_global(owner, name<"INT2BYTE_CACHE">());
     if (cache == nullptr || !PyDict_CheckExact(cache)) return false;
-    const uint64_t version = reinterpret_cast<PyDictObject*>(cache)->ma_version_tag;
+    const uint64_t version = native::dict_version(cache);
     CheckedCache& checked = checked_int2byte_cache;
     if (checked.dict != cache || checked.version != version) {
         checked.dict = nullptr;
@@ -406,7 +406,7 @@ bool fill_from_int2byte_cache(PyObject* int2byte, ByteMemo& memo) {
         }
         // The look-ups ran no interpreter code for these int keys unless the
         // dict holds other keys of equal hash; a changed tag then tells.
-        if (reinterpret_cast<PyDictObject*>(cache)->ma_version_tag != version) return false;
+        if (native::dict_version(cache) != version) return false;
         checked.dict = cache;
         checked.version = version;
     }

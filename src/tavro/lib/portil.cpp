@@ -39,15 +39,6 @@ struct Genexpr {
     PyObject* cache;
 };
 
-#if PY_VERSION_HEX >= 0x030C0000
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-std::uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
-#if PY_VERSION_HEX >= 0x030C0000
-#pragma GCC diagnostic pop
-#endif
-
 // The entries of the table last seen by any generator, indexed by byte
 // value. Dict version tags are unique per mutation, so a matching (table,
 // version) pair proves the entries still in the table, alive and unchanged.
@@ -78,7 +69,7 @@ bool read_cache_entries(PyObject* table) {
 // lookup has to go the ordinary way.
 PyObject* cached_entry(Genexpr* gen, unsigned char byte) {
     PyObject* ns = PyModule_GetDict(gen->module);
-    const std::uint64_t version = dict_version(ns);
+    const std::uint64_t version = native::dict_version(ns);
     if (version != gen->namespace_version) {
         gen->cache = PyDict_GetItemWithError(ns, native::name<"ITERATEBYTES_CACHE">());
         if (gen->cache == nullptr) PyErr_Clear();
@@ -86,9 +77,9 @@ PyObject* cached_entry(Genexpr* gen, unsigned char byte) {
     }
     PyObject* table = gen->cache;
     if (table == nullptr || !PyDict_CheckExact(table)) return nullptr;
-    if (table != cache_entries.table || dict_version(table) != cache_entries.version) {
+    if (table != cache_entries.table || native::dict_version(table) != cache_entries.version) {
         cache_entries.table = table;
-        cache_entries.version = dict_version(table);
+        cache_entries.version = native::dict_version(table);
         cache_entries.usable = read_cache_entries(table);
     }
     return cache_entries.usable ? cache_entries.entries[byte] : nullptr;

@@ -543,6 +543,47 @@ def test_generic_slots_give_the_same_answers():
     assert out.strip() == "same", err[-3000:]
 
 
+def test_reassigned_call_is_honoured_by_every_caller():
+    # Node instances are called through a fast entry; once __call__ is
+    # replaced on the class, every way of calling a node must reach the new one.
+    code = """
+        from tavro.expr import this, len_, list_, BinExpr, UniExpr, Path, Path2, FuncPath
+        nodes = [this.a + 1, -this.a, this.a, list_[0], len_(this.a)]
+        for cls in (BinExpr, UniExpr, Path, Path2, FuncPath):
+            cls.__call__ = lambda self, *args, **kwargs: (type(self).__name__, len(args), sorted(kwargs))
+        direct = [node({}) for node in nodes]
+        keyword = [node({}, k=1) for node in nodes]
+        nested = BinExpr(lambda l, r: (l, r), nodes[0], nodes[1])
+        print(direct, keyword, BinExpr.__call__.__get__(nested)({}))
+    """
+    code_, out, err = run_python(code)
+    assert out.split() == (
+        "[('BinExpr', 1, []), ('UniExpr', 1, []), ('Path', 1, []), ('Path2', 1, []), ('FuncPath', 1, [])]"
+        " [('BinExpr', 1, ['k']), ('UniExpr', 1, ['k']), ('Path', 1, ['k']), ('Path2', 1, ['k']),"
+        " ('FuncPath', 1, ['k'])] ('BinExpr', 1, [])").split(), err[-3000:]
+
+
+def test_class_assignment_between_node_classes():
+    node = this.a + 1
+    node.__class__ = UniExpr
+    node.operand = this.a
+    node.op = operator.neg
+    assert node({"a": 4}) == -4 and repr(node) == "- this.a"
+
+    class MyBin(BinExpr):
+        pass
+
+    node.__class__ = MyBin
+    node.lhs, node.op, node.rhs = this.a, operator.add, 1
+    assert node({"a": 4}) == 5 and type(node) is MyBin
+    node.__class__ = FuncPath
+    with pytest.raises(AttributeError, match="_FuncPath__operand"):
+        node({})
+    rebuilt = object.__new__(BinExpr)
+    rebuilt.__setstate__({"op": operator.sub, "lhs": 10, "rhs": this.a})
+    assert rebuilt({"a": 4}) == 6
+
+
 def test_module_dict_with_foreign_keys(monkeypatch):
     monkeypatch.setitem(vars(expr), 12345, "not a name")
     assert repr(this.a + 1) == "(this.a + 1)"

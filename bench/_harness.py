@@ -76,7 +76,7 @@ def measure(variants: dict, repeats: int, min_time: float, subtract: bool) -> Ti
 
 # --- targets -------------------------------------------------------------------------------
 #
-# A target is one or more clauses joined by "and", ";" or ",", each of the form
+# A target is one or more clauses joined by "and" or ";", each of the form
 #     <op> <number> x <reference> [words]
 # <op> is <=, <, >= or > (or the signs ≤ and ≥); "x" may be written × and may touch the
 # number ("1.5x").  The reference is pure Python when it reads "python" or "pure Python"
@@ -88,7 +88,7 @@ def measure(variants: dict, repeats: int, min_time: float, subtract: bool) -> Ti
 _CLAUSE = re.compile(r"^\s*(<=|>=|<|>|≤|≥)\s*(\d+(?:\.\d*)?|\.\d+)\s*[x×]\s*(\S.*)$", re.IGNORECASE)
 _PYTHON_REFERENCE = re.compile(r"(?:faster\s+than\s+)?(?:the\s+)?(?:pure[\s-]*)?python\b(?!\s+lambda)",
                                re.IGNORECASE)
-_SPLIT = re.compile(r"\s+and\s+|;|,")
+_SPLIT = re.compile(r"\s+and\s+|;")
 _COMPARE = {
     "<=": lambda a, b: a <= b,
     "≤": lambda a, b: a <= b,
@@ -134,6 +134,20 @@ def evaluate_target(clauses: list, native: Optional[float], python: Optional[flo
             value = python / native
         verdict = verdict and _COMPARE[op](value, bound)
     return verdict
+
+
+def out_of_reach(clauses: list, python: Optional[float], stdlib: Optional[float]) -> bool:
+    """Whether a ">= N x pure Python" clause is beyond any implementation.
+
+    For such rows the stdlib column holds a floor: a C routine that does no
+    more work than the operation (the same call shape, the same objects made).
+    When even that routine is less than N times faster than pure Python, no
+    native implementation of the operation can be.
+    """
+    if python is None or stdlib is None:
+        return False
+    return any(reference == "python" and op in (">=", "≥", ">") and python / stdlib < bound
+               for op, bound, reference in clauses)
 
 
 def format_time(seconds: Optional[float]) -> str:

@@ -12,7 +12,12 @@ timed interleaved, median of repeats (see bench/_harness.py for how and why).
 
 Columns: native, python and stdlib are seconds per operation; "nat/std" is
 native ÷ stdlib (below 1: native is faster); "py/nat" is pure Python ÷ native
-(the speed-up over pure Python).  The target grammar is in bench/_harness.py:
+(the speed-up over pure Python); "py/std" is pure Python ÷ stdlib.  For rows
+whose target is a speed-up over pure Python, the stdlib column is a floor: a C
+routine doing no more work than the operation (the same call shape, the same
+objects made).  "holds" reads "bound" when such a target is missed and the
+floor itself is not that many times faster than pure Python: no implementation
+can reach it.  The target grammar is in bench/_harness.py:
 "<= 1.5 x stdlib" (or "<= 1.5x int.to_bytes": any reference but Python means the
 stdlib column) bounds nat/std, ">= 20 x pure Python" bounds py/nat, and clauses
 join with "and" or ";".  The run only reports: it never fails because a target does not
@@ -110,6 +115,7 @@ def run_case(short: str, case: tuple, args) -> dict:
     row.update(native=native, python=python, stdlib=stdlib, baseline=timing.baseline)
     row["nat/std"] = native / stdlib if native is not None and stdlib is not None else None
     row["py/nat"] = python / native if native is not None and python is not None else None
+    row["py/std"] = python / stdlib if python is not None and stdlib is not None else None
     if clauses is None:
         row["holds"] = "?"
     elif not clauses:
@@ -117,10 +123,12 @@ def run_case(short: str, case: tuple, args) -> dict:
     else:
         verdict = _harness.evaluate_target(clauses, native, python, stdlib)
         row["holds"] = {True: "yes", False: "NO", None: "n/a"}[verdict]
+        if verdict is False and _harness.out_of_reach(clauses, python, stdlib):
+            row["holds"] = "bound"
     return row
 
 
-COLUMNS = ["bench", "operation", "native", "python", "stdlib", "nat/std", "py/nat", "target", "holds"]
+COLUMNS = ["bench", "operation", "native", "python", "stdlib", "nat/std", "py/nat", "py/std", "target", "holds"]
 
 
 def cells(row: dict) -> list:
@@ -129,7 +137,7 @@ def cells(row: dict) -> list:
         value = row.get(column)
         if column in ("native", "python", "stdlib"):
             out.append(_harness.format_time(value))
-        elif column in ("nat/std", "py/nat"):
+        elif column in ("nat/std", "py/nat", "py/std"):
             out.append(_harness.format_ratio(value))
         else:
             out.append(str(value if value is not None else ""))
@@ -145,7 +153,7 @@ def print_table(rows: list, markdown: bool, out) -> None:
             out.write("| " + " | ".join(cell.replace("|", "\\|") for cell in line) + " |\n")
         return
     widths = [max([len(c)] + [len(line[i]) for line in table]) for i, c in enumerate(COLUMNS)]
-    numeric = {"native", "python", "stdlib", "nat/std", "py/nat"}
+    numeric = {"native", "python", "stdlib", "nat/std", "py/nat", "py/std"}
 
     def render(line):
         return "  ".join(cell.rjust(w) if COLUMNS[i] in numeric else cell.ljust(w)
@@ -211,6 +219,9 @@ def main(argv=None) -> int:
                   f"to {_harness.format_time(max(baselines))}")
     else:
         print("no benchmark cases found" + (f" matching {args.filter}" if args.filter else ""))
+    if any(row.get("holds") == "bound" for row in rows):
+        print("bound: the target is missed, and the floor in the stdlib column (a C routine doing no more "
+              "work) is itself less than that much faster than pure Python (see py/std)")
     notes = [f"{row['bench']}: {row['operation']}: {row['note']}" for row in rows if row.get("note")]
     for note in notes:
         print(f"note: {note}")

@@ -11,7 +11,9 @@ The literal algorithms below are the oracle for both paths.
 import binascii
 import gc
 import pickle
+import subprocess
 import sys
+import textwrap
 
 import pytest
 from hypothesis import given, settings
@@ -670,6 +672,24 @@ class TestCachingClasses:
 # ---- memory ------------------------------------------------------------------
 
 @pytest.mark.refleak
+def test_reassigned_str_is_honoured():
+    # str() of the display classes runs natively until __str__ is reassigned.
+    code = """
+        from tavro.lib.hex import (HexDisplayedInteger, HexDisplayedBytes, HexDisplayedDict,
+                                   HexDumpDisplayedBytes, HexDumpDisplayedDict)
+        values = [HexDisplayedInteger.new(5, "x"), HexDisplayedBytes(b"a"), HexDisplayedDict(data=b"a"),
+                  HexDumpDisplayedBytes(b"a"), HexDumpDisplayedDict(data=b"a")]
+        before = [str(v) for v in values]
+        for value in values:
+            type(value).__str__ = lambda self: "patched " + type(self).__name__
+        print(before[0], [str(v) for v in values] == ["patched " + type(v).__name__ for v in values],
+              f"{values[0]}")
+    """
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=120)
+    assert done.stdout.split() == ["0x5", "True", "patched", "HexDisplayedInteger"], done.stderr[-2000:]
+
+
 def test_no_leaks_on_success_and_failure_paths(monkeypatch):
     text = hexdump(bytes(range(256)), 16)
 

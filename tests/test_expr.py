@@ -434,6 +434,23 @@ def test_attributes_are_read_at_every_call():
     assert f({"a": 1}) == "f"
 
 
+def test_nodes_made_where_freed_nodes_were_are_read_afresh():
+    # Reads are remembered per instance; a new node often takes the memory of
+    # one just freed, and must not see its predecessor's attributes.
+    ctx = {"a": 3}
+    for i in range(300):
+        node = BinExpr(operator.add, this.a, i)
+        assert node(ctx) == 3 + i and (this.a * i)(ctx) == 3 * i
+        del node
+    for cls_a, cls_b in [(BinExpr, UniExpr), (UniExpr, BinExpr)]:
+        for i in range(50):
+            a = cls_a(operator.neg, i, i) if cls_a is BinExpr else cls_a(operator.neg, i)
+            a.__class__ = cls_b  # same dict, different attributes wanted
+            with pytest.raises((AttributeError, TypeError)):
+                a({})
+            del a
+
+
 def test_class_attributes_that_shadow_state_are_honoured():
     class Shadow(BinExpr):
         lhs = property(lambda self: 100, lambda self, value: None)

@@ -167,26 +167,55 @@ Ref module_global(PyObject* module) {
     return native::global(module, key);
 }
 
+// Answers of instance-attribute reads, remembered per (instance, key). An
+// entry stands while the instance's class is the same (so its dict lives at
+// the same place), that place still holds the same dict, and the dict has the
+// version it had (see AttrCacheEntry): then a new look-up would give the same
+// object, and finding it costs no call into the interpreter. The instance
+// pointer is only compared: an entry of a freed instance can only match a new
+// instance of the same class at the same address, whose dict slot is then
+// valid to read and holds another dict, or one with another version.
+struct InstanceCacheEntry {
+    PyObject* instance;
+    PyObject* key;
+    PyTypeObject* type;
+    PyObject** dict_slot;
+    PyDictObject* dict;
+    uint64_t version;
+    PyObject* value;  // borrowed: the dict holds it while the version matches
+};
+constexpr std::size_t kInstanceCacheSize = 1024;
+InstanceCacheEntry instance_cache[kInstanceCacheSize];
+static_assert(kInstanceCacheSize == 1u << 10, "instance_cache_entry takes the top 10 bits of the hash");
+
+[[gnu::always_inline]] inline InstanceCacheEntry& instance_cache_entry(PyObject* instance, PyObject* key) {
+    const uint64_t mixed =
+        ((reinterpret_cast<uintptr_t>(instance) >> 4) ^ (reinterpret_cast<uintptr_t>(key) << 7)) *
+        0x9E3779B97F4A7C15ull;
+    return instance_cache[mixed >> 54];
+}
+
 // self.<key>, exactly as attribute access would read it. New reference or
 // null. `pure` is set when the read could not have run any code of the
 // caller's (a split-table dict), so that reading the same key again before
 // anything else runs necessarily gives the same object.
 [[gnu::always_inline]] inline Ref read_attr(PyObject* self, PyObject* key, bool* pure = nullptr) {
-    if (reads_from_dict(Py_TYPE(self))) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (reads_from_dict(type)) {
+        InstanceCacheEntry& entry = instance_cache_entry(self, key);
+        if (entry.instance == self && entry.key == key && entry.type == type &&
+            *entry.dict_slot == reinterpret_cast<PyObject*>(entry.dict) &&
+            entry.dict->ma_version_tag == entry.version) {
+            if (pure) *pure = true;
+            return Ref::new_reference(entry.value);
+        }
         PyObject** dictptr = _PyObject_GetDictPtr(self);
         if (dictptr != nullptr && *dictptr != nullptr) {
             auto* dict = reinterpret_cast<PyDictObject*>(*dictptr);
             const bool split = dict->ma_values != nullptr;
-            if (split) {
-                AttrCacheEntry& entry = attr_cache_entry(dict, key);
-                if (entry.dict == dict && entry.key == key && entry.version == dict->ma_version_tag) {
-                    if (pure) *pure = true;
-                    return Ref::new_reference(entry.value);
-                }
-            }
             PyObject* value = PyDict_GetItemWithError(*dictptr, key);
             if (value != nullptr) {
-                if (split) attr_cache_entry(dict, key) = AttrCacheEntry{dict, key, dict->ma_version_tag, value};
+                if (split) entry = InstanceCacheEntry{self, key, type, dictptr, dict, dict->ma_version_tag, value};
                 if (pure) *pure = split;
                 return Ref::new_reference(value);
             }
@@ -408,9 +437,12 @@ inline Evaluation native_evaluation(PyObject* function) {
 // function(obj). Our own nodes, whose tp_call is still the native one, are
 // evaluated in place: that is what their tp_call would do, minus the argument
 // tuple. The interpreter's recursion guard is skipped with it, so it is done
-// here.
+// here, except for a path: evaluating one adds a fixed number of frames and
+// guards its own recursion (a chain of parents), and any other callable it
+// reaches is called through here.
 Ref call_with_context(PyObject* function, PyObject* obj) {
     if (Evaluation evaluate = native_evaluation(function)) {
+        if (evaluate == evaluate_path) return evaluate_path(function, obj);
         native::RecursionGuard guard(" while evaluating an expression");
         if (!guard) return Ref();
         return evaluate(function, obj);

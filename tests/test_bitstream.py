@@ -4,7 +4,9 @@ import importlib
 import io
 import pickle
 import socket
+import subprocess
 import sys
+import textwrap
 import threading
 import time
 
@@ -96,10 +98,37 @@ def test_instance_attributes_in_order():
     assert RebufferedBytesIO(substream=s, tailcutoff=7).tailcutoff == 7
 
 
+def test_construction_honours_class_level_interceptors():
+    seen = []
+
+    class Watched(RebufferedBytesIO):
+        offset = property(lambda self: seen[-1][1], lambda self, value: seen.append(("offset", value)))
+
+    w = Watched(io.BytesIO(), 3)
+    assert seen == [("offset", 0)] and "offset" not in vars(w)
+    assert list(vars(w)) == ["substream", "rwbuffer", "moved", "tailcutoff"]
+
+
+def test_reassigned_init_is_honoured():
+    code = """
+        import io
+        from tavro.lib.bitstream import RebufferedBytesIO, RestreamedBytesIO
+        original = RebufferedBytesIO.__init__
+        RebufferedBytesIO.__init__ = lambda self, *a, **k: original(self, io.BytesIO(b"xy"), tailcutoff=k.get("t"))
+        RestreamedBytesIO.__init__ = lambda self: setattr(self, "made", True)
+        r = RebufferedBytesIO(t=5)
+        print(r.read(2), r.tailcutoff, RestreamedBytesIO().made)
+    """
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
+    assert done.stdout.split() == ["b'xy'", "5", "True"], done.stderr[-2000:]
+
+
 @pytest.mark.parametrize("call, message", [
     (lambda: RebufferedBytesIO(), "__init__() takes at least 2 positional arguments (1 given)"),
     (lambda: RebufferedBytesIO(1, 2, 3), "__init__() takes at most 3 positional arguments (4 given)"),
     (lambda: RestreamedBytesIO(1), "__init__() takes exactly 6 positional arguments (2 given)"),
+    (lambda: RestreamedBytesIO(1, 2, 3, 4, encoderunit=5, unit=6), "__init__() got an unexpected keyword argument 'unit'"),
+    (lambda: RebufferedBytesIO(1, substream=2), "__init__() got multiple values for keyword argument 'substream'"),
     (lambda: RebufferedBytesIO(io.BytesIO()).read(1, 2), "read() takes at most 2 positional arguments (3 given)"),
     (lambda: RebufferedBytesIO(io.BytesIO()).tell(1), "tell() takes exactly 1 positional argument (2 given)"),
     (lambda: RebufferedBytesIO(io.BytesIO()).seek(whence=1), "seek() takes at least 2 positional arguments (1 given)"),

@@ -127,16 +127,15 @@ bool bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyOb
     return true;
 }
 
-// Binds a call that comes through tp_call / tp_init (a tuple and a dict).
-template <std::size_t N>
-bool bind_tuple(const Signature<N>& sig, PyObject* args, PyObject* kwargs, Bound<N>& out, Ref& keep_alive) {
+// Flattens tp_call-style arguments (a tuple and a dict of keywords, which
+// has entries) into vectorcall form: `flat` holds the positional values and
+// then the keyword values, `names` the keywords. False with an exception set
+// when memory runs out.
+inline bool flatten_arguments(PyObject* args, PyObject* kwargs, Ref& flat, Ref& names) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)
-        return bind(sig, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, out);
-    // Flatten into a vector of positional values followed by keyword values.
     const Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
-    Ref flat = Ref::steal(PyTuple_New(nargs + nkw));
-    Ref names = Ref::steal(PyTuple_New(nkw));
+    flat = Ref::steal(PyTuple_New(nargs + nkw));
+    names = Ref::steal(PyTuple_New(nkw));
     if (!flat || !names) return false;
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         PyObject* v = PyTuple_GET_ITEM(args, i);
@@ -152,6 +151,18 @@ bool bind_tuple(const Signature<N>& sig, PyObject* args, PyObject* kwargs, Bound
         PyTuple_SET_ITEM(flat.get(), nargs + k, value);
         ++k;
     }
+    return true;
+}
+
+// bind() for arguments given as a tuple and a dict (a tp_call or tp_init
+// slot). The bound values may be borrowed from `keep_alive`.
+template <std::size_t N>
+bool bind_tuple(const Signature<N>& sig, PyObject* args, PyObject* kwargs, Bound<N>& out, Ref& keep_alive) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)
+        return bind(sig, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, out);
+    Ref flat, names;
+    if (!flatten_arguments(args, kwargs, flat, names)) return false;
     if (!bind(sig, &PyTuple_GET_ITEM(flat.get(), 0), nargs, names.get(), out)) return false;
     keep_alive = std::move(flat);  // the bound values are borrowed from it
     return true;

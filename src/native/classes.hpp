@@ -19,6 +19,7 @@
 
 #include <initializer_list>
 
+#include "args.hpp"
 #include "namespace.hpp"
 
 namespace native {
@@ -97,6 +98,44 @@ inline Ref make_class(PyObject* module, const ClassSpec& spec, std::initializer_
     if (!add_methods(cls.get(), spec.methods) || !add_methods(cls.get(), spec.static_methods, true)) return Ref();
     if (spec.unhashable && PyObject_SetAttrString(cls.get(), "__hash__", Py_None) < 0) return Ref();
     return cls;
+}
+
+// ---- native slots for native dunder methods ---------------------------------
+//
+// A class made by `type` gets the interpreter's generic slots, which look the
+// dunder method up on every use and call it. Writing the method's code into
+// the slot of the class itself skips both. It stays correct because the
+// interpreter puts its generic slot back whenever the dunder is assigned on
+// the class or a base, and gives subclasses the generic slot (their dunder is
+// a method descriptor, not a slot wrapper): the native slot only runs for
+// instances of that very class while the method is still ours, so the class
+// that defines the method is the instance's own.
+
+using NativeMethod = PyObject* (*)(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                                   size_t nargsf, PyObject* kwnames);
+
+// tp_init running the native `__init__` method `Method`.
+template <NativeMethod Method>
+int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* result;
+    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
+        result = Method(self, Py_TYPE(self), &PyTuple_GET_ITEM(args, 0), static_cast<size_t>(PyTuple_GET_SIZE(args)),
+                        nullptr);
+    } else {
+        Ref flat, names;
+        if (!flatten_arguments(args, kwargs, flat, names)) return -1;
+        result = Method(self, Py_TYPE(self), &PyTuple_GET_ITEM(flat.get(), 0),
+                        static_cast<size_t>(PyTuple_GET_SIZE(args)), names.get());
+    }
+    if (result == nullptr) return -1;
+    Py_DECREF(result);  // None: our __init__ methods return nothing else
+    return 0;
+}
+
+// tp_str running the native `__str__` method `Method`.
+template <NativeMethod Method>
+PyObject* str_slot(PyObject* self) {
+    return Method(self, Py_TYPE(self), nullptr, 0, nullptr);
 }
 
 }  // namespace native

@@ -8,6 +8,8 @@ import operator as operator
 from collections.abc import Callable
 from typing import Any, ClassVar, Protocol, TypeAlias, overload, type_check_only
 
+from typing_extensions import disjoint_base
+
 _Expression: TypeAlias = Callable[[Any], Any]
 _Operand: TypeAlias = _Expression | Any
 
@@ -62,12 +64,15 @@ class ExprMixin:
     def __getstate__(self) -> dict[str, Any]: ...
     def __setstate__(self, attrs: _SupportsItems) -> None: ...
 
+# Instances carry a fast call entry in their layout.
+@disjoint_base
 class UniExpr(ExprMixin):
     op: Callable[[Any], Any]
     operand: _Operand
     def __init__(self, op: Callable[[Any], Any], operand: _Operand) -> None: ...
     def __call__(self, obj: Any, *args: Any) -> Any: ...
 
+@disjoint_base
 class BinExpr(ExprMixin):
     op: Callable[[Any, Any], Any]
     lhs: _Operand
@@ -75,6 +80,7 @@ class BinExpr(ExprMixin):
     def __init__(self, op: Callable[[Any, Any], Any], lhs: _Operand, rhs: _Operand) -> None: ...
     def __call__(self, obj: Any, *args: Any) -> Any: ...
 
+@disjoint_base
 class Path(ExprMixin):
     """A key path: `this.a.b` evaluates to `context["a"]["b"]`."""
 
@@ -88,6 +94,7 @@ class Path(ExprMixin):
     def __getattr__(self, name: str) -> Path: ...
     def __getitem__(self, name: Any) -> Path: ...
 
+@disjoint_base
 class Path2(ExprMixin):
     """An index path over the second evaluation argument: `list_[-1]`."""
 
@@ -98,6 +105,7 @@ class Path2(ExprMixin):
     def __call__(self, *args: Any) -> Any: ...
     def __getitem__(self, index: Any) -> Path2: ...
 
+@disjoint_base
 class FuncPath(ExprMixin):
     """A function applied to an expression: `len_(this.items)`."""
 

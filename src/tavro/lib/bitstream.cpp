@@ -308,6 +308,9 @@ public:
     }
     bool set(PyObject* key, PyObject* value) const {
         if (Ref d = dict()) return PyDict_SetItem(d.get(), key, value) == 0;
+        // PyObject_SetAttr less its interning of the name, which ours are.
+        if (Py_TYPE(self_)->tp_setattro == PyObject_GenericSetAttr)
+            return PyObject_GenericSetAttr(self_, key, value) == 0;
         return PyObject_SetAttr(self_, key, value) == 0;
     }
     bool set(PyObject* key, Ref value) const { return value && set(key, value.get()); }
@@ -904,7 +907,9 @@ PyObject* rebuffered_init(PyObject* self, PyTypeObject*, PyObject* const* args, 
     static constexpr native::Signature<2> sig{"__init__", {"substream", "tailcutoff"}, 1, true};
     native::Bound<2> a;
     if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    const State state(self, nullptr, nullptr);  // see RestreamedBytesIO.__init__
+    // Storing rwbuffer through its descriptor makes the instance dict anyway,
+    // so every attribute goes straight into it when plain assignment would.
+    const State state = rebuffered_state(self);
     Ref empty = Ref::steal(empty_bytes());
     Ref zero = new_int(0);
     if (!empty || !zero) return nullptr;
@@ -1245,11 +1250,21 @@ PyMethodDef rebuffered_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The classes get their __init__ as a native slot too (see native::init_slot):
+// constructing an adapter is common, and the generic slot's look-up and
+// method call cost as much as the rest of the constructor.
+Ref make_restreamed_class(PyObject* module) {
+    Ref cls = native::make_class(module, {"RestreamedBytesIO", nullptr, restreamed_methods}, {});
+    if (cls) reinterpret_cast<PyTypeObject*>(cls.get())->tp_init = native::init_slot<restreamed_init>;
+    return cls;
+}
+
 // RebufferedBytesIO plus its `rwbuffer` descriptor and the default bound on
 // waiting for a substream that keeps returning empty data.
 Ref make_rebuffered_class(PyObject* module) {
     Ref cls = native::make_class(module, {"RebufferedBytesIO", nullptr, rebuffered_methods}, {});
     if (!cls) return Ref();
+    reinterpret_cast<PyTypeObject*>(cls.get())->tp_init = native::init_slot<rebuffered_init>;
     Ref descriptor =
         Ref::steal(PyDescr_NewGetSet(reinterpret_cast<PyTypeObject*>(cls.get()), &rwbuffer_getset));
     Ref emptytimeout = Ref::steal(PyFloat_FromDouble(1.0));
@@ -1263,9 +1278,7 @@ int exec_bitstream(PyObject* module) {
     if (!ready_trimmed_window_type()) return -1;
     if (!native::bind(module, "BlockingIOError", native::import_from("io", "BlockingIOError"))) return -1;
     if (!native::bind(module, "sleep", native::import_from("time", "sleep"))) return -1;
-    if (!native::bind(module, "RestreamedBytesIO",
-                      native::make_class(module, {"RestreamedBytesIO", nullptr, restreamed_methods}, {})))
-        return -1;
+    if (!native::bind(module, "RestreamedBytesIO", make_restreamed_class(module))) return -1;
     if (!native::bind(module, "RebufferedBytesIO", make_rebuffered_class(module))) return -1;
     return 0;
 }

@@ -955,23 +955,12 @@ Ref integer_base(PyObject* module) {
     return Ref::steal(PySequence_GetItem(integertypes.get(), 0));
 }
 
-// str() of an instance of a display class itself: its __str__ method run
-// directly, without the generic slot's look-up and call. The interpreter puts
-// the generic slot back when __str__ is reassigned on the class, and gives
-// subclasses the generic slot, so this only runs while the method is ours
-// and the instance's class is the one that defines it.
-using StrMethod = PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, size_t, PyObject*);
-template <StrMethod method>
-PyObject* str_slot(PyObject* self) {
-    return method(self, Py_TYPE(self), nullptr, 0, nullptr);
-}
-
 Ref make_display_class(PyObject* module, const char* class_name, PyMethodDef* methods, PyMethodDef* static_methods,
                        Ref base, reprfunc str) {
     if (!base) return Ref();
     Ref cls = native::make_class(module, native::ClassSpec{class_name, kUsedInternally, methods, static_methods},
                                  {base.get()});
-    if (cls) reinterpret_cast<PyTypeObject*>(cls.get())->tp_str = str;
+    if (cls) reinterpret_cast<PyTypeObject*>(cls.get())->tp_str = str;  // see native::str_slot
     return cls;
 }
 
@@ -1026,24 +1015,24 @@ int exec_hex(PyObject* module) {
     if (!native::bind(module, "HexDisplayedInteger",
                       make_display_class(module, "HexDisplayedInteger", hex_displayed_integer_methods,
                                          hex_displayed_integer_static_methods, integer_base(module),
-                                         str_slot<hex_displayed_integer_str>)))
+                                         native::str_slot<hex_displayed_integer_str>)))
         return -1;
     if (!native::bind(module, "HexDisplayedBytes",
                       make_display_class(module, "HexDisplayedBytes", hex_displayed_bytes_methods, nullptr,
-                                         bytes_base(module), str_slot<cached_str<render_unhexlify<Source::self>>>)))
+                                         bytes_base(module), native::str_slot<cached_str<render_unhexlify<Source::self>>>)))
         return -1;
     if (!native::bind(module, "HexDisplayedDict",
                       make_display_class(module, "HexDisplayedDict", hex_displayed_dict_methods, nullptr,
-                                         dict_base(), str_slot<cached_str<render_unhexlify<Source::data_item>>>)))
+                                         dict_base(), native::str_slot<cached_str<render_unhexlify<Source::data_item>>>)))
         return -1;
     if (!native::bind(module, "HexDumpDisplayedBytes",
                       make_display_class(module, "HexDumpDisplayedBytes", hex_dump_displayed_bytes_methods,
                                          nullptr, bytes_base(module),
-                                         str_slot<cached_str<render_hexdump<Source::self>>>)))
+                                         native::str_slot<cached_str<render_hexdump<Source::self>>>)))
         return -1;
     if (!native::bind(module, "HexDumpDisplayedDict",
                       make_display_class(module, "HexDumpDisplayedDict", hex_dump_displayed_dict_methods, nullptr,
-                                         dict_base(), str_slot<cached_str<render_hexdump<Source::data_item>>>)))
+                                         dict_base(), native::str_slot<cached_str<render_hexdump<Source::data_item>>>)))
         return -1;
     if (!native::bind(module, "PRINTABLE", build_printable(module))) return -1;
     if (!native::bind(module, "HEXPRINT", build_hexprint())) return -1;

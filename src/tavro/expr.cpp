@@ -168,17 +168,19 @@ Ref module_global(PyObject* module) {
 }
 
 // Answers of instance-attribute reads, remembered per (instance, key). An
-// entry stands while the instance's class is the same (so its dict lives at
-// the same place), that place still holds the same dict, and the dict has the
-// version it had (see AttrCacheEntry): then a new look-up would give the same
-// object, and finding it costs no call into the interpreter. The instance
-// pointer is only compared: an entry of a freed instance can only match a new
-// instance of the same class at the same address, whose dict slot is then
-// valid to read and holds another dict, or one with another version.
+// entry stands while the instance's class is the same class, unchanged (its
+// version tag, which is never reused, so the dict lives at the same place),
+// that place still holds the same dict, and the dict has the version it had
+// (see AttrCacheEntry): then a new look-up would give the same object, and
+// finding it costs no call into the interpreter. The instance pointer is only
+// compared: an entry of a freed instance can only match a new instance of the
+// same class at the same address, whose dict slot is then valid to read and
+// holds another dict, or one with another version.
 struct InstanceCacheEntry {
     PyObject* instance;
     PyObject* key;
     PyTypeObject* type;
+    unsigned int type_tag;
     PyObject** dict_slot;
     PyDictObject* dict;
     uint64_t version;
@@ -204,7 +206,7 @@ static_assert(kInstanceCacheSize == 1u << 10, "instance_cache_entry takes the to
     if (reads_from_dict(type)) {
         InstanceCacheEntry& entry = instance_cache_entry(self, key);
         if (entry.instance == self && entry.key == key && entry.type == type &&
-            *entry.dict_slot == reinterpret_cast<PyObject*>(entry.dict) &&
+            entry.type_tag == type->tp_version_tag && *entry.dict_slot == reinterpret_cast<PyObject*>(entry.dict) &&
             entry.dict->ma_version_tag == entry.version) {
             if (pure) *pure = true;
             return Ref::new_reference(entry.value);
@@ -215,7 +217,9 @@ static_assert(kInstanceCacheSize == 1u << 10, "instance_cache_entry takes the to
             const bool split = dict->ma_values != nullptr;
             PyObject* value = PyDict_GetItemWithError(*dictptr, key);
             if (value != nullptr) {
-                if (split) entry = InstanceCacheEntry{self, key, type, dictptr, dict, dict->ma_version_tag, value};
+                if (split && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+                    entry = InstanceCacheEntry{self, key, type, type->tp_version_tag, dictptr, dict,
+                                               dict->ma_version_tag, value};
                 if (pure) *pure = split;
                 return Ref::new_reference(value);
             }

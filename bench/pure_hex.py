@@ -44,7 +44,7 @@ class HexDisplayedInteger(integertypes[0]):
         fmtstr = self.fmtstr
         if (isinstance(fmtstr, str) and not fmtstr and type(self).__format__ is int.__format__
                 and type(self).__str__ is HexDisplayedInteger.__str__):
-            # format() with an empty specification would call this method again.
+            # format() with an empty format string would call this method again.
             fmtstr = "X"
         return "0x" + format(self, fmtstr).upper()
 

@@ -508,7 +508,7 @@ class TestHexDisplayedInteger:
     @pytest.mark.parametrize("value, fmtstr, text", [
         (255, "02x", "0xFF"), (255, "08x", "0x000000FF"), (10, "x", "0xA"), (-1, "02x", "0x-1"),
         ("12", "x", "0xC"), (True, "b", "0x1"), (2**70, "x", "0x400000000000000000"),
-        (255, "", "0xFF"), (-255, "", "0x-FF"),  # an empty specification shows hex digits
+        (255, "", "0xFF"), (-255, "", "0x-FF"),  # an empty format string shows hex digits
     ])
     def test_text_form(self, value, fmtstr, text):
         number = HexDisplayedInteger.new(value, fmtstr)
@@ -516,13 +516,13 @@ class TestHexDisplayedInteger:
         assert str(number) == text and "%s" % number == text
         assert number == int(value) and repr(number) == repr(int(value))
 
-    @pytest.mark.parametrize("spec", ["x", "X", "02x", "08x", "0x", "2x", "10X", "010x", "020x", "99x", "x ",
+    @pytest.mark.parametrize("format_text", ["x", "X", "02x", "08x", "0x", "2x", "10X", "010x", "020x", "99x", "x ",
                                       "#x", "+x", "_x", "03d", "o", "<5x", "00x", "100x", "\uff10x"])
-    def test_specifications_follow_format(self, spec):
+    def test_format_strings_follow_format(self, format_text):
         for value in (0, 1, 9, 10, 255, -1, -255, 2**63 - 1, -2**63, 2**64, -2**70):
             plain = HexDisplayedInteger(value)  # formatted by int's __format__ alone
-            assert outcome(str, HexDisplayedInteger.new(value, spec)) == outcome(
-                lambda: "0x" + format(plain, spec).upper())
+            assert outcome(str, HexDisplayedInteger.new(value, format_text)) == outcome(
+                lambda: "0x" + format(plain, format_text).upper())
 
     def test_new_is_a_static_method(self):
         assert HexDisplayedInteger.new.__qualname__ == "HexDisplayedInteger.new"
@@ -553,7 +553,7 @@ class TestHexDisplayedInteger:
         with pytest.raises(error):
             str(make())
 
-    def test_pickled_with_its_specification(self):
+    def test_pickled_with_its_format_string(self):
         number = pickle.loads(pickle.dumps(HexDisplayedInteger.new(300, "04x")))
         assert type(number) is HexDisplayedInteger and str(number) == "0x012C"
 
@@ -561,9 +561,9 @@ class TestHexDisplayedInteger:
         number = HexDisplayedInteger.new(255, "02x")
         assert type(number + 1) is int and number + 1 == 256
 
-    def test_empty_specification_keeps_a_subclass_format(self):
+    def test_empty_format_string_keeps_a_subclass_format(self):
         class Formatted(HexDisplayedInteger):
-            def __format__(self, spec):
+            def __format__(self, format_text):
                 return "dec%d" % int(self)
 
         class Shown(HexDisplayedInteger):

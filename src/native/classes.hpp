@@ -12,7 +12,7 @@
 //                   PyObject* const* args, size_t nargsf, PyObject* kwnames)
 //     They become method descriptors of the class; `defining_class` leads to
 //     the module (module_of), whose namespace the method reads at each call.
-//   static methods (ClassSpec::static_methods): METH_FASTCALL | METH_KEYWORDS;
+//   static methods (ClassRecipe::static_methods): METH_FASTCALL | METH_KEYWORDS;
 //     the function's `self` is the defining class, so that its __qualname__
 //     reads "Class.name" and module_of() finds the module.
 #pragma once
@@ -24,7 +24,7 @@
 
 namespace native {
 
-struct ClassSpec {
+struct ClassRecipe {
     const char* name;
     const char* doc = nullptr;  // null: __doc__ is None
     PyMethodDef* methods = nullptr;         // terminated by a {nullptr} entry
@@ -69,9 +69,9 @@ inline bool add_alias(PyObject* cls, const char* alias, const char* original) {
 
 // type(name, bases, {"__module__": ..., "__qualname__": name, "__doc__": doc})
 // plus the methods; the class remembers `module` for its methods' look-ups.
-inline Ref make_class(PyObject* module, const ClassSpec& spec, std::initializer_list<PyObject*> bases) {
+inline Ref make_class(PyObject* module, const ClassRecipe& recipe, std::initializer_list<PyObject*> bases) {
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-    Ref name = Ref::steal(PyUnicode_FromString(spec.name));
+    Ref name = Ref::steal(PyUnicode_FromString(recipe.name));
     Ref base_tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(bases.size())));
     Ref ns = Ref::steal(PyDict_New());
     if (!module_name || !name || !base_tuple || !ns) return Ref();
@@ -83,8 +83,8 @@ inline Ref make_class(PyObject* module, const ClassSpec& spec, std::initializer_
     if (PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
         PyDict_SetItemString(ns.get(), "__qualname__", name.get()) < 0)
         return Ref();
-    if (spec.doc) {
-        Ref doc = Ref::steal(PyUnicode_FromString(spec.doc));
+    if (recipe.doc) {
+        Ref doc = Ref::steal(PyUnicode_FromString(recipe.doc));
         if (!doc || PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0) return Ref();
     }
     Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type), name.get(),
@@ -95,8 +95,8 @@ inline Ref make_class(PyObject* module, const ClassSpec& spec, std::initializer_
     auto* heap = reinterpret_cast<PyHeapTypeObject*>(cls.get());
     Py_INCREF(module);
     Py_XSETREF(heap->ht_module, module);
-    if (!add_methods(cls.get(), spec.methods) || !add_methods(cls.get(), spec.static_methods, true)) return Ref();
-    if (spec.unhashable && PyObject_SetAttrString(cls.get(), "__hash__", Py_None) < 0) return Ref();
+    if (!add_methods(cls.get(), recipe.methods) || !add_methods(cls.get(), recipe.static_methods, true)) return Ref();
+    if (recipe.unhashable && PyObject_SetAttrString(cls.get(), "__hash__", Py_None) < 0) return Ref();
     return cls;
 }
 

@@ -1506,7 +1506,7 @@ Ref make_opnames(PyObject* operators) {
 }
 
 Ref make_node_class(PyObject* module, const char* name, PyMethodDef* methods, PyObject* base) {
-    return native::make_class(module, native::ClassSpec{name, nullptr, methods}, {base});
+    return native::make_class(module, native::ClassRecipe{name, nullptr, methods}, {base});
 }
 
 // Builtins::name, for the module-level function paths.
@@ -1542,7 +1542,7 @@ int exec_expr(PyObject* module) {
     if (!native::bind(module, "opnames", make_opnames(operators.get()))) return -1;
     if (!learn_functions(operators.get())) return -1;
 
-    Ref mixin = native::make_class(module, native::ClassSpec{"ExprMixin", nullptr, exprmixin_methods, nullptr, true},
+    Ref mixin = native::make_class(module, native::ClassRecipe{"ExprMixin", nullptr, exprmixin_methods, nullptr, true},
                                    {reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
     if (!mixin || !native::add_alias(mixin.get(), "__div__", "__floordiv__") ||
         !native::add_alias(mixin.get(), "__rdiv__", "__rfloordiv__") ||

@@ -222,14 +222,14 @@ PyType_Slot trimmed_window_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec trimmed_window_spec = {
+PyType_Spec trimmed_window_type_def = {
     "tavro.lib.bitstream.TrimmedWindow", sizeof(TrimmedWindow), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, trimmed_window_slots,
 };
 
 bool ready_trimmed_window_type() {
     if (trimmed_window_type != nullptr) return true;
-    trimmed_window_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&trimmed_window_spec));
+    trimmed_window_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&trimmed_window_type_def));
     return trimmed_window_type != nullptr;
 }
 

@@ -661,7 +661,7 @@ PyMethodDef hex_displayed_integer_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 // True when format(self, "") would call this very __str__ again: int's own
-// __format__ answers an empty specification with str(self).
+// __format__ answers an empty format string with str(self).
 bool empty_format_comes_back(PyObject* self) {
     PyObject* format_method = _PyType_Lookup(Py_TYPE(self), name<"__format__">());
     PyObject* int_format = _PyType_Lookup(&PyLong_Type, name<"__format__">());
@@ -671,14 +671,14 @@ bool empty_format_comes_back(PyObject* self) {
            reinterpret_cast<PyMethodDescrObject*>(str_method)->d_method == &hex_displayed_integer_methods[0];
 }
 
-// "0x" + format(self, spec).upper() written directly for the usual
-// specifications (x or X after an optional zero flag and a width of up to two
+// "0x" + format(self, format_text).upper() written directly for the usual
+// format strings (x or X after an optional zero flag and a width of up to two
 // digits) of a value within 64 bits, when int's own __format__ serves self.
 // Null without an exception when format() has to do it.
-Ref hex_text_of_int(PyObject* self, PyObject* spec) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(spec);
-    if (length < 1 || length > 4 || !PyUnicode_IS_ASCII(spec)) return Ref();
-    const Py_UCS1* chars = PyUnicode_1BYTE_DATA(spec);
+Ref hex_text_of_int(PyObject* self, PyObject* format_text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(format_text);
+    if (length < 1 || length > 4 || !PyUnicode_IS_ASCII(format_text)) return Ref();
+    const Py_UCS1* chars = PyUnicode_1BYTE_DATA(format_text);
     if (chars[length - 1] != 'x' && chars[length - 1] != 'X') return Ref();
     Py_ssize_t at = 0;
     const bool zero_fill = at < length - 1 && chars[at] == '0';
@@ -727,18 +727,18 @@ PyObject* hex_displayed_integer_str(PyObject* self, PyTypeObject*, PyObject* con
     if (!native::bind(kStrSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
     Ref fmtstr = native::attr<"fmtstr">(self);
     if (!fmtstr) return nullptr;
-    PyObject* spec = fmtstr.get();
-    // An empty specification would make format() call str(self), which is
+    PyObject* format_text = fmtstr.get();
+    // An empty format string would make format() call str(self), which is
     // this method: show the uppercase hexadecimal digits instead of recursing.
-    if (PyUnicode_Check(spec) && PyUnicode_GET_LENGTH(spec) == 0 && empty_format_comes_back(self))
-        spec = name<"X">();
-    if (!PyUnicode_Check(spec)) {  // the built-in format() refuses it before formatting
-        PyErr_Format(PyExc_TypeError, "format() argument 2 must be str, not %.200s", Py_TYPE(spec)->tp_name);
+    if (PyUnicode_Check(format_text) && PyUnicode_GET_LENGTH(format_text) == 0 && empty_format_comes_back(self))
+        format_text = name<"X">();
+    if (!PyUnicode_Check(format_text)) {  // the built-in format() refuses it before formatting
+        PyErr_Format(PyExc_TypeError, "format() argument 2 must be str, not %.200s", Py_TYPE(format_text)->tp_name);
         return nullptr;
     }
-    if (Ref text = hex_text_of_int(self, spec)) return text.release();
+    if (Ref text = hex_text_of_int(self, format_text)) return text.release();
     if (PyErr_Occurred()) return nullptr;
-    Ref formatted = Ref::steal(PyObject_Format(self, spec));
+    Ref formatted = Ref::steal(PyObject_Format(self, format_text));
     if (!formatted) return nullptr;
     Ref upper = Ref::steal(PyObject_CallMethodNoArgs(formatted.get(), name<"upper">()));
     if (!upper) return nullptr;
@@ -958,7 +958,7 @@ Ref integer_base(PyObject* module) {
 Ref make_display_class(PyObject* module, const char* class_name, PyMethodDef* methods, PyMethodDef* static_methods,
                        Ref base, reprfunc str) {
     if (!base) return Ref();
-    Ref cls = native::make_class(module, native::ClassSpec{class_name, kUsedInternally, methods, static_methods},
+    Ref cls = native::make_class(module, native::ClassRecipe{class_name, kUsedInternally, methods, static_methods},
                                  {base.get()});
     if (cls) reinterpret_cast<PyTypeObject*>(cls.get())->tp_str = str;  // see native::str_slot
     return cls;

@@ -64,7 +64,8 @@ Ref attr(PyObject* object) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #endif
-inline std::uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+inline std::uint64_t dict_version(PyDictObject* dict) { return dict->ma_version_tag; }
+inline std::uint64_t dict_version(PyObject* dict) { return dict_version(reinterpret_cast<PyDictObject*>(dict)); }
 #if PY_VERSION_HEX >= 0x030C0000
 #pragma GCC diagnostic pop
 #endif

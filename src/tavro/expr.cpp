@@ -100,27 +100,30 @@ unsigned int generic_reading_tags[kTagSlots];
     return check_reads_from_dict(type);
 }
 
-// Instance dicts of expression nodes are split tables (keys shared with the
-// class, all exact strings), so looking a key up runs no code of the
-// caller's, and its answer can only change when the dict changes. Every change
-// gives a dict a new, globally unique version (PEP 509), so a look-up answer
+// Look-ups in namespaces (the module's, the operator module's). When every key
+// of a dict is an exact str, looking a key up runs no code of the caller's,
+// and its answer can only change when the dict changes. Every change gives a
+// dict a new, globally unique version (PEP 509), so a look-up answer
 // remembered under (dict, key, version) is the answer a new look-up would
 // give. The dict pointer is only compared, never followed: a freed dict's
 // entry cannot match, since a dict at the same address has another version.
-struct AttrCacheEntry {
+// The methods read a few dozen names in all.
+struct NamespaceCacheEntry {
     PyDictObject* dict;
     PyObject* key;
     uint64_t version;
     PyObject* value;  // borrowed: the dict holds it while the version matches
 };
-constexpr std::size_t kAttrCacheSize = 1024;
-AttrCacheEntry attr_cache[kAttrCacheSize];
-static_assert(kAttrCacheSize == 1u << 10, "attr_cache_entry takes the top 10 bits of the hash");
+constexpr std::size_t kNamespaceCacheSize = 256;
+NamespaceCacheEntry namespace_cache[kNamespaceCacheSize];
+static_assert(kNamespaceCacheSize == 1u << 8, "namespace_cache_entry takes the top 8 bits of the hash");
 
-[[gnu::always_inline]] inline AttrCacheEntry& attr_cache_entry(PyDictObject* dict, PyObject* key) {
+// A slot of a direct-mapped table of 2**Bits entries for the pair (a, b).
+template <unsigned Bits>
+[[gnu::always_inline]] inline std::size_t pair_slot(const void* a, const void* b) {
     const uint64_t mixed =
-        ((reinterpret_cast<uintptr_t>(dict) >> 4) ^ (reinterpret_cast<uintptr_t>(key) << 7)) * 0x9E3779B97F4A7C15ull;
-    return attr_cache[mixed >> 54];  // the top 10 bits: kAttrCacheSize entries
+        ((reinterpret_cast<uintptr_t>(a) >> 4) ^ (reinterpret_cast<uintptr_t>(b) << 7)) * 0x9E3779B97F4A7C15ull;
+    return static_cast<std::size_t>(mixed >> (64 - Bits));
 }
 
 // Whether every key of `dict` is an exact str, so that a look-up in it runs
@@ -135,12 +138,12 @@ VerifiedDict verified_dicts[16];
 bool keys_are_exact_strings(PyDictObject* dict) {
     if (dict->ma_values != nullptr) return true;
     VerifiedDict& slot = verified_dicts[(reinterpret_cast<uintptr_t>(dict) >> 4) % 16];
-    if (slot.dict == dict && slot.version == dict->ma_version_tag) return true;
+    if (slot.dict == dict && slot.version == native::dict_version(dict)) return true;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(reinterpret_cast<PyObject*>(dict), &pos, &key, &value))
         if (!PyUnicode_CheckExact(key)) return false;
-    slot = VerifiedDict{dict, dict->ma_version_tag};
+    slot = VerifiedDict{dict, native::dict_version(dict)};
     return true;
 }
 
@@ -148,11 +151,11 @@ bool keys_are_exact_strings(PyDictObject* dict) {
 // (borrowed; null with or without an exception), memoised per dict version.
 PyObject* cached_lookup(PyObject* mapping, PyObject* key) {
     auto* dict = reinterpret_cast<PyDictObject*>(mapping);
-    AttrCacheEntry& entry = attr_cache_entry(dict, key);
-    if (entry.dict == dict && entry.key == key && entry.version == dict->ma_version_tag) return entry.value;
+    NamespaceCacheEntry& entry = namespace_cache[pair_slot<8>(dict, key)];
+    if (entry.dict == dict && entry.key == key && entry.version == native::dict_version(dict)) return entry.value;
     PyObject* value = PyDict_GetItemWithError(mapping, key);
     if (value != nullptr && keys_are_exact_strings(dict))
-        attr_cache_entry(dict, key) = AttrCacheEntry{dict, key, dict->ma_version_tag, value};
+        entry = NamespaceCacheEntry{dict, key, native::dict_version(dict), value};
     return value;
 }
 
@@ -171,7 +174,7 @@ Ref module_global(PyObject* module) {
 // entry stands while the instance's class is the same class, unchanged (its
 // version tag, which is never reused, so the dict lives at the same place),
 // that place still holds the same dict, and the dict has the version it had
-// (see AttrCacheEntry): then a new look-up would give the same object, and
+// (see NamespaceCacheEntry): then a new look-up would give the same object, and
 // finding it costs no call into the interpreter. The instance pointer is only
 // compared: an entry of a freed instance can only match a new instance of the
 // same class at the same address, whose dict slot is then valid to read and
@@ -188,14 +191,7 @@ struct InstanceCacheEntry {
 };
 constexpr std::size_t kInstanceCacheSize = 1024;
 InstanceCacheEntry instance_cache[kInstanceCacheSize];
-static_assert(kInstanceCacheSize == 1u << 10, "instance_cache_entry takes the top 10 bits of the hash");
-
-[[gnu::always_inline]] inline InstanceCacheEntry& instance_cache_entry(PyObject* instance, PyObject* key) {
-    const uint64_t mixed =
-        ((reinterpret_cast<uintptr_t>(instance) >> 4) ^ (reinterpret_cast<uintptr_t>(key) << 7)) *
-        0x9E3779B97F4A7C15ull;
-    return instance_cache[mixed >> 54];
-}
+static_assert(kInstanceCacheSize == 1u << 10, "read_attr takes the top 10 bits of the hash");
 
 // self.<key>, exactly as attribute access would read it. New reference or
 // null. `pure` is set when the read could not have run any code of the
@@ -204,10 +200,10 @@ static_assert(kInstanceCacheSize == 1u << 10, "instance_cache_entry takes the to
 [[gnu::always_inline]] inline Ref read_attr(PyObject* self, PyObject* key, bool* pure = nullptr) {
     PyTypeObject* type = Py_TYPE(self);
     if (reads_from_dict(type)) {
-        InstanceCacheEntry& entry = instance_cache_entry(self, key);
+        InstanceCacheEntry& entry = instance_cache[pair_slot<10>(self, key)];
         if (entry.instance == self && entry.key == key && entry.type == type &&
             entry.type_tag == type->tp_version_tag && *entry.dict_slot == reinterpret_cast<PyObject*>(entry.dict) &&
-            entry.dict->ma_version_tag == entry.version) {
+            native::dict_version(entry.dict) == entry.version) {
             if (pure) *pure = true;
             return Ref::new_reference(entry.value);
         }
@@ -219,7 +215,7 @@ static_assert(kInstanceCacheSize == 1u << 10, "instance_cache_entry takes the to
             if (value != nullptr) {
                 if (split && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
                     entry = InstanceCacheEntry{self, key, type, type->tp_version_tag, dictptr, dict,
-                                               dict->ma_version_tag, value};
+                                               native::dict_version(dict), value};
                 if (pure) *pure = split;
                 return Ref::new_reference(value);
             }

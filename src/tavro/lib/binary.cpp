@@ -415,23 +415,6 @@ PyObject* integer_to_entries_generic(PyObject* module, Ref number, PyObject* wid
     return join_bytes(entries.get());
 }
 
-PyObject* integer2bits(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<2> sig{"integer2bits", {"number", "width"}, 2};
-    native::Bound<2> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    PyObject* width = a[1];
-    if (check_width(width) < 0) return nullptr;
-    Ref number = as_int(a[0]);
-    if (!number) return nullptr;
-    State* st = state_of(module);
-    refresh_namespace(st, module);
-    const Py_ssize_t size = native_width(width);
-    if (size >= 0 && PyLong_CheckExact(number.get()) && int2byte_native(st)) {
-        PyObject* result = integer_to_bits_native(number.get(), size);
-        if (result != nullptr || !out_of_memory_retry()) return result;
-    }
-    return integer_to_entries_generic(module, std::move(number), width, 1, false);
-}
 
 PyObject* integer_to_bytes_native(PyObject* number, Py_ssize_t width) {
     int overflow = 0;
@@ -473,8 +456,11 @@ PyObject* integer_to_bytes_native(PyObject* number, Py_ssize_t width) {
     return result.release();
 }
 
-PyObject* integer2bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<2> sig{"integer2bytes", {"number", "width"}, 2};
+// integer2bits and integer2bytes: `width` entries of `shift` bits each, built
+// natively while int2byte is the module's own, else step by step.
+template <PyObject* (*Native)(PyObject*, Py_ssize_t), int Shift, bool Bytewise>
+PyObject* integer_to_entries(PyObject* module, const native::Signature<2>& sig, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* kwnames) {
     native::Bound<2> a;
     if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
     PyObject* width = a[1];
@@ -485,10 +471,20 @@ PyObject* integer2bytes(PyObject* module, PyObject* const* args, Py_ssize_t narg
     refresh_namespace(st, module);
     const Py_ssize_t size = native_width(width);
     if (size >= 0 && PyLong_CheckExact(number.get()) && int2byte_native(st)) {
-        PyObject* result = integer_to_bytes_native(number.get(), size);
+        PyObject* result = Native(number.get(), size);
         if (result != nullptr || !out_of_memory_retry()) return result;
     }
-    return integer_to_entries_generic(module, std::move(number), width, 8, true);
+    return integer_to_entries_generic(module, std::move(number), width, Shift, Bytewise);
+}
+
+PyObject* integer2bits(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr native::Signature<2> sig{"integer2bits", {"number", "width"}, 2};
+    return integer_to_entries<integer_to_bits_native, 1, false>(module, sig, args, nargs, kwnames);
+}
+
+PyObject* integer2bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr native::Signature<2> sig{"integer2bytes", {"number", "width"}, 2};
+    return integer_to_entries<integer_to_bytes_native, 8, true>(module, sig, args, nargs, kwnames);
 }
 
 // ---- bits2integer / bytes2integer ----------------------------------------

@@ -36,7 +36,7 @@ namespace detail {
 
 inline Ref make_method(PyTypeObject* cls, PyMethodDef* def, bool is_static) {
     if (is_static) {
-        Ref module_name = attr<"__module__">(reinterpret_cast<PyObject*>(cls));
+        Ref module_name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls), "__module__"));
         if (!module_name) return Ref();
         Ref function = Ref::steal(PyCFunction_NewEx(def, reinterpret_cast<PyObject*>(cls), module_name.get()));
         if (!function) return Ref();
@@ -58,13 +58,17 @@ inline bool add_methods(PyObject* cls, PyMethodDef* defs, bool are_static = fals
 
 // Binds `alias` on the class to the very object bound under `original`.
 inline bool add_alias(PyObject* cls, const char* alias, const char* original) {
-    PyObject* dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
-    PyObject* value = PyDict_GetItemString(dict, original);  // borrowed
-    if (value == nullptr) {
+    Ref key = Ref::steal(PyUnicode_FromString(original));
+    if (!key) return false;
+    PyObject* value = nullptr;
+    const int found = compat::dict_get_ref(reinterpret_cast<PyTypeObject*>(cls)->tp_dict, key.get(), &value);
+    Ref held = Ref::steal(value);
+    if (found < 0) return false;
+    if (found == 0) {
         PyErr_Format(PyExc_AttributeError, "class has no attribute '%s' to alias", original);
         return false;
     }
-    return PyObject_SetAttrString(cls, alias, value) == 0;
+    return PyObject_SetAttrString(cls, alias, held.get()) == 0;
 }
 
 // type(name, bases, {"__module__": ..., "__qualname__": name, "__doc__": doc})
@@ -90,8 +94,11 @@ inline Ref make_class(PyObject* module, const ClassRecipe& recipe, std::initiali
     Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type), name.get(),
                                                        base_tuple.get(), ns.get(), nullptr));
     if (!cls) return Ref();
-    // Methods with METH_METHOD receive this class and find the module through
-    // it; the type owns the reference and releases it in its dealloc.
+    // Methods with METH_METHOD receive this class and find the module (and
+    // its state) through it, as for a class made by PyType_FromModuleAndSpec,
+    // which is the only other writer of this field. The type owns the
+    // reference: the interpreter visits it in the type's traverse and
+    // releases it in the type's dealloc.
     auto* heap = reinterpret_cast<PyHeapTypeObject*>(cls.get());
     Py_INCREF(module);
     Py_XSETREF(heap->ht_module, module);

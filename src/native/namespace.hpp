@@ -1,76 +1,172 @@
-// Interned names, module-namespace look-ups at call time, imports and the
+// Interned names, module globals read at call time, imports, and the
 // building of a module namespace in a fixed order.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdint>
 
+#include "compat.hpp"
 #include "ref.hpp"
 
 namespace native {
 
-// A string literal usable as a template argument: name<"BinExpr">().
+// ---- interned names --------------------------------------------------------------
+
+// A string literal usable as a template argument: Names<"op", "lhs">.
 template <std::size_t N>
 struct Literal {
     char text[N];
     constexpr Literal(const char (&s)[N]) { std::copy_n(s, N, text); }
+    template <std::size_t M>
+    constexpr bool operator==(const Literal<M>& other) const {
+        if constexpr (M != N) {
+            return false;
+        } else {
+            for (std::size_t i = 0; i < N; ++i)
+                if (text[i] != other.text[i]) return false;
+            return true;
+        }
+    }
 };
 
-// The interned str for a literal, created at first use and kept for the life
-// of the process. It is a constant, not module state. Borrowed; null with
-// MemoryError set if it could not be created.
-template <Literal S>
-PyObject* name() {
-    static PyObject* interned = nullptr;
-    if (interned == nullptr) interned = PyUnicode_InternFromString(S.text);
-    return interned;
+// The names a module uses, each declared once, interned when the module
+// executes and kept in its state (so every interpreter has its own):
+//     using ModuleNames = native::Names<"op", "operand", "lhs">;
+//     PyObject* key = native::name<"lhs">(state);   // borrowed, never null
+// Asking for a name that the table does not declare does not compile.
+template <Literal... Texts>
+class Names {
+public:
+    static constexpr std::size_t size = sizeof...(Texts);
+
+    // Interns every name; false with an exception set.
+    bool intern() {
+        const char* texts[] = {Texts.text...};
+        for (std::size_t i = 0; i < size; ++i) {
+            if (items_[i] != nullptr) continue;
+            items_[i] = PyUnicode_InternFromString(texts[i]);
+            if (items_[i] == nullptr) return false;
+        }
+        return true;
+    }
+    void clear() {
+        for (PyObject*& item : items_) Py_CLEAR(item);
+    }
+
+    template <Literal Text>
+    PyObject* get() const {
+        constexpr std::size_t index = index_of<Text>();
+        static_assert(index < size, "the name is not declared in the module's Names table");
+        return items_[index];
+    }
+
+private:
+    template <Literal Text>
+    static constexpr std::size_t index_of() {
+        constexpr bool matches[] = {(Text == Texts)...};
+        for (std::size_t i = 0; i < size; ++i)
+            if (matches[i]) return i;
+        return size;
+    }
+
+    PyObject* items_[size];
+};
+
+// name<"x">(state): the interned "x" of a module state that has `names`.
+template <Literal Text, class State>
+PyObject* name(const State* state) {
+    return state->names.template get<Text>();
 }
 
-// The module whose namespace a method reads: the class that defines the
-// method carries it (see classes.hpp). Borrowed.
-inline PyObject* module_of(PyTypeObject* defining_class) { return PyType_GetModule(defining_class); }
+// ---- module state ------------------------------------------------------------------
+
+// A module's state struct. It must be valid when all-zero (the interpreter
+// zeroes it before the module executes) and provide
+//     int traverse(visitproc visit, void* arg);
+//     void clear();
+template <class State>
+State* state_of(PyObject* module) {
+    return static_cast<State*>(PyModule_GetState(module));
+}
+
+// The state of the module that made `defining_class` (METH_METHOD methods
+// receive that class; the slots of our own exact classes pass their type).
+template <class State>
+State* state_of(PyTypeObject* defining_class) {
+    return static_cast<State*>(PyType_GetModuleState(defining_class));
+}
+
+template <class State>
+int traverse_state(PyObject* module, visitproc visit, void* arg) {
+    State* state = state_of<State>(module);
+    return state == nullptr ? 0 : state->traverse(visit, arg);
+}
+
+template <class State>
+int clear_state(PyObject* module) {
+    if (State* state = state_of<State>(module)) state->clear();
+    return 0;
+}
+
+template <class State>
+void free_state(void* module) {
+    clear_state<State>(static_cast<PyObject*>(module));
+}
+
+// ---- module globals -------------------------------------------------------------------
+
+// The builtins that code of `module` sees, as a Python function of that
+// module would: its namespace's __builtins__ (a module stands for its dict),
+// else the interpreter's own. New reference or null.
+inline Ref builtins_of(PyObject* module) {
+    PyObject* found = nullptr;
+    Ref key = Ref::steal(PyUnicode_FromString("__builtins__"));
+    if (!key || compat::dict_get_ref(PyModule_GetDict(module), key.get(), &found) < 0) return Ref();
+    Ref builtins = Ref::steal(found);
+    if (builtins && PyModule_Check(builtins.get())) return Ref::new_reference(PyModule_GetDict(builtins.get()));
+    if (builtins) return builtins;
+    Ref module_builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!module_builtins) return Ref();
+    return Ref::new_reference(PyModule_GetDict(module_builtins.get()));
+}
 
 // Reads the module global `key` the way Python code does at every call: the
 // module dict first, then builtins, else NameError. New reference or null.
 inline Ref global(PyObject* module, PyObject* key) {
-    if (key == nullptr) return Ref();
-    PyObject* dict = PyModule_GetDict(module);
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (value == nullptr && !PyErr_Occurred()) {
-        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), key);
-        if (value == nullptr && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    PyObject* value = nullptr;
+    const int found = compat::dict_get_ref(PyModule_GetDict(module), key, &value);
+    if (found != 0) return Ref::steal(value);
+    Ref builtins = builtins_of(module);
+    if (!builtins) return Ref();
+    if (PyDict_Check(builtins.get())) {
+        if (compat::dict_get_ref(builtins.get(), key, &value) != 0) return Ref::steal(value);
+    } else {
+        value = PyObject_GetItem(builtins.get(), key);
+        if (value != nullptr || !PyErr_ExceptionMatches(PyExc_KeyError)) return Ref::steal(value);
+        PyErr_Clear();
     }
-    return Ref::new_reference(value);
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    return Ref();
 }
 
-template <Literal S>
-Ref global(PyObject* module) {
-    return global(module, name<S>());
+template <Literal Text, class State>
+Ref global(PyObject* module, const State* state) {
+    return global(module, name<Text>(state));
 }
 
-// Reads an attribute by interned name. New reference or null.
-template <Literal S>
-Ref attr(PyObject* object) {
-    PyObject* key = name<S>();
-    if (key == nullptr) return Ref();
-    return Ref::steal(PyObject_GetAttr(object, key));
+// The module global `key` when the module dict binds it (new reference),
+// else null, with no exception either way: for fast paths that leave the
+// NameError, and anything unusual, to the generic path.
+inline Ref peek_global(PyObject* module, PyObject* key) {
+    PyObject* value = nullptr;
+    if (compat::dict_get_ref(PyModule_GetDict(module), key, &value) < 0) PyErr_Clear();
+    return Ref::steal(value);
 }
 
-// The version tag of a dict: unique per mutation, so a (dict, version) pair
-// that was verified once stays valid until the dict changes. Lets a fast
-// path re-verify a 256-entry table only after someone edited it.
-#if PY_VERSION_HEX >= 0x030C0000
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-inline std::uint64_t dict_version(PyDictObject* dict) { return dict->ma_version_tag; }
-inline std::uint64_t dict_version(PyObject* dict) { return dict_version(reinterpret_cast<PyDictObject*>(dict)); }
-#if PY_VERSION_HEX >= 0x030C0000
-#pragma GCC diagnostic pop
-#endif
+// getattr(object, key). New reference or null.
+inline Ref attr(PyObject* object, PyObject* key) { return Ref::steal(PyObject_GetAttr(object, key)); }
 
-// ---- building a namespace ------------------------------------------------
+// ---- building a namespace ----------------------------------------------------------
 
 // Binds module.<key> = value (consumes value). False with an exception set.
 inline bool bind(PyObject* module, const char* key, Ref value) {
@@ -106,19 +202,22 @@ inline Ref import_from(const char* module_name, const char* attribute) {
 inline bool star_import(PyObject* module, const char* module_name) {
     Ref source = import(module_name);
     if (!source) return false;
-    Ref all = attr<"__all__">(source.get());
-    if (all) {
+    Ref all_name = Ref::steal(PyUnicode_FromString("__all__"));
+    if (!all_name) return false;
+    PyObject* all = nullptr;
+    const int has_all = compat::get_optional_attr(source.get(), all_name.get(), &all);
+    Py_XDECREF(all);
+    if (has_all < 0) return false;
+    if (has_all > 0) {
         PyErr_SetString(PyExc_RuntimeError, "star import of a module with __all__ is not supported here");
         return false;
     }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
-    PyObject* from = PyModule_GetDict(source.get());  // borrowed
-    PyObject* into = PyModule_GetDict(module);        // borrowed
-    Ref items = Ref::steal(PyDict_Items(from));      // a snapshot, in order
+    PyObject* from = PyModule_GetDict(source.get());  // borrowed: `source` holds it
+    PyObject* into = PyModule_GetDict(module);        // borrowed: `module` holds it
+    Ref items = Ref::steal(PyDict_Items(from));       // a snapshot, in order
     if (!items) return false;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        PyObject* item = PyList_GET_ITEM(items.get(), i);  // the snapshot holds it
         PyObject* key = PyTuple_GET_ITEM(item, 0);
         if (!PyUnicode_Check(key)) continue;
         if (PyUnicode_GET_LENGTH(key) > 0 && PyUnicode_READ_CHAR(key, 0) == '_') continue;

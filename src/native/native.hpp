@@ -1,18 +1,71 @@
 // The shared C++ layer of the tavro extension modules. Each module includes
 // this one header:
+//   compat.hpp     every difference between the supported CPython versions
+//                  and builds (3.10 to 3.15, free-threaded)
 //   ref.hpp        owning references, the recursion guard
 //   args.hpp       the argument binder and its exact TypeError messages
-//   namespace.hpp  interned names, module globals read at call time, imports,
-//                  star import, binding names in a fixed order
-//   classes.hpp    ordinary classes made through the `type` metaclass
+//   namespace.hpp  interned names in module state, module globals read at
+//                  call time, imports, star import, binding names in order
+//   changes.hpp    knowing that a dict or a class is unchanged since a fast
+//                  path checked it (dict stamps, type version tags)
+//   classes.hpp    ordinary classes made through the `type` metaclass, and
+//                  the native slots written into them
+//
+// Rules every fast path follows (the module files say at each fast path
+// which guard it relies on):
+//
+// 1. No borrowed pointer across Python code. A dict look-up or store runs
+//    Python code whenever the dict holds a key whose hash equals the one
+//    looked up (its __eq__ runs); so do rich comparisons, __index__,
+//    __bool__, attribute access and every call. That code can rebind,
+//    delete or take a reference to anything. So a fast path takes a strong
+//    reference to what it uses after such a call (compat::dict_get_ref,
+//    compat::type_lookup), or reads it again after the call. Where strong
+//    references would cost too much, it requires that the dict's keys are
+//    all exact str (or exact int, for the integer tables), whose look-ups
+//    run no Python code, and falls back otherwise.
+// 2. "Only we hold this object, we may change it in place" is decided
+//    immediately before the change, with nothing that can run Python code
+//    in between, and with compat::uniquely_referenced (a reference count
+//    proves nothing on a free-threaded build before 3.14).
+// 3. A fast path that cannot serve a call declines: it returns
+//    native::decline (std::nullopt) with nothing done and no exception set,
+//    and the generic path, which performs the documented steps one
+//    interpreter operation at a time, runs instead. Otherwise it returns
+//    the result, or null with an exception, exactly as the generic path
+//    would. (native::Fast below.)
+// 4. Caches. What a module remembers between calls lives in its module
+//    state, never in a process-wide static, so that every interpreter and
+//    every re-import has its own. A remembered verdict is only trusted
+//    under a stamp (changes.hpp). A cache shared by threads is one of:
+//    immutable after the module's exec; per thread on free-threaded builds
+//    (native::PerThread); or guarded (compat::Mutex, critical sections).
+//    Each cache says which.
+// 5. C++ exceptions never cross into the interpreter: a function returns a
+//    result, or sets a Python exception and returns null.
 #pragma once
 
+#include <optional>
+
 #include "args.hpp"
+#include "changes.hpp"
 #include "classes.hpp"
+#include "compat.hpp"
 #include "namespace.hpp"
 #include "ref.hpp"
 
 namespace native {
+
+// What a fast path gives back (rule 3): no value declines; a value is the
+// result, or null with an exception set.
+using Fast = std::optional<Ref>;
+inline constexpr std::nullopt_t decline = std::nullopt;
+
+// A function of any of the C calling conventions, as a method table holds it.
+template <auto Function>
+constexpr PyCFunction cfunction() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
+}
 
 // Calls `callable` with positional arguments (borrowed), without building a
 // tuple. New reference or null.
@@ -23,14 +76,49 @@ Ref call(PyObject* callable, Args... args) {
                                           nullptr));
 }
 
+// object.<method>(args...), with the method looked up as Python code does.
+template <class... Args>
+Ref call_method(PyObject* object, PyObject* method, Args... args) {
+    PyObject* stack[] = {nullptr, object, args...};
+    return Ref::steal(PyObject_VectorcallMethod(method, stack + 1,
+                                                (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// A cache of type T that a module keeps for the calls it serves (rule 4):
+// one per module where the GIL serialises them, one per thread (each thread
+// filling its own) on free-threaded builds. `Tag` tells the caches of one
+// module apart; T must be valid all-zero and hold no references.
+template <class T, class Tag>
+class PerThread {
+public:
+    T& get() {
+        if constexpr (compat::free_threaded) {
+            static thread_local T mine{};
+            return mine;
+        } else {
+            return shared_;
+        }
+    }
+
+private:
+    T shared_;
+};
+
 }  // namespace native
 
-// Declares the entry point of a multi-phase extension module whose namespace
-// is built by `exec_function`.
-#define NATIVE_MODULE(short_name, full_name, exec_function)                                   \
-    static PyModuleDef_Slot short_name##_slots[] = {                                          \
-        {Py_mod_exec, reinterpret_cast<void*>(exec_function)}, {0, nullptr}};                 \
-    static PyModuleDef short_name##_definition = {                                            \
-        PyModuleDef_HEAD_INIT, full_name, nullptr, 0, nullptr, short_name##_slots, nullptr,   \
-        nullptr, nullptr};                                                                    \
+// Declares the entry point of a multi-phase extension module whose state is
+// `State` (see native::state_of) and whose namespace is built by
+// `exec_function`. The definition is named <short_name>_definition.
+#define NATIVE_MODULE(short_name, full_name, State, exec_function)                                        \
+    static PyModuleDef_Slot short_name##_slots[] = {                                                      \
+        {Py_mod_exec, reinterpret_cast<void*>(exec_function)}, NATIVE_MODULE_CAPABILITY_SLOTS{0, nullptr}}; \
+    PyModuleDef short_name##_definition = {PyModuleDef_HEAD_INIT,                                         \
+                                           full_name,                                                      \
+                                           nullptr,                                                        \
+                                           sizeof(State),                                                  \
+                                           nullptr,                                                        \
+                                           short_name##_slots,                                             \
+                                           native::traverse_state<State>,                                  \
+                                           native::clear_state<State>,                                     \
+                                           native::free_state<State>};                                     \
     PyMODINIT_FUNC PyInit_##short_name() { return PyModuleDef_Init(&short_name##_definition); }

@@ -12,6 +12,7 @@
 // methods, so a native slot is only ever in place while the class's dunder is
 // still our own method.
 #include "native.hpp"
+#include "legacy.hpp"
 
 #include <array>
 #include <cstdint>
@@ -49,17 +50,17 @@ std::array<PyObject*, 12> all_state_names() {
 }
 
 bool intern_names() {
-    names = StateNames{native::name<"op">(),           native::name<"operand">(),
-                       native::name<"lhs">(),          native::name<"rhs">(),
-                       native::name<"_Path__name">(),  native::name<"_Path__field">(),
-                       native::name<"_Path__parent">(), native::name<"_Path2__name">(),
-                       native::name<"_Path2__index">(), native::name<"_Path2__parent">(),
-                       native::name<"_FuncPath__func">(), native::name<"_FuncPath__operand">()};
+    names = StateNames{native::legacy::name<"op">(),           native::legacy::name<"operand">(),
+                       native::legacy::name<"lhs">(),          native::legacy::name<"rhs">(),
+                       native::legacy::name<"_Path__name">(),  native::legacy::name<"_Path__field">(),
+                       native::legacy::name<"_Path__parent">(), native::legacy::name<"_Path2__name">(),
+                       native::legacy::name<"_Path2__index">(), native::legacy::name<"_Path2__parent">(),
+                       native::legacy::name<"_FuncPath__func">(), native::legacy::name<"_FuncPath__operand">()};
     for (PyObject* key : all_state_names())
         if (key == nullptr) return false;
-    return native::name<"__getattr__">() && native::name<"__getattribute__">() && native::name<"items">() &&
-           native::name<"update">() && native::name<"__dict__">() && native::name<"__class__">() &&
-           native::name<"__slots__">() && native::name<"__base__">() && native::name<"__name__">();
+    return native::legacy::name<"__getattr__">() && native::legacy::name<"__getattribute__">() && native::legacy::name<"items">() &&
+           native::legacy::name<"update">() && native::legacy::name<"__dict__">() && native::legacy::name<"__class__">() &&
+           native::legacy::name<"__slots__">() && native::legacy::name<"__base__">() && native::legacy::name<"__name__">();
 }
 
 // ---- reading instance attributes ---------------------------------------------
@@ -138,12 +139,12 @@ VerifiedDict verified_dicts[16];
 bool keys_are_exact_strings(PyDictObject* dict) {
     if (dict->ma_values != nullptr) return true;
     VerifiedDict& slot = verified_dicts[(reinterpret_cast<uintptr_t>(dict) >> 4) % 16];
-    if (slot.dict == dict && slot.version == native::dict_version(dict)) return true;
+    if (slot.dict == dict && slot.version == native::legacy::dict_version(dict)) return true;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(reinterpret_cast<PyObject*>(dict), &pos, &key, &value))
         if (!PyUnicode_CheckExact(key)) return false;
-    slot = VerifiedDict{dict, native::dict_version(dict)};
+    slot = VerifiedDict{dict, native::legacy::dict_version(dict)};
     return true;
 }
 
@@ -152,10 +153,10 @@ bool keys_are_exact_strings(PyDictObject* dict) {
 PyObject* cached_lookup(PyObject* mapping, PyObject* key) {
     auto* dict = reinterpret_cast<PyDictObject*>(mapping);
     NamespaceCacheEntry& entry = namespace_cache[pair_slot<8>(dict, key)];
-    if (entry.dict == dict && entry.key == key && entry.version == native::dict_version(dict)) return entry.value;
+    if (entry.dict == dict && entry.key == key && entry.version == native::legacy::dict_version(dict)) return entry.value;
     PyObject* value = PyDict_GetItemWithError(mapping, key);
     if (value != nullptr && keys_are_exact_strings(dict))
-        entry = NamespaceCacheEntry{dict, key, native::dict_version(dict), value};
+        entry = NamespaceCacheEntry{dict, key, native::legacy::dict_version(dict), value};
     return value;
 }
 
@@ -163,7 +164,7 @@ PyObject* cached_lookup(PyObject* mapping, PyObject* key) {
 // NameError (native::global does the latter two).
 template <native::Literal S>
 Ref module_global(PyObject* module) {
-    PyObject* key = native::name<S>();
+    PyObject* key = native::legacy::name<S>();
     PyObject* value = cached_lookup(PyModule_GetDict(module), key);
     if (value != nullptr) return Ref::new_reference(value);
     if (PyErr_Occurred()) return Ref();
@@ -203,7 +204,7 @@ static_assert(kInstanceCacheSize == 1u << 10, "read_attr takes the top 10 bits o
         InstanceCacheEntry& entry = instance_cache[pair_slot<10>(self, key)];
         if (entry.instance == self && entry.key == key && entry.type == type &&
             entry.type_tag == type->tp_version_tag && *entry.dict_slot == reinterpret_cast<PyObject*>(entry.dict) &&
-            native::dict_version(entry.dict) == entry.version) {
+            native::legacy::dict_version(entry.dict) == entry.version) {
             if (pure) *pure = true;
             return Ref::new_reference(entry.value);
         }
@@ -215,7 +216,7 @@ static_assert(kInstanceCacheSize == 1u << 10, "read_attr takes the top 10 bits o
             if (value != nullptr) {
                 if (split && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
                     entry = InstanceCacheEntry{self, key, type, type->tp_version_tag, dictptr, dict,
-                                               native::dict_version(dict), value};
+                                               native::legacy::dict_version(dict), value};
                 if (pure) *pure = split;
                 return Ref::new_reference(value);
             }
@@ -607,11 +608,11 @@ Ref instantiate(PyObject* cls, Values... values) {
 template <native::Literal Op>
 Ref operator_function(PyObject* operators) {
     if (Py_IS_TYPE(operators, &PyModule_Type)) {
-        PyObject* value = cached_lookup(PyModule_GetDict(operators), native::name<Op>());
+        PyObject* value = cached_lookup(PyModule_GetDict(operators), native::legacy::name<Op>());
         if (value != nullptr) return Ref::new_reference(value);
         if (PyErr_Occurred()) return Ref();
     }
-    return native::attr<Op>(operators);
+    return native::legacy::attr<Op>(operators);
 }
 
 // BinExpr(operator.<Op>, lhs, rhs), every name read from the module now.
@@ -677,7 +678,7 @@ Ref format_tuple(const char* fmt, Items... items) {
 
 // opnames[op], with opnames read from the module now.
 Ref symbol_of(PyObject* module, PyObject* op) {
-    Ref table = native::global<"opnames">(module);
+    Ref table = native::legacy::global<"opnames">(module);
     if (!table) return table;
     return Ref::steal(PyObject_GetItem(table.get(), op));
 }
@@ -690,7 +691,7 @@ PyObject* binary_method(PyObject* self, PyTypeObject* cls, PyObject* const* args
     static constexpr native::Signature<1> sig{Method.text, {"other"}, 1, true};
     native::Bound<1> a;
     if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    PyObject* module = native::module_of(cls);
+    PyObject* module = native::legacy::module_of(cls);
     if (module == nullptr) return nullptr;
     if (Reflected) return build_binary<Op>(module, a[0], self).release();
     return build_binary<Op>(module, self, a[0]).release();
@@ -701,7 +702,7 @@ PyObject* unary_method(PyObject* self, PyTypeObject* cls, PyObject* const* args,
     static constexpr native::Signature<0> sig{Method.text, {}, 0, true};
     native::Bound<0> a;
     if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    PyObject* module = native::module_of(cls);
+    PyObject* module = native::legacy::module_of(cls);
     if (module == nullptr) return nullptr;
     return build_unary<Op>(module, self).release();
 }
@@ -724,32 +725,32 @@ PyObject* exprmixin_getstate(PyObject* self, PyTypeObject*, PyObject* const* arg
     if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
     Ref attrs = Ref::steal(PyDict_New());
     if (!attrs) return nullptr;
-    int has = has_attr(self, native::name<"__dict__">());
+    int has = has_attr(self, native::legacy::name<"__dict__">());
     if (has < 0) return nullptr;
     if (has) {
-        Ref dict = native::attr<"__dict__">(self);
+        Ref dict = native::legacy::attr<"__dict__">(self);
         if (!dict) return nullptr;
         if (PyDict_Check(dict.get())) {
             if (PyDict_Update(attrs.get(), dict.get()) < 0) return nullptr;
         } else {
-            Ref done = Ref::steal(PyObject_CallMethodOneArg(attrs.get(), native::name<"update">(), dict.get()));
+            Ref done = Ref::steal(PyObject_CallMethodOneArg(attrs.get(), native::legacy::name<"update">(), dict.get()));
             if (!done) return nullptr;
         }
     }
     Ref slots = Ref::steal(PyList_New(0));
     if (!slots) return nullptr;
-    Ref cls = native::attr<"__class__">(self);
+    Ref cls = native::legacy::attr<"__class__">(self);
     if (!cls) return nullptr;
     while (cls.get() != Py_None) {
-        has = has_attr(cls.get(), native::name<"__slots__">());
+        has = has_attr(cls.get(), native::legacy::name<"__slots__">());
         if (has < 0) return nullptr;
         if (has) {
-            Ref declared = native::attr<"__slots__">(cls.get());
+            Ref declared = native::legacy::attr<"__slots__">(cls.get());
             if (!declared) return nullptr;
             Ref extended = Ref::steal(PySequence_InPlaceConcat(slots.get(), declared.get()));
             if (!extended) return nullptr;
         }
-        cls = native::attr<"__base__">(cls.get());
+        cls = native::legacy::attr<"__base__">(cls.get());
         if (!cls) return nullptr;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(slots.get()); ++i) {
@@ -805,7 +806,7 @@ PyObject* exprmixin_setstate(PyObject* self, PyTypeObject*, PyObject* const* arg
     static constexpr native::Signature<1> sig{"__setstate__", {"attrs"}, 1, true};
     native::Bound<1> a;
     if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(a[0], native::name<"items">()));
+    Ref items = Ref::steal(PyObject_CallMethodNoArgs(a[0], native::legacy::name<"items">()));
     if (!items) return nullptr;
     Ref iterator = Ref::steal(PyObject_GetIter(items.get()));
     if (!iterator) return nullptr;
@@ -827,7 +828,7 @@ PyObject* print_method(PyObject* self, PyTypeObject* cls, PyObject* const* args,
     static constexpr native::Signature<0> sig{Repr ? "__repr__" : "__str__", {}, 0, true};
     native::Bound<0> a;
     if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    PyObject* module = native::module_of(cls);
+    PyObject* module = native::legacy::module_of(cls);
     if (module == nullptr) return nullptr;
     return Print(module, self);
 }
@@ -979,7 +980,7 @@ PyObject* path_getattr(PyObject* self, PyTypeObject* cls, PyObject* const* args,
     static constexpr native::Signature<1> sig{"__getattr__", {"name"}, 1, true};
     native::Bound<1> a;
     if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    PyObject* module = native::module_of(cls);
+    PyObject* module = native::legacy::module_of(cls);
     if (module == nullptr) return nullptr;
     return path_fallback(module, self, a[0]).release();
 }
@@ -988,7 +989,7 @@ PyObject* path_getitem(PyObject* self, PyTypeObject* cls, PyObject* const* args,
     static constexpr native::Signature<1> sig{"__getitem__", {"name"}, 1, true};
     native::Bound<1> a;
     if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    PyObject* module = native::module_of(cls);
+    PyObject* module = native::legacy::module_of(cls);
     if (module == nullptr) return nullptr;
     return path_child(module, self, a[0]).release();
 }
@@ -1028,7 +1029,7 @@ PyObject* path2_getitem(PyObject* self, PyTypeObject* cls, PyObject* const* args
     static constexpr native::Signature<1> sig{"__getitem__", {"index"}, 1, true};
     native::Bound<1> a;
     if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    PyObject* module = native::module_of(cls);
+    PyObject* module = native::legacy::module_of(cls);
     if (module == nullptr) return nullptr;
     Ref path2 = module_global<"Path2">(module);
     if (!path2) return nullptr;
@@ -1056,9 +1057,9 @@ PyObject* funcpath_print(PyObject*, PyObject* self) {
     const bool bound = operand.get() != Py_None;
     Ref func = read_attr(self, names.func_func);
     if (!func) return nullptr;
-    Ref name = native::attr<"__name__">(func.get());
+    Ref name = native::legacy::attr<"__name__">(func.get());
     if (!name) return nullptr;
-    if (!bound) return format(native::name<"%s_">(), name.get()).release();
+    if (!bound) return format(native::legacy::name<"%s_">(), name.get()).release();
     operand = read_attr(self, names.func_operand);
     if (!operand) return nullptr;
     const char* fmt = Repr ? "%s_(%r)" : "%s_(%s)";
@@ -1279,10 +1280,10 @@ extern PyMethodDef path_methods[];
 // an AttributeError on every miss.
 PyObject* path_getattro(PyObject* self, PyObject* key) {
     PyTypeObject* type = Py_TYPE(self);
-    PyObject* getattr = _PyType_Lookup(type, native::name<"__getattr__">());
+    PyObject* getattr = _PyType_Lookup(type, native::legacy::name<"__getattr__">());
     if (getattr == nullptr) return PyObject_GenericGetAttr(self, key);
     Ref hook = Ref::new_reference(getattr);
-    PyObject* getattribute = _PyType_Lookup(type, native::name<"__getattribute__">());
+    PyObject* getattribute = _PyType_Lookup(type, native::legacy::name<"__getattribute__">());
     if (getattribute == nullptr ||
         (Py_IS_TYPE(getattribute, &PyWrapperDescr_Type) &&
          reinterpret_cast<PyWrapperDescrObject*>(getattribute)->d_wrapped ==
@@ -1475,11 +1476,11 @@ bool install_node_slots(PyObject* cls, ternaryfunc call, initproc init, reprfunc
 bool forbid_iteration(PyObject* cls) { return PyObject_SetAttrString(cls, "__iter__", Py_None) == 0; }
 
 bool set_div(PyObject* operators) {
-    Ref div = native::attr<"div">(operators);
+    Ref div = native::legacy::attr<"div">(operators);
     if (div) return true;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
-    Ref truediv = native::attr<"truediv">(operators);
+    Ref truediv = native::legacy::attr<"truediv">(operators);
     return truediv && PyObject_SetAttrString(operators, "div", truediv.get()) == 0;
 }
 
@@ -1592,4 +1593,4 @@ int exec_expr(PyObject* module) {
 
 }  // namespace
 
-NATIVE_MODULE(expr, "tavro.expr", exec_expr)
+NATIVE_LEGACY_MODULE(expr, "tavro.expr", exec_expr)

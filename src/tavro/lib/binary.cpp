@@ -12,6 +12,7 @@
 // pair it last verified entry by entry. Dict version tags are unique per
 // mutation, so a matching pair proves the table unchanged.
 #include "native.hpp"
+#include "legacy.hpp"
 
 #include <array>
 #include <bit>
@@ -91,15 +92,15 @@ PyObject* lookup(PyObject* dict, PyObject* key) {  // borrowed, never raises
 
 void refresh_namespace(State* st, PyObject* module) {
     PyObject* ns = PyModule_GetDict(module);
-    const std::uint64_t version = native::dict_version(ns);
+    const std::uint64_t version = native::legacy::dict_version(ns);
     if (st->namespace_seen && st->namespace_version == version) return;
-    st->int2byte_original = st->int2byte && lookup(ns, native::name<"int2byte">()) == st->int2byte;
-    st->byte2int_original = st->byte2int && lookup(ns, native::name<"byte2int">()) == st->byte2int;
-    st->iterateints_original = st->iterateints && lookup(ns, native::name<"iterateints">()) == st->iterateints;
-    st->bytes2bits_original = st->bytes2bits && lookup(ns, native::name<"bytes2bits">()) == st->bytes2bits;
-    st->bytes2bits_cache = lookup(ns, native::name<"BYTES2BITS_CACHE">());
-    st->bits2bytes_cache = lookup(ns, native::name<"BITS2BYTES_CACHE">());
-    st->swapbitsinbytes_cache = lookup(ns, native::name<"SWAPBITSINBYTES_CACHE">());
+    st->int2byte_original = st->int2byte && lookup(ns, native::legacy::name<"int2byte">()) == st->int2byte;
+    st->byte2int_original = st->byte2int && lookup(ns, native::legacy::name<"byte2int">()) == st->byte2int;
+    st->iterateints_original = st->iterateints && lookup(ns, native::legacy::name<"iterateints">()) == st->iterateints;
+    st->bytes2bits_original = st->bytes2bits && lookup(ns, native::legacy::name<"bytes2bits">()) == st->bytes2bits;
+    st->bytes2bits_cache = lookup(ns, native::legacy::name<"BYTES2BITS_CACHE">());
+    st->bits2bytes_cache = lookup(ns, native::legacy::name<"BITS2BYTES_CACHE">());
+    st->swapbitsinbytes_cache = lookup(ns, native::legacy::name<"SWAPBITSINBYTES_CACHE">());
     st->namespace_version = version;
     st->namespace_seen = true;
 }
@@ -108,7 +109,7 @@ void refresh_namespace(State* st, PyObject* module) {
 template <bool (*Verify)(PyObject*)>
 bool table_canonical(TableCheck& check, PyObject* table) {
     if (table == nullptr || !PyDict_CheckExact(table)) return false;
-    const std::uint64_t version = native::dict_version(table);
+    const std::uint64_t version = native::legacy::dict_version(table);
     if (table != check.table || version != check.version) {
         check.table = table;
         check.version = version;
@@ -189,9 +190,9 @@ bool verify_bits2bytes_table(PyObject* table) {
 bool int2byte_native(State* st) {
     if (!st->int2byte_original) return false;
     PyObject* ns = st->portil_namespace;
-    const std::uint64_t version = native::dict_version(ns);
+    const std::uint64_t version = native::legacy::dict_version(ns);
     if (!st->portil_seen || st->portil_version != version) {
-        st->int2byte_cache = lookup(ns, native::name<"INT2BYTE_CACHE">());
+        st->int2byte_cache = lookup(ns, native::legacy::name<"INT2BYTE_CACHE">());
         st->portil_version = version;
         st->portil_seen = true;
     }
@@ -254,7 +255,7 @@ Ref slice_of(PyObject* data, Py_ssize_t start, Py_ssize_t stop) {
 // global(name)(argument)
 template <native::Literal Name>
 Ref call_global(PyObject* module, PyObject* argument) {
-    Ref function = native::global<Name>(module);
+    Ref function = native::legacy::global<Name>(module);
     if (!function) return Ref();
     return native::call(function.get(), argument);
 }
@@ -262,7 +263,7 @@ Ref call_global(PyObject* module, PyObject* argument) {
 // global(name)[key]
 template <native::Literal Name>
 Ref item_of_global(PyObject* module, PyObject* key) {
-    Ref table = native::global<Name>(module);
+    Ref table = native::legacy::global<Name>(module);
     if (!table) return Ref();
     return Ref::steal(PyObject_GetItem(table.get(), key));
 }
@@ -887,9 +888,9 @@ PyObject* swapbitsinbytes(PyObject* module, PyObject* const* args, Py_ssize_t na
 
 template <native::Literal Function>
 PyObject* call_binascii(PyObject* module, PyObject* data) {
-    Ref binascii = native::global<"binascii">(module);
+    Ref binascii = native::legacy::global<"binascii">(module);
     if (!binascii) return nullptr;
-    Ref function = native::attr<Function>(binascii.get());
+    Ref function = native::legacy::attr<Function>(binascii.get());
     if (!function) return nullptr;
     return native::call(function.get(), data).release();
 }

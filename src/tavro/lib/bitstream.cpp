@@ -21,11 +21,12 @@
 #include <initializer_list>
 
 #include "native.hpp"
+#include "legacy.hpp"
 
 namespace {
 
 using native::Ref;
-using native::name;
+using native::legacy::name;
 
 constexpr Py_ssize_t read_ahead_chunk = 131072;
 
@@ -389,7 +390,7 @@ public:
     void reset() { running_ = false; }
     // False with IOError set once the run has lasted the bound.
     bool note_empty(PyObject* self, const char* doing) {
-        Ref limit = native::attr<"emptytimeout">(self);
+        Ref limit = native::legacy::attr<"emptytimeout">(self);
         if (!limit) return false;
         if (limit.get() == Py_None) return true;
         const double seconds = PyFloat_AsDouble(limit.get());
@@ -411,7 +412,7 @@ private:
 };
 
 bool pause(PyObject* module) {
-    Ref sleep = native::global<"sleep">(module);
+    Ref sleep = native::legacy::global<"sleep">(module);
     if (!sleep) return false;
     Ref zero = new_int(0);
     return zero && native::call(sleep.get(), zero.get());
@@ -426,7 +427,7 @@ Ref poll_for_read(const State& state, PyObject* module, PyObject* chunk) {
     if (data) return data;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    Ref blocking = native::global<"BlockingIOError">(module);
+    Ref blocking = native::legacy::global<"BlockingIOError">(module);
     if (!blocking) {
         _PyErr_ChainExceptions(type, value, traceback);
         return Ref();
@@ -654,7 +655,7 @@ PyObject* restreamed_write(PyObject* self, PyTypeObject*, PyObject* const* args,
 
         Ref substream = state.get(name<"substream">());
         if (!substream) return nullptr;
-        Ref write = native::attr<"write">(substream.get());
+        Ref write = native::legacy::attr<"write">(substream.get());
         if (!write) return nullptr;
         Ref encoder = state.get(name<"encoder">());
         if (!encoder) return nullptr;
@@ -950,7 +951,7 @@ PyObject* rebuffered_read(PyObject* self, PyTypeObject* cls, PyObject* const* ar
         }
     }
 
-    PyObject* module = native::module_of(cls);
+    PyObject* module = native::legacy::module_of(cls);
     Ref startsat = state.get(name<"offset">());
     if (!startsat) return nullptr;
     Ref endsat = Ref::steal(PyNumber_Add(startsat.get(), count));
@@ -1074,7 +1075,7 @@ PyObject* rebuffered_write(PyObject* self, PyTypeObject* cls, PyObject* const* a
     if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
     PyObject* data = a[0];
     const State state = rebuffered_state(self);
-    PyObject* module = native::module_of(cls);
+    PyObject* module = native::legacy::module_of(cls);
 
     Ref startsat = state.get(name<"offset">());
     if (!startsat) return nullptr;
@@ -1285,4 +1286,4 @@ int exec_bitstream(PyObject* module) {
 
 }  // namespace
 
-NATIVE_MODULE(bitstream, "tavro.lib.bitstream", exec_bitstream)
+NATIVE_LEGACY_MODULE(bitstream, "tavro.lib.bitstream", exec_bitstream)

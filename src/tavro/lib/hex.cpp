@@ -13,11 +13,12 @@
 #include <cstring>
 
 #include "native.hpp"
+#include "legacy.hpp"
 
 namespace {
 
 using native::Ref;
-using native::name;
+using native::legacy::name;
 
 constexpr Py_ssize_t kFourDigitLimit = 65536;         // 16**4
 constexpr long long kEightDigitLimit = 4294967296LL;  // 16**8
@@ -393,7 +394,7 @@ bool fill_from_int2byte_cache(PyObject* int2byte, ByteMemo& memo) {
     if (owner == nullptr || !PyModule_Check(owner)) return false;
     PyObject* cache = peek_global(owner, name<"INT2BYTE_CACHE">());
     if (cache == nullptr || !PyDict_CheckExact(cache)) return false;
-    const uint64_t version = native::dict_version(cache);
+    const uint64_t version = native::legacy::dict_version(cache);
     CheckedCache& checked = checked_int2byte_cache;
     if (checked.dict != cache || checked.version != version) {
         checked.dict = nullptr;
@@ -406,7 +407,7 @@ bool fill_from_int2byte_cache(PyObject* int2byte, ByteMemo& memo) {
         }
         // The look-ups ran no interpreter code for these int keys unless the
         // dict holds other keys of equal hash; a changed tag then tells.
-        if (native::dict_version(cache) != version) return false;
+        if (native::legacy::dict_version(cache) != version) return false;
         checked.dict = cache;
         checked.version = version;
     }
@@ -725,7 +726,7 @@ PyObject* hex_displayed_integer_str(PyObject* self, PyTypeObject*, PyObject* con
                                     PyObject* kwnames) {
     native::Bound<0> bound;
     if (!native::bind(kStrSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
-    Ref fmtstr = native::attr<"fmtstr">(self);
+    Ref fmtstr = native::legacy::attr<"fmtstr">(self);
     if (!fmtstr) return nullptr;
     PyObject* format_text = fmtstr.get();
     // An empty format string would make format() call str(self), which is
@@ -750,9 +751,9 @@ PyObject* hex_displayed_integer_new(PyObject* cls, PyObject* const* args, Py_ssi
     static constexpr native::Signature<2> sig{"new", {"intvalue", "fmtstr"}, 2};
     native::Bound<2> a;
     if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    PyObject* module = native::module_of(reinterpret_cast<PyTypeObject*>(cls));
+    PyObject* module = native::legacy::module_of(reinterpret_cast<PyTypeObject*>(cls));
     if (module == nullptr) return nullptr;
-    Ref made_by = native::global<"HexDisplayedInteger">(module);
+    Ref made_by = native::legacy::global<"HexDisplayedInteger">(module);
     if (!made_by) return nullptr;
     Ref object = native::call(made_by.get(), a[0]);
     if (!object || PyObject_SetAttr(object.get(), name<"fmtstr">(), a[1]) < 0) return nullptr;
@@ -778,11 +779,11 @@ Ref rendered_bytes(PyObject* self) {
 // order in which the expression reads them.
 template <Source source>
 Ref render_unhexlify(PyObject* module, PyObject* self) {
-    Ref trimstring = native::global<"trimstring">(module);
+    Ref trimstring = native::legacy::global<"trimstring">(module);
     if (!trimstring) return Ref();
-    Ref binascii = native::global<"binascii">(module);
+    Ref binascii = native::legacy::global<"binascii">(module);
     if (!binascii) return Ref();
-    Ref hexlify = native::attr<"hexlify">(binascii.get());
+    Ref hexlify = native::legacy::attr<"hexlify">(binascii.get());
     if (!hexlify) return Ref();
     Ref bytes = rendered_bytes<source>(self);
     if (!bytes) return Ref();
@@ -817,7 +818,7 @@ Ref render_unhexlify(PyObject* module, PyObject* self) {
 // hexdump(bytes, 16), hexdump read from the namespace.
 template <Source source>
 Ref render_hexdump(PyObject* module, PyObject* self) {
-    Ref hexdump = native::global<"hexdump">(module);
+    Ref hexdump = native::legacy::global<"hexdump">(module);
     if (!hexdump) return Ref();
     Ref bytes = rendered_bytes<source>(self);
     if (!bytes) return Ref();
@@ -833,10 +834,10 @@ PyObject* cached_str(PyObject* self, PyTypeObject* defining_class, PyObject* con
                      PyObject* kwnames) {
     native::Bound<0> bound;
     if (!native::bind(kStrSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
-    Ref cached = native::attr<"render">(self);
+    Ref cached = native::legacy::attr<"render">(self);
     if (!cached) {
         PyErr_Clear();
-        PyObject* module = native::module_of(defining_class);
+        PyObject* module = native::legacy::module_of(defining_class);
         if (module == nullptr) return nullptr;
         Ref rendering = render(module, self);
         if (!rendering || PyObject_SetAttr(self, name<"render">(), rendering.get()) < 0) return nullptr;
@@ -943,14 +944,14 @@ bool record_helpers(PyObject* module) {
     portil_trimstring = code_of(peek_global(module, name<"trimstring">()));
     Ref binascii = native::import("binascii");
     if (!binascii) return false;
-    Ref hexlify = native::attr<"hexlify">(binascii.get());
+    Ref hexlify = native::legacy::attr<"hexlify">(binascii.get());
     if (!hexlify) return false;
     binascii_hexlify = code_of(hexlify.get());
     return true;
 }
 
 Ref integer_base(PyObject* module) {
-    Ref integertypes = native::global<"integertypes">(module);
+    Ref integertypes = native::legacy::global<"integertypes">(module);
     if (!integertypes) return Ref();
     return Ref::steal(PySequence_GetItem(integertypes.get(), 0));
 }
@@ -964,15 +965,15 @@ Ref make_display_class(PyObject* module, const char* class_name, PyMethodDef* me
     return cls;
 }
 
-Ref bytes_base(PyObject* module) { return native::global<"bytestringtype">(module); }
+Ref bytes_base(PyObject* module) { return native::legacy::global<"bytestringtype">(module); }
 
 Ref dict_base() { return Ref::new_reference(reinterpret_cast<PyObject*>(&PyDict_Type)); }
 
 // Entry i: the character i for 32 <= i < 128, made with int2byte and
 // bytes2str; "." for every other byte.
 Ref build_printable(PyObject* module) {
-    Ref int2byte = native::global<"int2byte">(module);
-    Ref bytes2str = native::global<"bytes2str">(module);
+    Ref int2byte = native::legacy::global<"int2byte">(module);
+    Ref bytes2str = native::legacy::global<"bytes2str">(module);
     Ref dot = Ref::steal(PyUnicode_FromString("."));
     Ref table = Ref::steal(PyList_New(256));
     if (!int2byte || !bytes2str || !dot || !table) return Ref();
@@ -1043,4 +1044,4 @@ int exec_hex(PyObject* module) {
 
 }  // namespace
 
-NATIVE_MODULE(hex, "tavro.lib.hex", exec_hex)
+NATIVE_LEGACY_MODULE(hex, "tavro.lib.hex", exec_hex)

@@ -4,25 +4,62 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdint>
 #include <iterator>
 
 namespace {
 
 using native::Ref;
+using native::name;
+
+// ---- module state --------------------------------------------------------
+
+using PortilNames = native::Names<"ITERATEBYTES_CACHE", "INT2BYTE_CACHE", "bytes", "encode", "decode", "utf8",
+                                  "genexpr", "iteratebytes.<locals>.genexpr", "PY3", "__import__">;
+
+// The entries of the ITERATEBYTES_CACHE table last read by a generator,
+// indexed by byte value (null where the table has no such key), and how the
+// namespace and the table were when they were read.
+struct CacheEntries {
+    native::DictStamp namespace_stamp;
+    PyObject* table;  // identity only; the namespace held it at namespace_stamp
+    native::DictStamp table_stamp;
+    bool usable;
+    PyObject* entries[256];  // borrowed from the table, valid under table_stamp
+};
+
+struct PortilState {
+    PortilNames names;
+    native::DictChanges changes;
+    PyObject* generator_type;  // tavro.lib.portil.generator
+    // Per module, where the GIL serialises its users; never used on
+    // free-threaded builds, whose generators look every item up (rule 1:
+    // the entries are borrowed).
+    CacheEntries cache_entries;
+
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(generator_type);
+        return 0;
+    }
+    void clear() {
+        names.clear();
+        Py_CLEAR(generator_type);
+        cache_entries = {};
+    }
+};
+
+PortilState* state_of(PyObject* module) { return native::state_of<PortilState>(module); }
 
 // ---- the iteratebytes generator ------------------------------------------
 //
 // A native object that behaves like the generator expression
 // `(ITERATEBYTES_CACHE[i] for i in data)` would, except that it asks for the
-// iterator over `data` only when the first item is requested. It keeps the
-// module (not the cache) so that every item reads ITERATEBYTES_CACHE afresh.
+// iterator over `data` only when the first item is requested. Its class
+// belongs to the module, whose namespace every item reads afresh.
 
 enum class GenState : unsigned char { created, suspended, running, finished };
 
 struct Genexpr {
     PyObject_HEAD
-    PyObject* module;    // whose namespace holds ITERATEBYTES_CACHE
     PyObject* data;      // until the iterator has been taken from it
     PyObject* iterator;  // after the first request
     PyObject* name;
@@ -33,61 +70,59 @@ struct Genexpr {
     // by position instead of through an iterator object.
     bool over_bytes;
     Py_ssize_t position;
-    // ITERATEBYTES_CACHE as found in the namespace at `namespace_version`
-    // (borrowed: the namespace holds it while unchanged).
-    std::uint64_t namespace_version;
-    PyObject* cache;
 };
 
-// The entries of the table last seen by any generator, indexed by byte
-// value. Dict version tags are unique per mutation, so a matching (table,
-// version) pair proves the entries still in the table, alive and unchanged.
-struct CacheEntries {
-    PyObject* table = nullptr;  // identity only
-    std::uint64_t version = 0;
-    bool usable = false;
-    PyObject* entries[256] = {};  // borrowed from the table; null where it has no such key
-};
-CacheEntries cache_entries;
+Genexpr* as_genexpr(PyObject* self) { return reinterpret_cast<Genexpr*>(self); }
 
-// Every key an exact int: then the lookup of a byte value finds exactly the
+PyObject* module_of_generator(PyObject* self) { return PyType_GetModule(Py_TYPE(self)); }
+
+// Every key an exact int: then the look-up of a byte value finds exactly the
 // entry under that int, and no key comparison can run Python code.
-bool read_cache_entries(PyObject* table) {
-    std::fill(std::begin(cache_entries.entries), std::end(cache_entries.entries), nullptr);
+bool read_cache_entries(PyObject* table, PyObject* (&entries)[256]) {
+    std::fill(std::begin(entries), std::end(entries), nullptr);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(table, &pos, &key, &value)) {
         if (!PyLong_CheckExact(key)) return false;
         int overflow = 0;
         const long i = PyLong_AsLongAndOverflow(key, &overflow);
-        if (!overflow && i >= 0 && i < 256) cache_entries.entries[i] = value;
+        if (!overflow && i >= 0 && i < 256) entries[i] = value;
     }
     return true;
 }
 
-// The cache entry for `byte` without running Python code, or null when the
-// lookup has to go the ordinary way.
-PyObject* cached_entry(Genexpr* gen, unsigned char byte) {
-    PyObject* ns = PyModule_GetDict(gen->module);
-    const std::uint64_t version = native::dict_version(ns);
-    if (version != gen->namespace_version) {
-        gen->cache = PyDict_GetItemWithError(ns, native::name<"ITERATEBYTES_CACHE">());
-        if (gen->cache == nullptr) PyErr_Clear();
-        gen->namespace_version = version;
+// ITERATEBYTES_CACHE[byte] without running Python code (a new reference),
+// or null (no exception) when the look-up has to go the ordinary way.
+// Guard: the namespace and the table unchanged since they were read, and
+// every key of the table an exact int; the entry is taken with a reference
+// before anything else runs. Only where the GIL serialises the callers.
+PyObject* cached_entry(PyObject* module, unsigned char byte) {
+    if constexpr (native::compat::free_threaded) {
+        return nullptr;
+    } else {
+        PortilState* st = state_of(module);
+        CacheEntries& cache = st->cache_entries;
+        PyObject* ns = PyModule_GetDict(module);
+        if (!st->changes.unchanged(ns, cache.namespace_stamp)) {
+            const native::DictStamp before = st->changes.stamp(ns);
+            Ref table = native::peek_global(module, name<"ITERATEBYTES_CACHE">(st));
+            // Looking it up may have run code that changed the namespace;
+            // then the table found is not remembered.
+            const bool steady = st->changes.unchanged(ns, before);
+            cache.namespace_stamp = steady ? before : native::DictStamp{};
+            cache.table = steady ? table.get() : nullptr;  // the namespace holds it while unchanged
+            cache.table_stamp = {};
+        }
+        PyObject* table = cache.table;
+        if (table == nullptr || !PyDict_CheckExact(table)) return nullptr;
+        if (!st->changes.unchanged(table, cache.table_stamp)) {
+            cache.table_stamp = st->changes.stamp(table);
+            cache.usable = read_cache_entries(table, cache.entries);
+        }
+        PyObject* entry = cache.usable ? cache.entries[byte] : nullptr;
+        return Py_XNewRef(entry);
     }
-    PyObject* table = gen->cache;
-    if (table == nullptr || !PyDict_CheckExact(table)) return nullptr;
-    if (table != cache_entries.table || native::dict_version(table) != cache_entries.version) {
-        cache_entries.table = table;
-        cache_entries.version = native::dict_version(table);
-        cache_entries.usable = read_cache_entries(table);
-    }
-    return cache_entries.usable ? cache_entries.entries[byte] : nullptr;
 }
-
-PyTypeObject genexpr_type{};  // filled in by genexpr_type_ready()
-
-Genexpr* as_genexpr(PyObject* self) { return reinterpret_cast<Genexpr*>(self); }
 
 // A finished generator lets go of everything it was iterating, as a finished
 // frame does.
@@ -107,48 +142,65 @@ PyObject* genexpr_already_executing() {
 PyObject* genexpr_fail(Genexpr* gen) {
     genexpr_finish(gen);
     if (PyErr_ExceptionMatches(PyExc_StopIteration))
-        _PyErr_FormatFromCause(PyExc_RuntimeError, "generator raised StopIteration");
+        native::compat::raise_from_current(PyExc_RuntimeError, "generator raised StopIteration");
     return nullptr;
 }
 
+// The element after the last one, as an int: null with an exception on
+// failure, null without one when `data` is exhausted.
+Ref next_element(Genexpr* gen, unsigned char& byte, bool& is_byte) {
+    is_byte = false;
+    if (gen->over_bytes || (gen->iterator == nullptr && PyBytes_CheckExact(gen->data))) {
+        gen->over_bytes = true;
+        if (gen->position >= PyBytes_GET_SIZE(gen->data)) return Ref();
+        byte = static_cast<unsigned char>(PyBytes_AS_STRING(gen->data)[gen->position++]);
+        is_byte = true;
+        return Ref::steal(PyLong_FromLong(byte));
+    }
+    if (gen->iterator == nullptr) {
+        gen->iterator = PyObject_GetIter(gen->data);
+        if (gen->iterator == nullptr) return Ref();
+        Py_CLEAR(gen->data);
+    }
+    return Ref::steal(PyIter_Next(gen->iterator));
+}
+
 // The next item, or null: with an exception set on failure, without one when
-// the generator is exhausted.
-PyObject* genexpr_step(Genexpr* gen) {
+// the generator is exhausted. The state moves under the generator's critical
+// section, so two threads stepping one generator see "already executing" as
+// two interleaved callers would.
+PyObject* genexpr_step_locked(Genexpr* gen) {
     if (gen->state == GenState::finished) return nullptr;
     if (gen->state == GenState::running) return genexpr_already_executing();
     gen->state = GenState::running;
-    Ref element;
-    if (gen->over_bytes || (gen->iterator == nullptr && PyBytes_CheckExact(gen->data))) {
-        gen->over_bytes = true;
-        if (gen->position >= PyBytes_GET_SIZE(gen->data)) {
-            genexpr_finish(gen);
-            return nullptr;
-        }
-        const auto byte = static_cast<unsigned char>(PyBytes_AS_STRING(gen->data)[gen->position++]);
-        if (PyObject* entry = cached_entry(gen, byte)) {
+    PyObject* module = module_of_generator(reinterpret_cast<PyObject*>(gen));
+    unsigned char byte = 0;
+    bool is_byte = false;
+    Ref element = next_element(gen, byte, is_byte);
+    if (!element) {
+        if (PyErr_Occurred()) return genexpr_fail(gen);
+        genexpr_finish(gen);
+        return nullptr;
+    }
+    if (is_byte) {
+        if (PyObject* entry = cached_entry(module, byte)) {
             gen->state = GenState::suspended;
-            return Py_NewRef(entry);
-        }
-        element = Ref::steal(PyLong_FromLong(byte));
-        if (!element) return genexpr_fail(gen);
-    } else {
-        if (gen->iterator == nullptr) {
-            gen->iterator = PyObject_GetIter(gen->data);
-            if (gen->iterator == nullptr) return genexpr_fail(gen);
-            Py_CLEAR(gen->data);
-        }
-        element = Ref::steal(PyIter_Next(gen->iterator));
-        if (!element) {
-            if (PyErr_Occurred()) return genexpr_fail(gen);
-            genexpr_finish(gen);
-            return nullptr;
+            return entry;
         }
     }
-    Ref cache = native::global<"ITERATEBYTES_CACHE">(gen->module);
+    Ref cache = native::global(module, name<"ITERATEBYTES_CACHE">(state_of(module)));
     if (!cache) return genexpr_fail(gen);
     PyObject* item = PyObject_GetItem(cache.get(), element.get());
     if (item == nullptr) return genexpr_fail(gen);
     gen->state = GenState::suspended;
+    return item;
+}
+
+PyObject* genexpr_step(Genexpr* gen) {
+    PyObject* item;
+    NATIVE_CRITICAL_SECTION_BEGIN(reinterpret_cast<PyObject*>(gen));
+    item = genexpr_step_locked(gen);
+    NATIVE_CRITICAL_SECTION_END;
     return item;
 }
 
@@ -166,61 +218,73 @@ PyObject* genexpr_send(PyObject* self, PyObject* value) {
     return item;
 }
 
-// throw(typ[, val[, tb]]): the exception is raised where the generator is
-// paused; nothing in its body catches it, so it ends the generator and leaves
-// through throw().
+// The exception that throw(type[, value[, traceback]]) raises, as the
+// interpreter makes it: a class is called with the value (a tuple spread as
+// its arguments), an instance is used as it is. Null with the TypeError of
+// a bad combination.
+Ref exception_to_throw(PyObject* type, PyObject* value, PyObject* traceback) {
+    Ref exception;
+    if (PyExceptionClass_Check(type)) {
+        if (value != nullptr && PyExceptionInstance_Check(value) && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type))) {
+            exception = Ref::new_reference(value);
+        } else if (value == nullptr || value == Py_None) {
+            exception = Ref::steal(PyObject_CallNoArgs(type));
+        } else if (PyTuple_Check(value)) {
+            exception = Ref::steal(PyObject_Call(type, value, nullptr));
+        } else {
+            exception = Ref::steal(PyObject_CallOneArg(type, value));
+        }
+        if (!exception) return exception;
+        if (!PyExceptionInstance_Check(exception.get())) {
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %s", type,
+                         Py_TYPE(exception.get())->tp_name);
+            return Ref();
+        }
+    } else if (PyExceptionInstance_Check(type)) {
+        if (value != nullptr && value != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return Ref();
+        }
+        exception = Ref::new_reference(type);
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(type)->tp_name);
+        return Ref();
+    }
+    if (traceback != nullptr && PyException_SetTraceback(exception.get(), traceback) < 0) return Ref();
+    return exception;
+}
+
+// throw(value) or throw(type[, value[, traceback]]): the exception is raised
+// where the generator is paused; nothing in its body catches it, so it ends
+// the generator and leaves through throw().
 PyObject* genexpr_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     Genexpr* gen = as_genexpr(self);
-    if (nargs < 1 || nargs > 3) {
-        if (nargs < 1)
-            PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
-        else
-            PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+    if (nargs < 1) {
+        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
         return nullptr;
     }
-    PyObject* type = args[0];
-    PyObject* value = nargs > 1 ? args[1] : nullptr;
+    if (nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    if (nargs > 1 && native::compat::generator_throw_signature_deprecated &&
+        PyErr_WarnEx(PyExc_DeprecationWarning,
+                     "the (type, exc, tb) signature of throw() is deprecated, use the single-arg signature instead.",
+                     1) < 0)
+        return nullptr;
     PyObject* traceback = nargs > 2 ? args[2] : nullptr;
     if (traceback == Py_None) traceback = nullptr;
     if (traceback != nullptr && !PyTraceBack_Check(traceback)) {
         PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
         return nullptr;
     }
-    Py_INCREF(type);
-    Py_XINCREF(value);
-    Py_XINCREF(traceback);
-    if (PyExceptionClass_Check(type)) {
-        PyErr_NormalizeException(&type, &value, &traceback);
-    } else if (PyExceptionInstance_Check(type)) {
-        if (value != nullptr && value != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            Py_DECREF(type);
-            Py_DECREF(value);
-            Py_XDECREF(traceback);
-            return nullptr;
-        }
-        Py_XDECREF(value);
-        value = type;
-        type = reinterpret_cast<PyObject*>(Py_TYPE(value));
-        Py_INCREF(type);
-        if (traceback == nullptr) traceback = PyException_GetTraceback(value);
-    } else {
-        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(type)->tp_name);
-        Py_DECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
-        return nullptr;
-    }
-    if (gen->state == GenState::running) {
-        Py_DECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
-        return genexpr_already_executing();
-    }
-    const bool was_live = gen->state != GenState::finished;
-    PyErr_Restore(type, value, traceback);
-    if (was_live) return genexpr_fail(gen);
+    Ref exception = exception_to_throw(args[0], nargs > 1 ? args[1] : nullptr, traceback);
+    if (!exception) return nullptr;
+    if (gen->state == GenState::running) return genexpr_already_executing();
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+    if (gen->state != GenState::finished) return genexpr_fail(gen);
     return nullptr;
 }
 
@@ -237,7 +301,7 @@ PyObject* genexpr_repr(PyObject* self) {
 
 int genexpr_traverse(PyObject* self, visitproc visit, void* arg) {
     Genexpr* gen = as_genexpr(self);
-    Py_VISIT(gen->module);
+    Py_VISIT(Py_TYPE(self));
     Py_VISIT(gen->data);
     Py_VISIT(gen->iterator);
     return 0;
@@ -245,7 +309,6 @@ int genexpr_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int genexpr_clear(PyObject* self) {
     Genexpr* gen = as_genexpr(self);
-    Py_CLEAR(gen->module);
     Py_CLEAR(gen->data);
     Py_CLEAR(gen->iterator);
     return 0;
@@ -253,12 +316,14 @@ int genexpr_clear(PyObject* self) {
 
 void genexpr_dealloc(PyObject* self) {
     Genexpr* gen = as_genexpr(self);
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (gen->weakreflist != nullptr) PyObject_ClearWeakRefs(self);
     genexpr_clear(self);
     Py_CLEAR(gen->name);
     Py_CLEAR(gen->qualname);
     PyObject_GC_Del(self);
+    Py_DECREF(type);
 }
 
 PyObject* genexpr_get_name(PyObject* self, void*) { return Py_NewRef(as_genexpr(self)->name); }
@@ -269,8 +334,7 @@ int genexpr_set_text(PyObject** slot, PyObject* value, const char* message) {
         PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    Py_INCREF(value);
-    Py_SETREF(*slot, value);
+    Py_SETREF(*slot, Py_NewRef(value));
     return 0;
 }
 
@@ -289,7 +353,7 @@ PyObject* genexpr_get_running(PyObject* self, void*) {
 PyMethodDef genexpr_methods[] = {
     {"send", genexpr_send, METH_O,
      "send(arg) -> send 'arg' into generator,\nreturn next yielded value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(genexpr_throw)), METH_FASTCALL,
+    {"throw", native::cfunction<genexpr_throw>(), METH_FASTCALL,
      "throw(value)\nthrow(type[,value[,tb]])\n\nRaise exception in generator, return next yielded value or raise\n"
      "StopIteration."},
     {"close", genexpr_close, METH_NOARGS, "close() -> raise GeneratorExit inside generator."},
@@ -303,71 +367,65 @@ PyGetSetDef genexpr_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// The type is process-wide and immutable; every instance carries its module.
-bool genexpr_type_ready() {
-    if (genexpr_type.tp_flags & Py_TPFLAGS_READY) return true;
-    Py_SET_REFCNT(&genexpr_type, 1);  // a static type: never deallocated
-    genexpr_type.tp_name = "tavro.lib.portil.generator";
-    genexpr_type.tp_basicsize = sizeof(Genexpr);
-    genexpr_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    genexpr_type.tp_dealloc = genexpr_dealloc;
-    genexpr_type.tp_repr = genexpr_repr;
-    genexpr_type.tp_traverse = genexpr_traverse;
-    genexpr_type.tp_clear = genexpr_clear;
-    genexpr_type.tp_weaklistoffset = offsetof(Genexpr, weakreflist);
-    genexpr_type.tp_iter = PyObject_SelfIter;
-    genexpr_type.tp_iternext = genexpr_iternext;
-    genexpr_type.tp_methods = genexpr_methods;
-    genexpr_type.tp_getset = genexpr_getset;
-    return PyType_Ready(&genexpr_type) == 0;
-}
+PyMemberDef genexpr_members[] = {
+    {"__weaklistoffset__", NATIVE_MEMBER_PYSSIZET, offsetof(Genexpr, weakreflist), NATIVE_MEMBER_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot genexpr_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(genexpr_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(genexpr_repr)},
+    {Py_tp_traverse, reinterpret_cast<void*>(genexpr_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(genexpr_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(genexpr_iternext)},
+    {Py_tp_methods, genexpr_methods},
+    {Py_tp_getset, genexpr_getset},
+    {Py_tp_members, genexpr_members},
+    {0, nullptr},
+};
+
+PyType_Spec genexpr_spec = {
+    "tavro.lib.portil.generator",
+    sizeof(Genexpr),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    genexpr_slots,
+};
 
 // isinstance(iteratebytes(b""), collections.abc.Generator) holds, as it does
 // for the generator it stands in for.
-bool register_as_generator() {
+bool register_as_generator(PyObject* generator_type) {
     Ref abc = native::import("collections.abc");
     if (!abc) return false;
-    Ref generator = native::attr<"Generator">(abc.get());
+    Ref generator = Ref::steal(PyObject_GetAttrString(abc.get(), "Generator"));
     if (!generator) return false;
-    Ref registered = Ref::steal(PyObject_CallMethod(generator.get(), "register", "O", &genexpr_type));
+    Ref registered = Ref::steal(PyObject_CallMethod(generator.get(), "register", "O", generator_type));
     return static_cast<bool>(registered);
 }
 
 PyObject* new_genexpr(PyObject* module, PyObject* data) {
-    PyObject* name = native::name<"genexpr">();
-    PyObject* qualname = native::name<"iteratebytes.<locals>.genexpr">();
-    if (name == nullptr || qualname == nullptr) return nullptr;
-    Genexpr* gen = PyObject_GC_New(Genexpr, &genexpr_type);
+    PortilState* st = state_of(module);
+    auto* type = reinterpret_cast<PyTypeObject*>(st->generator_type);
+    Genexpr* gen = PyObject_GC_New(Genexpr, type);
     if (gen == nullptr) return nullptr;
-    gen->module = Py_NewRef(module);
     gen->data = Py_NewRef(data);
     gen->iterator = nullptr;
-    gen->name = Py_NewRef(name);
-    gen->qualname = Py_NewRef(qualname);
+    gen->name = Py_NewRef(name<"genexpr">(st));
+    gen->qualname = Py_NewRef(name<"iteratebytes.<locals>.genexpr">(st));
     gen->weakreflist = nullptr;
     gen->state = GenState::created;
     gen->over_bytes = false;
     gen->position = 0;
-    gen->namespace_version = 0;
-    gen->cache = nullptr;
     PyObject_GC_Track(gen);
     return reinterpret_cast<PyObject*>(gen);
 }
 
 // ---- helpers -------------------------------------------------------------
 
-// Calls `method_name` on `object` with the one argument "utf8".
-template <native::Literal Method>
-PyObject* call_with_utf8(PyObject* object) {
-    PyObject* method = native::name<Method>();
-    PyObject* encoding = native::name<"utf8">();
-    if (method == nullptr || encoding == nullptr) return nullptr;
-    return PyObject_CallMethodOneArg(object, method, encoding);
-}
-
 // isinstance(data, <the module attribute bytes>), read at the call.
 int is_module_bytes(PyObject* module, PyObject* data) {
-    Ref bytes_type = native::global<"bytes">(module);
+    Ref bytes_type = native::global(module, name<"bytes">(state_of(module)));
     if (!bytes_type) return -1;
     return PyObject_IsInstance(data, bytes_type.get());
 }
@@ -380,8 +438,7 @@ Ref one_byte_cache() {
         if (!key) return Ref();
         Ref sequence = Ref::steal(PyList_New(1));
         if (!sequence) return Ref();
-        PyList_SET_ITEM(sequence.get(), 0, key.get());
-        Py_INCREF(key.get());
+        PyList_SET_ITEM(sequence.get(), 0, Py_NewRef(key.get()));
         Ref value = native::call(reinterpret_cast<PyObject*>(&PyBytes_Type), sequence.get());
         if (!value || PyDict_SetItem(cache.get(), key.get(), value.get()) < 0) return Ref();
     }
@@ -391,31 +448,30 @@ Ref one_byte_cache() {
 // `import name` as the statement does it, through builtins.__import__.
 // Returns the top-level package.
 Ref import_statement(PyObject* module, const char* dotted) {
-    Ref import = native::global<"__import__">(module);
+    Ref import = native::global(module, name<"__import__">(state_of(module)));
     if (!import) return Ref();
     Ref module_name = Ref::steal(PyUnicode_FromString(dotted));
-    if (!module_name) return Ref();
-    PyObject* globals = PyModule_GetDict(module);
     Ref level = Ref::steal(PyLong_FromLong(0));
-    if (!level) return Ref();
+    if (!module_name || !level) return Ref();
+    PyObject* globals = PyModule_GetDict(module);
     PyObject* args[] = {module_name.get(), globals, globals, Py_None, level.get()};
     return Ref::steal(PyObject_Vectorcall(import.get(), args, 5, nullptr));
 }
 
 // `from enum import <attribute>` as the statement does it.
 Ref import_from_statement(PyObject* module, const char* source, const char* attribute) {
-    Ref import = native::global<"__import__">(module);
+    Ref import = native::global(module, name<"__import__">(state_of(module)));
     if (!import) return Ref();
     Ref source_name = Ref::steal(PyUnicode_FromString(source));
     Ref attribute_name = Ref::steal(PyUnicode_FromString(attribute));
-    Ref fromlist = Ref::steal(PyTuple_Pack(1, attribute_name.get()));
+    Ref fromlist = Ref::steal(attribute_name ? PyTuple_Pack(1, attribute_name.get()) : nullptr);
     Ref level = Ref::steal(PyLong_FromLong(0));
-    if (!source_name || !attribute_name || !fromlist || !level) return Ref();
+    if (!source_name || !fromlist || !level) return Ref();
     PyObject* globals = PyModule_GetDict(module);
     PyObject* args[] = {source_name.get(), globals, globals, fromlist.get(), level.get()};
     Ref imported = Ref::steal(PyObject_Vectorcall(import.get(), args, 5, nullptr));
     if (!imported) return Ref();
-    Ref value = Ref::steal(PyObject_GetAttr(imported.get(), attribute_name.get()));
+    Ref value = native::attr(imported.get(), attribute_name.get());
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", attribute, source);
@@ -436,9 +492,9 @@ int probe_outcome(bool succeeded, PyObject* expected1, PyObject* expected2 = nul
 
 // `assert` statements run unless the interpreter was started with -O.
 bool assertions_enabled() {
-    PyObject* flags = PySys_GetObject("flags");  // borrowed
-    if (flags == nullptr) return true;
-    Ref optimize = Ref::steal(PyObject_GetAttrString(flags, "optimize"));
+    Ref flags = Ref::new_reference(PySys_GetObject("flags"));
+    if (!flags) return true;
+    Ref optimize = Ref::steal(PyObject_GetAttrString(flags.get(), "optimize"));
     if (!optimize) {
         PyErr_Clear();
         return true;
@@ -452,7 +508,7 @@ PyObject* int2byte(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
     static constexpr native::Signature<1> sig{"int2byte", {"character"}, 1};
     native::Bound<1> a;
     if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    Ref cache = native::global<"INT2BYTE_CACHE">(module);
+    Ref cache = native::global(module, name<"INT2BYTE_CACHE">(state_of(module)));
     if (!cache) return nullptr;
     return PyObject_GetItem(cache.get(), a[0]);
 }
@@ -491,18 +547,20 @@ PyObject* byte2int(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs
     return PyLong_FromLong(static_cast<unsigned char>(content[0]));
 }
 
-PyObject* str2bytes(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* str2bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr native::Signature<1> sig{"str2bytes", {"string"}, 1};
     native::Bound<1> a;
     if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    return call_with_utf8<"encode">(a[0]);
+    PortilState* st = state_of(module);
+    return native::call_method(a[0], name<"encode">(st), name<"utf8">(st)).release();
 }
 
-PyObject* bytes2str(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* bytes2str(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr native::Signature<1> sig{"bytes2str", {"string"}, 1};
     native::Bound<1> a;
     if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    return call_with_utf8<"decode">(a[0]);
+    PortilState* st = state_of(module);
+    return native::call_method(a[0], name<"decode">(st), name<"utf8">(st)).release();
 }
 
 PyObject* str2unicode(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -571,7 +629,7 @@ PyObject* integers2bytes(PyObject* module, PyObject* const* args, Py_ssize_t nar
     static constexpr native::Signature<1> sig{"integers2bytes", {"ints"}, 1};
     native::Bound<1> a;
     if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    Ref bytes_type = native::global<"bytes">(module);
+    Ref bytes_type = native::global(module, name<"bytes">(state_of(module)));
     if (!bytes_type) return nullptr;
     return native::call(bytes_type.get(), a[0]).release();
 }
@@ -583,53 +641,53 @@ PyObject* bytes2integers(PyObject* /*module*/, PyObject* const* args, Py_ssize_t
     return Py_NewRef(a[0]);
 }
 
-template <auto F>
-constexpr PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 constexpr int FASTCALL_KEYWORDS = METH_FASTCALL | METH_KEYWORDS;
 
-PyMethodDef int2byte_def = {"int2byte", fastcall<int2byte>(), FASTCALL_KEYWORDS,
+PyMethodDef int2byte_def = {"int2byte", native::cfunction<int2byte>(), FASTCALL_KEYWORDS,
                             "int2byte(character)\n--\n\nConverts (0 through 255) integer into b'...' character."};
-PyMethodDef byte2int_def = {"byte2int", fastcall<byte2int>(), FASTCALL_KEYWORDS,
+PyMethodDef byte2int_def = {"byte2int", native::cfunction<byte2int>(), FASTCALL_KEYWORDS,
                             "byte2int(character)\n--\n\nConverts b'...' character into (0 through 255) integer."};
 PyMethodDef str2bytes_def = {
-    "str2bytes", fastcall<str2bytes>(), FASTCALL_KEYWORDS,
+    "str2bytes", native::cfunction<str2bytes>(), FASTCALL_KEYWORDS,
     "str2bytes(string)\n--\n\nConverts '...' string into b'...' string. On PY2 they are equivalent. On PY3 its utf8 "
     "encoded."};
 PyMethodDef bytes2str_def = {
-    "bytes2str", fastcall<bytes2str>(), FASTCALL_KEYWORDS,
+    "bytes2str", native::cfunction<bytes2str>(), FASTCALL_KEYWORDS,
     "bytes2str(string)\n--\n\nConverts b'...' string into '...' string. On PY2 they are equivalent. On PY3 its utf8 "
     "decoded."};
 PyMethodDef str2unicode_def = {
-    "str2unicode", fastcall<str2unicode>(), FASTCALL_KEYWORDS,
+    "str2unicode", native::cfunction<str2unicode>(), FASTCALL_KEYWORDS,
     "str2unicode(string)\n--\n\nConverts '...' string into u'...' string. On PY2 its utf8 encoded. On PY3 they are "
     "equivalent."};
 PyMethodDef unicode2str_def = {
-    "unicode2str", fastcall<unicode2str>(), FASTCALL_KEYWORDS,
+    "unicode2str", native::cfunction<unicode2str>(), FASTCALL_KEYWORDS,
     "unicode2str(string)\n--\n\nConverts u'...' string into '...' string. On PY2 its utf8 decoded. On PY3 they are "
     "equivalent."};
 PyMethodDef iteratebytes_def = {
-    "iteratebytes", fastcall<iteratebytes>(), FASTCALL_KEYWORDS,
+    "iteratebytes", native::cfunction<iteratebytes>(), FASTCALL_KEYWORDS,
     "iteratebytes(data)\n--\n\nIterates though b'...' string yielding b'...' characters."};
 PyMethodDef iterateints_def = {
-    "iterateints", fastcall<iterateints>(), FASTCALL_KEYWORDS,
+    "iterateints", native::cfunction<iterateints>(), FASTCALL_KEYWORDS,
     "iterateints(data)\n--\n\nIterates though b'...' string yielding (0 through 255) integers."};
-PyMethodDef reprstring_def = {"reprstring", fastcall<reprstring>(), FASTCALL_KEYWORDS,
+PyMethodDef reprstring_def = {"reprstring", native::cfunction<reprstring>(), FASTCALL_KEYWORDS,
                               "reprstring(data)\n--\n\nEnsures there is b- u- prefix before the string."};
-PyMethodDef trimstring_def = {"trimstring", fastcall<trimstring>(), FASTCALL_KEYWORDS,
+PyMethodDef trimstring_def = {"trimstring", native::cfunction<trimstring>(), FASTCALL_KEYWORDS,
                               "trimstring(data)\n--\n\nTrims b- u- prefix"};
-PyMethodDef integers2bytes_def = {"integers2bytes", fastcall<integers2bytes>(), FASTCALL_KEYWORDS,
+PyMethodDef integers2bytes_def = {"integers2bytes", native::cfunction<integers2bytes>(), FASTCALL_KEYWORDS,
                                   "integers2bytes(ints)\n--\n\nConverts integer generator into bytes."};
 PyMethodDef bytes2integers_def = {
-    "bytes2integers", fastcall<bytes2integers>(), FASTCALL_KEYWORDS,
+    "bytes2integers", native::cfunction<bytes2integers>(), FASTCALL_KEYWORDS,
     "bytes2integers(data)\n--\n\nConverts bytes into bytes/bytearray, so indexing/iterating yields integers."};
 
 // ---- the namespace -------------------------------------------------------
 
 Ref get(PyObject* module, const char* key) {
-    return Ref::new_reference(PyDict_GetItemString(PyModule_GetDict(module), key));
+    Ref name_object = Ref::steal(PyUnicode_FromString(key));
+    if (!name_object) return Ref();
+    PyObject* value = nullptr;
+    if (native::compat::dict_get_ref(PyModule_GetDict(module), name_object.get(), &value) == 0)
+        PyErr_Format(PyExc_KeyError, "%s", key);
+    return Ref::steal(value);
 }
 
 Ref boolean(bool value) { return Ref::new_reference(value ? Py_True : Py_False); }
@@ -648,7 +706,7 @@ bool probe_ruamel(PyObject* module) {
     if (ok) {
         if (!native::bind(module, "ruamel", std::move(ruamel))) return false;
         if (assertions_enabled()) {
-            Ref py3 = native::global<"PY3">(module);
+            Ref py3 = native::global(module, name<"PY3">(state_of(module)));
             if (!py3) return false;
             const int truth = PyObject_IsTrue(py3.get());
             if (truth < 0) return false;
@@ -684,18 +742,26 @@ Ref keyword_order_supported(PyObject* module) {
     return get(module, "PYPY");
 }
 
+// The module's own state: names, change detection and the generator class.
+bool prepare_state(PyObject* module) {
+    PortilState* st = state_of(module);
+    if (!st->names.intern() || !st->changes.attach()) return false;
+    st->generator_type = PyType_FromModuleAndSpec(module, &genexpr_spec, nullptr);
+    return st->generator_type != nullptr && register_as_generator(st->generator_type);
+}
+
 int exec_portil(PyObject* module) {
-    if (!genexpr_type_ready() || !register_as_generator()) return -1;
+    if (!prepare_state(module)) return -1;
 
     Ref sys = native::import("sys");
     if (!sys) return -1;
-    Ref version_info = native::attr<"version_info">(sys.get());
+    Ref version_info = Ref::steal(PyObject_GetAttrString(sys.get(), "version_info"));
     if (!version_info) return -1;
     Ref major = Ref::steal(PySequence_GetItem(version_info.get(), 0));
     Ref two = Ref::steal(PyLong_FromLong(2));
     Ref three = Ref::steal(PyLong_FromLong(3));
     Ref pypy_name = Ref::steal(PyUnicode_FromString("__pypy__"));
-    Ref builtin_names = native::attr<"builtin_module_names">(sys.get());
+    Ref builtin_names = Ref::steal(PyObject_GetAttrString(sys.get(), "builtin_module_names"));
     if (!major || !two || !three || !pypy_name || !builtin_names) return -1;
     const int pypy = PySequence_Contains(builtin_names.get(), pypy_name.get());
     if (pypy < 0) return -1;
@@ -730,7 +796,7 @@ int exec_portil(PyObject* module) {
     if (!native::bind_function(module, &trimstring_def)) return -1;
     Ref builtins = native::import("builtins");
     if (!builtins) return -1;
-    Ref bytes_type = native::attr<"bytes">(builtins.get());
+    Ref bytes_type = Ref::steal(PyObject_GetAttrString(builtins.get(), "bytes"));
     if (!native::bind(module, "builtins", std::move(builtins))) return -1;
     if (!native::bind(module, "bytes", std::move(bytes_type))) return -1;
     if (!native::bind_function(module, &integers2bytes_def)) return -1;
@@ -740,4 +806,4 @@ int exec_portil(PyObject* module) {
 
 }  // namespace
 
-NATIVE_MODULE(portil, "tavro.lib.portil", exec_portil)
+NATIVE_MODULE(portil, "tavro.lib.portil", PortilState, exec_portil)

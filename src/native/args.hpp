@@ -1,22 +1,27 @@
-// The argument binder: binds vectorcall arguments (METH_FASTCALL |
-// METH_KEYWORDS) to a fixed parameter list and reports mistakes with the
-// library's four TypeError messages.
+// The argument binder and the definitions of Python-callable functions.
 //
-//     constexpr native::Signature<2> sig{"integer2bits", {"number", "width"}, 2};
-//     native::Bound<2> a;
-//     if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-//     PyObject* number = a[0];   // borrowed; null for an omitted optional
+// A function, method or slot is declared once, by its text signature (the
+// form that inspect.signature reads) and its C++ body:
 //
-// For methods declare `self = true`: self counts as a positional argument in
-// the messages, as it does for Python functions (`read() takes at most 2
-// positional arguments (3 given)`). With `star_args = true` surplus
-// positional arguments are collected in Bound::rest instead of refused.
+//     PyObject* seek(PyObject* self, PyTypeObject* defining_class, PyObject* at, PyObject* whence);
+//     native::method<"seek($self, /, at, whence=0)", seek>()          // a PyMethodDef
+//     native::function<"int2byte(character)", int2byte, "Converts ...">()
+//
+// The signature gives the names by which arguments may be passed, which are
+// required, whether `self` counts in the messages, and whether surplus
+// positional arguments are collected (*args). The binder reports mistakes
+// with the library's four TypeError messages. The body receives one
+// parameter per declared name (null for an omitted optional one), then, with
+// *args, the surplus as (PyObject* const* rest, Py_ssize_t nrest). The same
+// text also yields the slot forms (init_slot, call_slot) of a dunder method.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
+#include "namespace.hpp"
 #include "ref.hpp"
 
 namespace native {
@@ -42,6 +47,8 @@ struct Bound {
 
 namespace detail {
 
+// "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", filled as
+// for a function that takes `min` to `max` positional arguments.
 inline void raise_count(const char* function, bool exact, Py_ssize_t min, Py_ssize_t max, Py_ssize_t given) {
     Py_ssize_t expected;
     const char* more_or_less;
@@ -60,6 +67,98 @@ inline void raise_count(const char* function, bool exact, Py_ssize_t min, Py_ssi
 inline bool keyword_is(PyObject* keyword, const char* parameter) {
     return PyUnicode_Check(keyword) && PyUnicode_CompareWithASCIIString(keyword, parameter) == 0;
 }
+
+// ---- text signatures, read at compile time ----------------------------------
+
+struct ParameterText {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+};
+
+constexpr std::size_t kMaxParameters = 8;
+
+struct SignatureText {
+    std::size_t function_end = 0;
+    std::size_t count = 0;
+    std::size_t required = 0;
+    bool self = false;
+    bool star_args = false;
+    std::array<ParameterText, kMaxParameters> parameters{};
+};
+
+// Reads "name($self, /, a, b=None, *args)": a leading $-parameter is self,
+// "/" ends the positional-only part, "*name" collects the surplus, "x=..."
+// is optional. Required parameters come first. Defaults hold no commas.
+constexpr SignatureText read_signature_text(const char* text, std::size_t length) {
+    SignatureText out;
+    std::size_t i = 0;
+    while (i < length && text[i] != '(') ++i;
+    out.function_end = i;
+    if (i < length) ++i;
+    while (i < length && text[i] != ')') {
+        while (i < length && (text[i] == ' ' || text[i] == ',')) ++i;
+        const std::size_t begin = i;
+        while (i < length && text[i] != ',' && text[i] != ')' && text[i] != '=') ++i;
+        const std::size_t end = i;
+        bool optional = false;
+        if (i < length && text[i] == '=') {
+            optional = true;
+            while (i < length && text[i] != ',' && text[i] != ')') ++i;
+        }
+        if (begin == end) continue;
+        if (text[begin] == '$') {
+            out.self = true;
+        } else if (text[begin] == '/') {
+        } else if (text[begin] == '*') {
+            out.star_args = true;
+        } else {
+            out.parameters[out.count++] = {begin, end};
+            if (!optional) ++out.required;
+        }
+    }
+    return out;
+}
+
+template <Literal Text>
+struct ParsedSignature {
+    static constexpr std::size_t length = sizeof(Text.text) - 1;
+    static constexpr SignatureText parsed = read_signature_text(Text.text, length);
+    static_assert(parsed.count <= kMaxParameters, "too many parameters for the binder");
+    static constexpr std::size_t size = parsed.count;
+
+    // The text with a NUL after the function name and after each parameter
+    // name, so that the names can be used where they stand.
+    static constexpr std::array<char, length + 1> storage = [] {
+        std::array<char, length + 1> s{};
+        for (std::size_t i = 0; i < length; ++i) s[i] = Text.text[i];
+        s[parsed.function_end] = '\0';
+        for (std::size_t k = 0; k < parsed.count; ++k) s[parsed.parameters[k].end] = '\0';
+        return s;
+    }();
+    static constexpr std::array<const char*, size> names = [] {
+        std::array<const char*, size> n{};
+        for (std::size_t k = 0; k < size; ++k) n[k] = storage.data() + parsed.parameters[k].begin;
+        return n;
+    }();
+    static constexpr Signature<size> value{storage.data(), names, parsed.required, parsed.self, parsed.star_args};
+};
+
+// Text + "\n--\n\n" + Doc: the __doc__ from which the interpreter (and our
+// method descriptor) takes __text_signature__ and the docstring.
+template <Literal Text, Literal Doc>
+struct InternalDoc {
+    static constexpr std::size_t text_length = sizeof(Text.text) - 1;
+    static constexpr std::size_t doc_length = sizeof(Doc.text) - 1;
+    static constexpr std::array<char, text_length + 5 + doc_length + 1> value = [] {
+        std::array<char, text_length + 5 + doc_length + 1> s{};
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < text_length; ++i) s[at++] = Text.text[i];
+        for (char c : {'\n', '-', '-', '\n', '\n'}) s[at++] = c;
+        for (std::size_t i = 0; i < doc_length; ++i) s[at++] = Doc.text[i];
+        s[at] = '\0';
+        return s;
+    }();
+};
 
 }  // namespace detail
 
@@ -137,18 +236,13 @@ inline bool flatten_arguments(PyObject* args, PyObject* kwargs, Ref& flat, Ref& 
     flat = Ref::steal(PyTuple_New(nargs + nkw));
     names = Ref::steal(PyTuple_New(nkw));
     if (!flat || !names) return false;
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        PyObject* v = PyTuple_GET_ITEM(args, i);
-        Py_INCREF(v);
-        PyTuple_SET_ITEM(flat.get(), i, v);
-    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(flat.get(), i, Py_NewRef(PyTuple_GET_ITEM(args, i)));
     Py_ssize_t pos = 0, k = 0;
     PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        Py_INCREF(key);
-        Py_INCREF(value);
-        PyTuple_SET_ITEM(names.get(), k, key);
-        PyTuple_SET_ITEM(flat.get(), nargs + k, value);
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {  // a fresh dict of the call: no code runs
+        if (k == nkw) break;
+        PyTuple_SET_ITEM(names.get(), k, Py_NewRef(key));
+        PyTuple_SET_ITEM(flat.get(), nargs + k, Py_NewRef(value));
         ++k;
     }
     return true;
@@ -166,6 +260,93 @@ bool bind_tuple(const Signature<N>& sig, PyObject* args, PyObject* kwargs, Bound
     if (!bind(sig, &PyTuple_GET_ITEM(flat.get(), 0), nargs, names.get(), out)) return false;
     keep_alive = std::move(flat);  // the bound values are borrowed from it
     return true;
+}
+
+// ---- entry points derived from a text signature ---------------------------------
+
+namespace detail {
+
+// Body(first, second..., bound values..., [rest, nrest])
+template <auto Body, Literal Text, class... Leading, std::size_t... I>
+PyObject* call_body(const Bound<ParsedSignature<Text>::size>& a, std::index_sequence<I...>, Leading... leading) {
+    if constexpr (ParsedSignature<Text>::value.star_args)
+        return Body(leading..., a.values[I]..., a.rest, a.nrest);
+    else
+        return Body(leading..., a.values[I]...);
+}
+
+template <Literal Text, auto Body, class... Leading>
+PyObject* bind_and_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Leading... leading) {
+    using P = ParsedSignature<Text>;
+    Bound<P::size> a;
+    if (!bind(P::value, args, nargs, kwnames, a)) return nullptr;
+    return call_body<Body, Text>(a, std::make_index_sequence<P::size>{}, leading...);
+}
+
+// Module functions and static methods: self is the module or the class.
+template <Literal Text, auto Body>
+PyObject* function_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return bind_and_call<Text, Body>(args, nargs, kwnames, self);
+}
+
+// Instance methods (METH_METHOD): the class that defines the method leads to
+// the module and its state.
+template <Literal Text, auto Body>
+PyObject* method_entry(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, size_t nargsf,
+                       PyObject* kwnames) {
+    return bind_and_call<Text, Body>(args, PyVectorcall_NARGS(nargsf), kwnames, self, defining_class);
+}
+
+}  // namespace detail
+
+template <auto Function>
+constexpr PyCFunction cfunction() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
+}
+
+// A module-level function (or a static method): Body(self, parameters...).
+template <Literal Text, auto Body, Literal Doc = "">
+constexpr PyMethodDef function() {
+    return {detail::ParsedSignature<Text>::value.function, cfunction<detail::function_entry<Text, Body>>(),
+            METH_FASTCALL | METH_KEYWORDS, detail::InternalDoc<Text, Doc>::value.data()};
+}
+
+// An instance method: Body(self, defining_class, parameters...).
+template <Literal Text, auto Body, Literal Doc = "">
+constexpr PyMethodDef method() {
+    return {detail::ParsedSignature<Text>::value.function, cfunction<detail::method_entry<Text, Body>>(),
+            METH_METHOD | METH_FASTCALL | METH_KEYWORDS, detail::InternalDoc<Text, Doc>::value.data()};
+}
+
+inline constexpr PyMethodDef end_of_methods = {nullptr, nullptr, 0, nullptr};
+
+// The tp_init slot running the __init__ method declared by Text: the
+// interpreter calls it with a tuple and a dict; the body is the method's.
+template <Literal Text, auto Body>
+int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) {
+    using P = detail::ParsedSignature<Text>;
+    Bound<P::size> a;
+    Ref keep_alive;
+    if (!bind_tuple(P::value, args, kwargs, a, keep_alive)) return -1;
+    Ref result =
+        Ref::steal(detail::call_body<Body, Text>(a, std::make_index_sequence<P::size>{}, self, Py_TYPE(self)));
+    return result ? 0 : -1;  // None: an __init__ returns nothing else
+}
+
+// The tp_call slot running the __call__ method declared by Text.
+template <Literal Text, auto Body>
+PyObject* call_slot(PyObject* self, PyObject* args, PyObject* kwargs) {
+    using P = detail::ParsedSignature<Text>;
+    Bound<P::size> a;
+    Ref keep_alive;
+    if (!bind_tuple(P::value, args, kwargs, a, keep_alive)) return nullptr;
+    return detail::call_body<Body, Text>(a, std::make_index_sequence<P::size>{}, self, Py_TYPE(self));
+}
+
+// A tp_str or tp_repr slot running a method without parameters.
+template <auto Body>
+PyObject* text_slot(PyObject* self) {
+    return Body(self, Py_TYPE(self));
 }
 
 }  // namespace native

@@ -6,35 +6,255 @@
 // pickling and copying by the standard machinery, and slots that follow later
 // assignments to its dunder attributes.
 //
-// Methods are PyMethodDefs with static storage:
-//   instance methods: METH_METHOD | METH_FASTCALL | METH_KEYWORDS, signature
-//       PyObject* f(PyObject* self, PyTypeObject* defining_class,
-//                   PyObject* const* args, size_t nargsf, PyObject* kwnames)
-//     They become method descriptors of the class; `defining_class` leads to
-//     the module (module_of), whose namespace the method reads at each call.
-//   static methods (ClassRecipe::static_methods): METH_FASTCALL | METH_KEYWORDS;
-//     the function's `self` is the defining class, so that its __qualname__
-//     reads "Class.name" and module_of() finds the module.
+// Methods are PyMethodDefs with static storage (args.hpp makes them):
+//   instance methods (native::method): METH_METHOD | METH_FASTCALL |
+//     METH_KEYWORDS. They become method descriptors of the class, of the
+//     module's own descriptor type (below); `defining_class` leads to the
+//     module and its state.
+//   static methods (ClassRecipe::static_methods, native::function): the
+//     function's `self` is the defining class, so that its __qualname__ reads
+//     "Class.name" and the module is found through the class.
+//
+// Changes made to a class after `type` made it, each in this file only:
+//   - ht_module is set, as PyType_FromModuleAndSpec sets it (make_class);
+//   - native slots (install_slot): a dunder method's own code is written into
+//     the type's slot, so that the interpreter calls it without looking the
+//     method up and packing the arguments. This stays correct because the
+//     interpreter rewrites a slot whenever the matching dunder is assigned on
+//     the class or a base, and gives subclasses its generic slots (their
+//     dunder is found by look-up): a native slot runs only for instances of
+//     that very class while its dunder is still our method, so the class
+//     that defines the method is the instance's own type.
 #pragma once
 
 #include <initializer_list>
+#include <cstddef>
 
 #include "args.hpp"
+#include "compat.hpp"
 #include "namespace.hpp"
 
 namespace native {
 
+// ---- the method descriptor ---------------------------------------------------
+//
+// What the class dict holds for an instance method. It behaves as the
+// interpreter's method_descriptor (binding gives the same built-in method
+// object, the same __name__, __qualname__, __text_signature__, __doc__,
+// pickling and repr) and keeps the interpreter's method-call fast path
+// (Py_TPFLAGS_METHOD_DESCRIPTOR: `obj.m(...)` calls it with obj first,
+// without binding). One difference, the reason it exists: called through
+// the class with no argument at all (`Class.tell()`), it reports the missing
+// self with the library's argument-count message, self counted
+// ("tell() takes exactly 1 positional argument (0 given)"), like every other
+// argument error, instead of "unbound method ... needs an argument".
+
+struct MethodDescriptor {
+    PyObject_HEAD
+    PyMethodDef* def;
+    PyTypeObject* owner;  // strong
+    vectorcallfunc vectorcall;
+    Py_ssize_t minimum;  // positional arguments, self included
+    bool exact;          // no optional parameters and no *args
+};
+
+namespace detail {
+
+inline MethodDescriptor* as_descriptor(PyObject* object) { return reinterpret_cast<MethodDescriptor*>(object); }
+
+inline PyObject* descriptor_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    MethodDescriptor* descriptor = as_descriptor(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs < 1) {
+        raise_count(descriptor->def->ml_name, descriptor->exact, descriptor->minimum, descriptor->minimum, 0);
+        return nullptr;
+    }
+    PyObject* self = args[0];
+    if (!PyObject_TypeCheck(self, descriptor->owner)) {
+        PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
+                     descriptor->def->ml_name, descriptor->owner->tp_name, Py_TYPE(self)->tp_name);
+        return nullptr;
+    }
+    auto method = reinterpret_cast<PyCMethod>(reinterpret_cast<void (*)()>(descriptor->def->ml_meth));
+    return method(self, descriptor->owner, args + 1, static_cast<size_t>(nargs - 1), kwnames);
+}
+
+inline PyObject* descriptor_get(PyObject* self, PyObject* object, PyObject* /*type*/) {
+    MethodDescriptor* descriptor = as_descriptor(self);
+    if (object == nullptr) return Py_NewRef(self);
+    if (!PyObject_TypeCheck(object, descriptor->owner)) {
+        PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
+                     descriptor->def->ml_name, descriptor->owner->tp_name, Py_TYPE(object)->tp_name);
+        return nullptr;
+    }
+    return PyCMethod_New(descriptor->def, object, nullptr, descriptor->owner);
+}
+
+// The part of the internal doc "name(signature)\n--\n\ndocstring" after the
+// marker, or the whole doc when it has none.
+inline const char* docstring_of(const char* doc) {
+    if (doc == nullptr) return nullptr;
+    const char* marker = std::strstr(doc, ")\n--\n\n");
+    return marker == nullptr ? doc : marker + 6;
+}
+
+inline PyObject* descriptor_get_doc(PyObject* self, void*) {
+    const char* doc = docstring_of(as_descriptor(self)->def->ml_doc);
+    if (doc == nullptr || *doc == '\0') Py_RETURN_NONE;
+    return PyUnicode_FromString(doc);
+}
+
+inline PyObject* descriptor_get_text_signature(PyObject* self, void*) {
+    const char* doc = as_descriptor(self)->def->ml_doc;
+    const char* marker = doc == nullptr ? nullptr : std::strstr(doc, ")\n--\n\n");
+    const char* open = doc == nullptr ? nullptr : std::strchr(doc, '(');
+    if (marker == nullptr || open == nullptr || open > marker) Py_RETURN_NONE;
+    return PyUnicode_FromStringAndSize(open, marker + 1 - open);
+}
+
+inline PyObject* descriptor_get_name(PyObject* self, void*) {
+    return PyUnicode_FromString(as_descriptor(self)->def->ml_name);
+}
+
+inline PyObject* descriptor_get_qualname(PyObject* self, void*) {
+    MethodDescriptor* descriptor = as_descriptor(self);
+    Ref owner_name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(descriptor->owner), "__qualname__"));
+    if (!owner_name) return nullptr;
+    return PyUnicode_FromFormat("%S.%s", owner_name.get(), descriptor->def->ml_name);
+}
+
+inline PyObject* descriptor_get_objclass(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<PyObject*>(as_descriptor(self)->owner));
+}
+
+inline PyObject* descriptor_repr(PyObject* self) {
+    MethodDescriptor* descriptor = as_descriptor(self);
+    return PyUnicode_FromFormat("<method '%s' of '%s' objects>", descriptor->def->ml_name,
+                                descriptor->owner->tp_name);
+}
+
+// Pickled as getattr(owner, name), like the interpreter's descriptors.
+inline PyObject* descriptor_reduce(PyObject* self, PyObject*) {
+    MethodDescriptor* descriptor = as_descriptor(self);
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    Ref getattr = Ref::steal(builtins ? PyObject_GetAttrString(builtins.get(), "getattr") : nullptr);
+    if (!getattr) return nullptr;
+    return Py_BuildValue("O(Os)", getattr.get(), reinterpret_cast<PyObject*>(descriptor->owner),
+                         descriptor->def->ml_name);
+}
+
+inline int descriptor_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<PyObject*>(as_descriptor(self)->owner));
+    return 0;
+}
+
+inline int descriptor_clear(PyObject* self) {
+    Py_CLEAR(as_descriptor(self)->owner);
+    return 0;
+}
+
+inline void descriptor_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    descriptor_clear(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+inline PyGetSetDef descriptor_getset[] = {
+    {"__doc__", descriptor_get_doc, nullptr, nullptr, nullptr},
+    {"__text_signature__", descriptor_get_text_signature, nullptr, nullptr, nullptr},
+    {"__name__", descriptor_get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", descriptor_get_qualname, nullptr, nullptr, nullptr},
+    {"__objclass__", descriptor_get_objclass, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+inline PyMethodDef descriptor_methods[] = {
+    {"__reduce__", descriptor_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+inline PyMemberDef descriptor_members[] = {
+    {"__vectorcalloffset__", NATIVE_MEMBER_PYSSIZET, offsetof(MethodDescriptor, vectorcall), NATIVE_MEMBER_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+inline PyType_Slot descriptor_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(descriptor_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(descriptor_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(descriptor_get)},
+    {Py_tp_traverse, reinterpret_cast<void*>(descriptor_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(descriptor_clear)},
+    {Py_tp_getset, descriptor_getset},
+    {Py_tp_methods, descriptor_methods},
+    {Py_tp_members, descriptor_members},
+    {0, nullptr},
+};
+
+}  // namespace detail
+
+// The module's method descriptor type (one per module, kept in its state).
+// New reference or null.
+inline Ref make_method_descriptor_type(PyObject* module) {
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return Ref();
+    static PyType_Spec spec = {
+        nullptr,
+        sizeof(MethodDescriptor),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL |
+            Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+        detail::descriptor_slots,
+    };
+    // The spec is only read while the type is made: its name may be a
+    // temporary. Each module's type is named after the module.
+    PyType_Spec named = spec;
+    Ref type_name = Ref::steal(PyUnicode_FromFormat("%U.method_descriptor", module_name.get()));
+    if (!type_name) return Ref();
+    named.name = PyUnicode_AsUTF8(type_name.get());
+    if (named.name == nullptr) return Ref();
+    return Ref::steal(PyType_FromModuleAndSpec(module, &named, nullptr));
+}
+
+// Whether `object` is a method descriptor made here for the method whose
+// C entry point is `entry` (a method of ours that nobody has replaced).
+inline bool is_native_method(PyObject* object, PyCFunction entry) {
+    if (object == nullptr || Py_TYPE(object)->tp_descr_get != detail::descriptor_get) return false;
+    return detail::as_descriptor(object)->def->ml_meth == entry;
+}
+
 struct ClassRecipe {
     const char* name;
     const char* doc = nullptr;  // null: __doc__ is None
-    PyMethodDef* methods = nullptr;         // terminated by a {nullptr} entry
+    PyMethodDef* methods = nullptr;         // terminated by end_of_methods
     PyMethodDef* static_methods = nullptr;  // likewise
     bool unhashable = false;         // sets __hash__ = None (the class defines __eq__)
 };
 
 namespace detail {
 
-inline Ref make_method(PyTypeObject* cls, PyMethodDef* def, bool is_static) {
+// A descriptor for `def` on `cls`, of the module's descriptor type.
+inline Ref make_descriptor(PyTypeObject* descriptor_type, PyTypeObject* cls, PyMethodDef* def) {
+    MethodDescriptor* descriptor = PyObject_GC_New(MethodDescriptor, descriptor_type);
+    if (descriptor == nullptr) return Ref();
+    descriptor->def = def;
+    descriptor->owner = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(cls)));
+    descriptor->vectorcall = descriptor_vectorcall;
+    // The count message needs only the signature's shape, read from the text
+    // signature at the head of the doc.
+    const char* doc = def->ml_doc == nullptr ? "" : def->ml_doc;
+    const SignatureText shape = read_signature_text(doc, std::strlen(doc));
+    descriptor->minimum = static_cast<Py_ssize_t>(shape.required) + 1;
+    descriptor->exact = shape.required == shape.count && !shape.star_args;
+    PyObject_GC_Track(descriptor);
+    return Ref::steal(reinterpret_cast<PyObject*>(descriptor));
+}
+
+inline Ref make_method(PyTypeObject* cls, PyMethodDef* def, bool is_static, PyTypeObject* descriptor_type) {
     if (is_static) {
         Ref module_name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls), "__module__"));
         if (!module_name) return Ref();
@@ -42,15 +262,19 @@ inline Ref make_method(PyTypeObject* cls, PyMethodDef* def, bool is_static) {
         if (!function) return Ref();
         return Ref::steal(PyStaticMethod_New(function.get()));
     }
-    return Ref::steal(PyDescr_NewMethod(cls, def));
+    if (descriptor_type == nullptr) return Ref::steal(PyDescr_NewMethod(cls, def));  // TRANSITIONAL
+    return make_descriptor(descriptor_type, cls, def);
 }
 
 }  // namespace detail
 
-// Adds the methods of `defs` (terminated by {nullptr}) to an existing class.
-inline bool add_methods(PyObject* cls, PyMethodDef* defs, bool are_static = false) {
+// Adds the methods of `defs` (terminated by end_of_methods) to an existing
+// class, as descriptors of `descriptor_type` (static methods as staticmethod
+// objects).
+inline bool add_methods(PyObject* cls, PyMethodDef* defs, bool are_static = false,
+                        PyTypeObject* descriptor_type = nullptr) {
     for (PyMethodDef* def = defs; def && def->ml_name; ++def) {
-        Ref method = detail::make_method(reinterpret_cast<PyTypeObject*>(cls), def, are_static);
+        Ref method = detail::make_method(reinterpret_cast<PyTypeObject*>(cls), def, are_static, descriptor_type);
         if (!method || PyObject_SetAttrString(cls, def->ml_name, method.get()) < 0) return false;
     }
     return true;
@@ -73,7 +297,8 @@ inline bool add_alias(PyObject* cls, const char* alias, const char* original) {
 
 // type(name, bases, {"__module__": ..., "__qualname__": name, "__doc__": doc})
 // plus the methods; the class remembers `module` for its methods' look-ups.
-inline Ref make_class(PyObject* module, const ClassRecipe& recipe, std::initializer_list<PyObject*> bases) {
+inline Ref make_class(PyObject* module, const ClassRecipe& recipe, std::initializer_list<PyObject*> bases,
+                      PyObject* descriptor_type = nullptr) {
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     Ref name = Ref::steal(PyUnicode_FromString(recipe.name));
     Ref base_tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(bases.size())));
@@ -102,47 +327,12 @@ inline Ref make_class(PyObject* module, const ClassRecipe& recipe, std::initiali
     auto* heap = reinterpret_cast<PyHeapTypeObject*>(cls.get());
     Py_INCREF(module);
     Py_XSETREF(heap->ht_module, module);
-    if (!add_methods(cls.get(), recipe.methods) || !add_methods(cls.get(), recipe.static_methods, true)) return Ref();
+    auto* descriptors = reinterpret_cast<PyTypeObject*>(descriptor_type);
+    if (!add_methods(cls.get(), recipe.methods, false, descriptors) ||
+        !add_methods(cls.get(), recipe.static_methods, true, descriptors))
+        return Ref();
     if (recipe.unhashable && PyObject_SetAttrString(cls.get(), "__hash__", Py_None) < 0) return Ref();
     return cls;
-}
-
-// ---- native slots for native dunder methods ---------------------------------
-//
-// A class made by `type` gets the interpreter's generic slots, which look the
-// dunder method up on every use and call it. Writing the method's code into
-// the slot of the class itself skips both. It stays correct because the
-// interpreter puts its generic slot back whenever the dunder is assigned on
-// the class or a base, and gives subclasses the generic slot (their dunder is
-// a method descriptor, not a slot wrapper): the native slot only runs for
-// instances of that very class while the method is still ours, so the class
-// that defines the method is the instance's own.
-
-using NativeMethod = PyObject* (*)(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
-                                   size_t nargsf, PyObject* kwnames);
-
-// tp_init running the native `__init__` method `Method`.
-template <NativeMethod Method>
-int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* result;
-    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
-        result = Method(self, Py_TYPE(self), &PyTuple_GET_ITEM(args, 0), static_cast<size_t>(PyTuple_GET_SIZE(args)),
-                        nullptr);
-    } else {
-        Ref flat, names;
-        if (!flatten_arguments(args, kwargs, flat, names)) return -1;
-        result = Method(self, Py_TYPE(self), &PyTuple_GET_ITEM(flat.get(), 0),
-                        static_cast<size_t>(PyTuple_GET_SIZE(args)), names.get());
-    }
-    if (result == nullptr) return -1;
-    Py_DECREF(result);  // None: our __init__ methods return nothing else
-    return 0;
-}
-
-// tp_str running the native `__str__` method `Method`.
-template <NativeMethod Method>
-PyObject* str_slot(PyObject* self) {
-    return Method(self, Py_TYPE(self), nullptr, 0, nullptr);
 }
 
 }  // namespace native

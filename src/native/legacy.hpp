@@ -45,6 +45,33 @@ inline std::uint64_t dict_version(PyObject* dict) { return dict_version(reinterp
 #endif
 #endif
 
+using NativeMethod = PyObject* (*)(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                                   size_t nargsf, PyObject* kwnames);
+
+// tp_init running the native `__init__` method `Method`.
+template <NativeMethod Method>
+int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* result;
+    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
+        result = Method(self, Py_TYPE(self), &PyTuple_GET_ITEM(args, 0), static_cast<size_t>(PyTuple_GET_SIZE(args)),
+                        nullptr);
+    } else {
+        Ref flat, names;
+        if (!flatten_arguments(args, kwargs, flat, names)) return -1;
+        result = Method(self, Py_TYPE(self), &PyTuple_GET_ITEM(flat.get(), 0),
+                        static_cast<size_t>(PyTuple_GET_SIZE(args)), names.get());
+    }
+    if (result == nullptr) return -1;
+    Py_DECREF(result);  // None: our __init__ methods return nothing else
+    return 0;
+}
+
+// tp_str running the native `__str__` method `Method`.
+template <NativeMethod Method>
+PyObject* str_slot(PyObject* self) {
+    return Method(self, Py_TYPE(self), nullptr, 0, nullptr);
+}
+
 }  // namespace native::legacy
 
 #define NATIVE_LEGACY_MODULE(short_name, full_name, exec_function)                                \

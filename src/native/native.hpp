@@ -61,12 +61,6 @@ namespace native {
 using Fast = std::optional<Ref>;
 inline constexpr std::nullopt_t decline = std::nullopt;
 
-// A function of any of the C calling conventions, as a method table holds it.
-template <auto Function>
-constexpr PyCFunction cfunction() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
-}
-
 // Calls `callable` with positional arguments (borrowed), without building a
 // tuple. New reference or null.
 template <class... Args>

@@ -1255,17 +1255,21 @@ PyMethodDef rebuffered_methods[] = {
 // constructing an adapter is common, and the generic slot's look-up and
 // method call cost as much as the rest of the constructor.
 Ref make_restreamed_class(PyObject* module) {
-    Ref cls = native::make_class(module, {"RestreamedBytesIO", nullptr, restreamed_methods}, {});
-    if (cls) reinterpret_cast<PyTypeObject*>(cls.get())->tp_init = native::init_slot<restreamed_init>;
+    Ref descriptors = native::make_method_descriptor_type(module);
+    if (!descriptors) return Ref();
+    Ref cls = native::make_class(module, {"RestreamedBytesIO", nullptr, restreamed_methods}, {}, descriptors.get());
+    if (cls) reinterpret_cast<PyTypeObject*>(cls.get())->tp_init = native::legacy::init_slot<restreamed_init>;
     return cls;
 }
 
 // RebufferedBytesIO plus its `rwbuffer` descriptor and the default bound on
 // waiting for a substream that keeps returning empty data.
 Ref make_rebuffered_class(PyObject* module) {
-    Ref cls = native::make_class(module, {"RebufferedBytesIO", nullptr, rebuffered_methods}, {});
+    Ref descriptors = native::make_method_descriptor_type(module);
+    if (!descriptors) return Ref();
+    Ref cls = native::make_class(module, {"RebufferedBytesIO", nullptr, rebuffered_methods}, {}, descriptors.get());
     if (!cls) return Ref();
-    reinterpret_cast<PyTypeObject*>(cls.get())->tp_init = native::init_slot<rebuffered_init>;
+    reinterpret_cast<PyTypeObject*>(cls.get())->tp_init = native::legacy::init_slot<rebuffered_init>;
     Ref descriptor =
         Ref::steal(PyDescr_NewGetSet(reinterpret_cast<PyTypeObject*>(cls.get()), &rwbuffer_getset));
     Ref emptytimeout = Ref::steal(PyFloat_FromDouble(1.0));

@@ -1016,24 +1016,24 @@ int exec_hex(PyObject* module) {
     if (!native::bind(module, "HexDisplayedInteger",
                       make_display_class(module, "HexDisplayedInteger", hex_displayed_integer_methods,
                                          hex_displayed_integer_static_methods, integer_base(module),
-                                         native::str_slot<hex_displayed_integer_str>)))
+                                         native::legacy::str_slot<hex_displayed_integer_str>)))
         return -1;
     if (!native::bind(module, "HexDisplayedBytes",
                       make_display_class(module, "HexDisplayedBytes", hex_displayed_bytes_methods, nullptr,
-                                         bytes_base(module), native::str_slot<cached_str<render_unhexlify<Source::self>>>)))
+                                         bytes_base(module), native::legacy::str_slot<cached_str<render_unhexlify<Source::self>>>)))
         return -1;
     if (!native::bind(module, "HexDisplayedDict",
                       make_display_class(module, "HexDisplayedDict", hex_displayed_dict_methods, nullptr,
-                                         dict_base(), native::str_slot<cached_str<render_unhexlify<Source::data_item>>>)))
+                                         dict_base(), native::legacy::str_slot<cached_str<render_unhexlify<Source::data_item>>>)))
         return -1;
     if (!native::bind(module, "HexDumpDisplayedBytes",
                       make_display_class(module, "HexDumpDisplayedBytes", hex_dump_displayed_bytes_methods,
                                          nullptr, bytes_base(module),
-                                         native::str_slot<cached_str<render_hexdump<Source::self>>>)))
+                                         native::legacy::str_slot<cached_str<render_hexdump<Source::self>>>)))
         return -1;
     if (!native::bind(module, "HexDumpDisplayedDict",
                       make_display_class(module, "HexDumpDisplayedDict", hex_dump_displayed_dict_methods, nullptr,
-                                         dict_base(), native::str_slot<cached_str<render_hexdump<Source::data_item>>>)))
+                                         dict_base(), native::legacy::str_slot<cached_str<render_hexdump<Source::data_item>>>)))
         return -1;
     if (!native::bind(module, "PRINTABLE", build_printable(module))) return -1;
     if (!native::bind(module, "HEXPRINT", build_hexprint())) return -1;

@@ -504,20 +504,13 @@ bool assertions_enabled() {
 
 // ---- the Python-visible functions ----------------------------------------
 
-PyObject* int2byte(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"int2byte", {"character"}, 1};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
+PyObject* int2byte(PyObject* module, PyObject* character) {
     Ref cache = native::global(module, name<"INT2BYTE_CACHE">(state_of(module)));
     if (!cache) return nullptr;
-    return PyObject_GetItem(cache.get(), a[0]);
+    return PyObject_GetItem(cache.get(), character);
 }
 
-PyObject* byte2int(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"byte2int", {"character"}, 1};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    PyObject* character = a[0];
+PyObject* byte2int(PyObject* /*module*/, PyObject* character) {
     if (PyUnicode_Check(character)) {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(character);
         if (length != 1) {
@@ -547,55 +540,33 @@ PyObject* byte2int(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs
     return PyLong_FromLong(static_cast<unsigned char>(content[0]));
 }
 
-PyObject* str2bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"str2bytes", {"string"}, 1};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
+PyObject* str2bytes(PyObject* module, PyObject* string) {
     PortilState* st = state_of(module);
-    return native::call_method(a[0], name<"encode">(st), name<"utf8">(st)).release();
+    return native::call_method(string, name<"encode">(st), name<"utf8">(st)).release();
 }
 
-PyObject* bytes2str(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"bytes2str", {"string"}, 1};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
+PyObject* bytes2str(PyObject* module, PyObject* string) {
     PortilState* st = state_of(module);
-    return native::call_method(a[0], name<"decode">(st), name<"utf8">(st)).release();
+    return native::call_method(string, name<"decode">(st), name<"utf8">(st)).release();
 }
 
-PyObject* str2unicode(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"str2unicode", {"string"}, 1};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    return Py_NewRef(a[0]);
+PyObject* str2unicode(PyObject* /*module*/, PyObject* string) {
+    return Py_NewRef(string);
 }
 
-PyObject* unicode2str(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"unicode2str", {"string"}, 1};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    return Py_NewRef(a[0]);
+PyObject* unicode2str(PyObject* /*module*/, PyObject* string) {
+    return Py_NewRef(string);
 }
 
-PyObject* iteratebytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"iteratebytes", {"data"}, 1};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    return new_genexpr(module, a[0]);
+PyObject* iteratebytes(PyObject* module, PyObject* data) {
+    return new_genexpr(module, data);
 }
 
-PyObject* iterateints(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"iterateints", {"data"}, 1};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    return Py_NewRef(a[0]);
+PyObject* iterateints(PyObject* /*module*/, PyObject* data) {
+    return Py_NewRef(data);
 }
 
-PyObject* reprstring(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"reprstring", {"data"}, 1};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    PyObject* data = a[0];
+PyObject* reprstring(PyObject* module, PyObject* data) {
     const int is_bytes = is_module_bytes(module, data);
     if (is_bytes < 0) return nullptr;
     if (is_bytes) return PyObject_Repr(data);
@@ -607,11 +578,7 @@ PyObject* reprstring(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
     Py_RETURN_NONE;
 }
 
-PyObject* trimstring(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"trimstring", {"data"}, 1};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    PyObject* data = a[0];
+PyObject* trimstring(PyObject* module, PyObject* data) {
     const int is_bytes = is_module_bytes(module, data);
     if (is_bytes < 0) return nullptr;
     if (is_bytes) {
@@ -625,59 +592,46 @@ PyObject* trimstring(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
     Py_RETURN_NONE;
 }
 
-PyObject* integers2bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"integers2bytes", {"ints"}, 1};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
+PyObject* integers2bytes(PyObject* module, PyObject* ints) {
     Ref bytes_type = native::global(module, name<"bytes">(state_of(module)));
     if (!bytes_type) return nullptr;
-    return native::call(bytes_type.get(), a[0]).release();
+    return native::call(bytes_type.get(), ints).release();
 }
 
-PyObject* bytes2integers(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"bytes2integers", {"data"}, 1};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    return Py_NewRef(a[0]);
+PyObject* bytes2integers(PyObject* /*module*/, PyObject* data) {
+    return Py_NewRef(data);
 }
 
-constexpr int FASTCALL_KEYWORDS = METH_FASTCALL | METH_KEYWORDS;
+// ---- the functions, as the namespace binds them -------------------------
 
-PyMethodDef int2byte_def = {"int2byte", native::cfunction<int2byte>(), FASTCALL_KEYWORDS,
-                            "int2byte(character)\n--\n\nConverts (0 through 255) integer into b'...' character."};
-PyMethodDef byte2int_def = {"byte2int", native::cfunction<byte2int>(), FASTCALL_KEYWORDS,
-                            "byte2int(character)\n--\n\nConverts b'...' character into (0 through 255) integer."};
-PyMethodDef str2bytes_def = {
-    "str2bytes", native::cfunction<str2bytes>(), FASTCALL_KEYWORDS,
-    "str2bytes(string)\n--\n\nConverts '...' string into b'...' string. On PY2 they are equivalent. On PY3 its utf8 "
-    "encoded."};
-PyMethodDef bytes2str_def = {
-    "bytes2str", native::cfunction<bytes2str>(), FASTCALL_KEYWORDS,
-    "bytes2str(string)\n--\n\nConverts b'...' string into '...' string. On PY2 they are equivalent. On PY3 its utf8 "
-    "decoded."};
-PyMethodDef str2unicode_def = {
-    "str2unicode", native::cfunction<str2unicode>(), FASTCALL_KEYWORDS,
-    "str2unicode(string)\n--\n\nConverts '...' string into u'...' string. On PY2 its utf8 encoded. On PY3 they are "
-    "equivalent."};
-PyMethodDef unicode2str_def = {
-    "unicode2str", native::cfunction<unicode2str>(), FASTCALL_KEYWORDS,
-    "unicode2str(string)\n--\n\nConverts u'...' string into '...' string. On PY2 its utf8 decoded. On PY3 they are "
-    "equivalent."};
-PyMethodDef iteratebytes_def = {
-    "iteratebytes", native::cfunction<iteratebytes>(), FASTCALL_KEYWORDS,
-    "iteratebytes(data)\n--\n\nIterates though b'...' string yielding b'...' characters."};
-PyMethodDef iterateints_def = {
-    "iterateints", native::cfunction<iterateints>(), FASTCALL_KEYWORDS,
-    "iterateints(data)\n--\n\nIterates though b'...' string yielding (0 through 255) integers."};
-PyMethodDef reprstring_def = {"reprstring", native::cfunction<reprstring>(), FASTCALL_KEYWORDS,
-                              "reprstring(data)\n--\n\nEnsures there is b- u- prefix before the string."};
-PyMethodDef trimstring_def = {"trimstring", native::cfunction<trimstring>(), FASTCALL_KEYWORDS,
-                              "trimstring(data)\n--\n\nTrims b- u- prefix"};
-PyMethodDef integers2bytes_def = {"integers2bytes", native::cfunction<integers2bytes>(), FASTCALL_KEYWORDS,
-                                  "integers2bytes(ints)\n--\n\nConverts integer generator into bytes."};
-PyMethodDef bytes2integers_def = {
-    "bytes2integers", native::cfunction<bytes2integers>(), FASTCALL_KEYWORDS,
-    "bytes2integers(data)\n--\n\nConverts bytes into bytes/bytearray, so indexing/iterating yields integers."};
+PyMethodDef int2byte_def = native::function<"int2byte(character)", int2byte,
+                                   "Converts (0 through 255) integer into b'...' character.">();
+PyMethodDef byte2int_def = native::function<"byte2int(character)", byte2int,
+                                   "Converts b'...' character into (0 through 255) integer.">();
+PyMethodDef str2bytes_def = native::function<"str2bytes(string)", str2bytes,
+                                   "Converts '...' string into b'...' string. On PY2 they are equivalent. On PY3 its utf8 "
+                                   "encoded.">();
+PyMethodDef bytes2str_def = native::function<"bytes2str(string)", bytes2str,
+                                   "Converts b'...' string into '...' string. On PY2 they are equivalent. On PY3 its utf8 "
+                                   "decoded.">();
+PyMethodDef str2unicode_def = native::function<"str2unicode(string)", str2unicode,
+                                   "Converts '...' string into u'...' string. On PY2 its utf8 encoded. On PY3 they are "
+                                   "equivalent.">();
+PyMethodDef unicode2str_def = native::function<"unicode2str(string)", unicode2str,
+                                   "Converts u'...' string into '...' string. On PY2 its utf8 decoded. On PY3 they are "
+                                   "equivalent.">();
+PyMethodDef iteratebytes_def = native::function<"iteratebytes(data)", iteratebytes,
+                                   "Iterates though b'...' string yielding b'...' characters.">();
+PyMethodDef iterateints_def = native::function<"iterateints(data)", iterateints,
+                                   "Iterates though b'...' string yielding (0 through 255) integers.">();
+PyMethodDef reprstring_def = native::function<"reprstring(data)", reprstring,
+                                   "Ensures there is b- u- prefix before the string.">();
+PyMethodDef trimstring_def = native::function<"trimstring(data)", trimstring,
+                                   "Trims b- u- prefix">();
+PyMethodDef integers2bytes_def = native::function<"integers2bytes(ints)", integers2bytes,
+                                   "Converts integer generator into bytes.">();
+PyMethodDef bytes2integers_def = native::function<"bytes2integers(data)", bytes2integers,
+                                   "Converts bytes into bytes/bytearray, so indexing/iterating yields integers.">();
 
 // ---- the namespace -------------------------------------------------------
 

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# The version matrix: builds the package with every supported CPython and
+# runs the whole test suite against each build, one line of verdict per
+# version at the end. Fails when any listed version fails to build or pass.
+#
+#   tools/matrix.sh                  3.10 to 3.15 (and 3.13t with TAVRO_MATRIX_FREE_THREADED=1)
+#   tools/matrix.sh 3.11 3.14        only these (3.13t: the free-threaded 3.13)
+#   TAVRO_MATRIX_PYTEST="-x tests/test_expr.py" tools/matrix.sh 3.12
+#
+# Interpreters: 3.10 to 3.13 from pyenv; 3.14, 3.15 and 3.13t from
+# ../shared/tools/extra-python (TAVRO_EXTRA_PYTHON overrides the path). Each
+# version gets a virtual environment and a CMake build directory under
+# build/matrix/<version>, reused by the next run, and is built with warnings
+# as errors. Versions are built one after the other: a build takes both
+# cores of these machines.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+supported=(3.10 3.11 3.12 3.13 3.14 3.15)
+if [[ ${TAVRO_MATRIX_FREE_THREADED:-0} == 1 ]]; then supported+=(3.13t); fi
+versions=("$@")
+if [[ ${#versions[@]} -eq 0 ]]; then versions=("${supported[@]}"); fi
+extra_python=${TAVRO_EXTRA_PYTHON:-$root/../shared/tools/extra-python}
+pytest_args=${TAVRO_MATRIX_PYTEST:--q}
+
+interpreter_for() {
+    local version=$1
+    case $version in
+        3.1[0-3])
+            local found
+            found=$(ls -d "$(pyenv root)"/versions/"$version".*/bin/python"$version" 2>/dev/null | sort -V | tail -n 1)
+            [[ -n $found ]] && echo "$found"
+            ;;
+        *)
+            "$extra_python" "$version" 2>/dev/null | tail -n 1
+            ;;
+    esac
+}
+
+declare -a verdicts
+status=0
+for version in "${versions[@]}"; do
+    begin=$SECONDS
+    home=$root/build/matrix/$version
+    log=$home/log.txt
+    mkdir -p "$home"
+    : >"$log"
+    echo "== matrix: CPython $version"
+    python=$(interpreter_for "$version")
+    if [[ -z $python || ! -x $python ]]; then
+        verdicts+=("$version  NO INTERPRETER")
+        status=1
+        continue
+    fi
+    venv=$home/venv
+    if [[ ! -x $venv/bin/python ]]; then
+        # Interpreters without ensurepip (Debian's) lend the environment their own pip.
+        if ! "$python" -m venv "$venv" >>"$log" 2>&1; then
+            rm -rf "$venv"
+            pip_home=$("$python" -c 'import os, pip; print(os.path.dirname(os.path.dirname(pip.__file__)))' 2>>"$log")
+            if [[ -z $pip_home ]] || ! "$python" -m venv --without-pip "$venv" >>"$log" 2>&1 ||
+               ! PYTHONPATH=$pip_home "$venv/bin/python" -m pip install -q --disable-pip-version-check --ignore-installed pip >>"$log" 2>&1; then
+                verdicts+=("$version  VENV FAILED (see $log)")
+                status=1
+                continue
+            fi
+        fi
+    fi
+    if ! "$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core >>"$log" 2>&1 ||
+       ! "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
+            --config-settings=build-dir="$home/cmake" --config-settings=cmake.define.TAVRO_WERROR=ON \
+            ".[test]" >>"$log" 2>&1; then
+        tail -n 30 "$log"
+        verdicts+=("$version  BUILD FAILED ($((SECONDS - begin)) s, see $log)")
+        status=1
+        continue
+    fi
+    # shellcheck disable=SC2086
+    "$venv/bin/python" -m pytest -p no:cacheprovider $pytest_args 2>&1 | tee -a "$log" | tail -n 15
+    result=${PIPESTATUS[0]}
+    summary=$(grep -E "(passed|failed|error)" "$log" | tail -n 1)
+    if [[ $result -ne 0 ]]; then
+        verdicts+=("$version  TESTS FAILED: $summary ($((SECONDS - begin)) s)")
+        status=1
+    else
+        verdicts+=("$version  ok: $summary ($((SECONDS - begin)) s)")
+    fi
+done
+
+echo "== matrix verdicts"
+for line in "${verdicts[@]}"; do echo "$line"; done
+exit $status

@@ -3,6 +3,7 @@ import contextlib
 import gc
 import subprocess
 import sys
+import warnings
 import textwrap
 import weakref
 
@@ -278,9 +279,22 @@ def test_iteratebytes_send_throw_close():
                           ((1,), "exceptions must be classes or instances deriving from BaseException, not int"),
                           ((ValueError(), 1), "instance exception may not have a separate value"),
                           ((ValueError, None, 1), "throw() third argument must be a traceback object")]:
-        with pytest.raises(TypeError) as error:
+        with pytest.raises(TypeError) as error, warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
             portil.iteratebytes(b"").throw(*args)
         assert str(error.value) == message
+
+
+@pytest.mark.parametrize("args", [(KeyError,), (KeyError, KeyError("k")), (KeyError, ("k",)), (KeyError, None, None)])
+def test_iteratebytes_throw_warns_and_raises_as_a_generator_does(args):
+    def outcome(generator):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            with pytest.raises(KeyError) as error:
+                generator.throw(*args)
+        return [(w.category, str(w.message)) for w in caught], error.value.args
+
+    assert outcome(portil.iteratebytes(b"ab")) == outcome(iter(x for x in b"ab"))
 
     generator = portil.iteratebytes(b"ab")
     next(generator)

@@ -6,6 +6,7 @@
 #   tools/matrix.sh                  3.10 to 3.15 (and 3.13t with TAVRO_MATRIX_FREE_THREADED=1)
 #   tools/matrix.sh 3.11 3.14        only these (3.13t: the free-threaded 3.13)
 #   TAVRO_MATRIX_PYTEST="-x tests/test_expr.py" tools/matrix.sh 3.12
+#   TAVRO_MATRIX_MODULES="portil;binary" ...   build only these modules (development)
 #
 # Interpreters: 3.10 to 3.13 from pyenv; 3.14, 3.15 and 3.13t from
 # ../shared/tools/extra-python (TAVRO_EXTRA_PYTHON overrides the path). Each
@@ -70,6 +71,7 @@ for version in "${versions[@]}"; do
     if ! "$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core >>"$log" 2>&1 ||
        ! "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
             --config-settings=build-dir="$home/cmake" --config-settings=cmake.define.TAVRO_WERROR=ON \
+            --config-settings=cmake.define.TAVRO_MODULES="${TAVRO_MATRIX_MODULES:-portil;binary;expr;hex;bitstream}" \
             ".[test]" >>"$log" 2>&1; then
         tail -n 30 "$log"
         verdicts+=("$version  BUILD FAILED ($((SECONDS - begin)) s, see $log)")

@@ -1,5 +1,6 @@
 // The class builder: makes the documented classes ordinary Python classes by
-// calling the `type` metaclass, then adds native methods to them.
+// calling the `type` metaclass, then adds native methods to them; and native
+// base classes for them that declare fields of their own (NativeBase).
 //
 // A class made this way has everything a class statement gives: an instance
 // __dict__ and __weakref__, subclassing (also of int, bytes and dict),
@@ -24,7 +25,13 @@
 //     the class or a base, and gives subclasses its generic slots (their
 //     dunder is found by look-up): a native slot runs only for instances of
 //     that very class while its dunder is still our method, so the class
-//     that defines the method is the instance's own type.
+//     that defines the method is the instance's own type;
+//   - a vectorcall entry (install_call_slot): the native __call__ slot, and
+//     the flag that makes the interpreter call an instance through the entry
+//     pointer its native base declares (see NativeBase below).
+//
+// Nothing else of a finished class is changed: its size, its layout and its
+// allocator are the ones `type` gave it.
 #pragma once
 
 #include <initializer_list>
@@ -333,6 +340,118 @@ inline Ref make_class(PyObject* module, const ClassRecipe& recipe, std::initiali
         return Ref();
     if (recipe.unhashable && PyObject_SetAttrString(cls.get(), "__hash__", Py_None) < 0) return Ref();
     return cls;
+}
+
+// ---- native base classes ------------------------------------------------------
+//
+// A class whose instances need a native field (a vectorcall entry, say)
+// derives from a native base made by PyType_FromModuleAndSpec that declares
+// it; the classes below it are still made by `type` and add nothing to the
+// layout, so that __class__ can be assigned between all of them. The base
+// keeps what a class statement gives its instances: an instance __dict__ and
+// weak references (__dict__ and __weakref__ descriptors), GC, subclassing,
+// pickling and copying by the standard machinery (no tp_new of its own: the
+// object's, which pickling at every protocol expects). Its instances begin
+// with NativeBase:
+//
+//     struct Node { native::NativeBase base; vectorcallfunc entry; ... };
+//
+// The dict and the weak-reference list are plain fields on every version:
+// one layout everywhere, and the dict is reached by a field read (the
+// interpreter's own "managed" dict of 3.12+ is reachable only through a call
+// that returns a new reference). The type's tp_dealloc stays the one
+// PyType_FromModuleAndSpec gives a heap type without one (the same as a
+// class statement's), which clears weak references and the dict and drops
+// the reference to the type; traverse and clear below visit and clear the
+// dict and visit the type, which the subclasses' generic traverse leaves to
+// the nearest base with a traverse of its own.
+//
+// The price: the base has a layout of its own, so a class cannot derive from
+// it and from another class with one (int, bytes, dict, ...) at once.
+
+struct NativeBase {
+    PyObject_HEAD
+    PyObject* dict;      // the instance __dict__, null until first needed
+    PyObject* weaklist;  // the interpreter's list of weak references
+};
+
+namespace detail {
+
+inline NativeBase* as_native_base(PyObject* object) { return reinterpret_cast<NativeBase*>(object); }
+
+inline PyObject* native_base_get_dict(PyObject* self, void* context) {
+    return PyObject_GenericGetDict(self, context);
+}
+
+// As a class statement's __dict__: a dict (or subclass) replaces it, and
+// deleting it leaves the instance with a new empty one on the next access.
+inline int native_base_set_dict(PyObject* self, PyObject* value, void*) {
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "__dict__ must be set to a dictionary, not a '%.200s'",
+                     Py_TYPE(value)->tp_name);
+        return -1;
+    }
+    NATIVE_CRITICAL_SECTION_BEGIN(self);
+    Py_XSETREF(as_native_base(self)->dict, Py_XNewRef(value));
+    NATIVE_CRITICAL_SECTION_END;
+    return 0;
+}
+
+inline PyObject* native_base_get_weakref(PyObject* self, void*) {
+    PyObject* head = as_native_base(self)->weaklist;
+    return Py_NewRef(head == nullptr ? Py_None : head);
+}
+
+}  // namespace detail
+
+// The __dict__ and __weakref__ descriptors of a native base (its Py_tp_getset).
+inline PyGetSetDef native_base_getset[] = {
+    {"__dict__", detail::native_base_get_dict, detail::native_base_set_dict, "dictionary for instance variables",
+     nullptr},
+    {"__weakref__", detail::native_base_get_weakref, nullptr, "list of weak references to the object", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// What the Py_tp_members of a native base whose instances are `Instance`
+// (beginning with NativeBase) start with; PyType_FromModuleAndSpec takes the
+// dict and weak-reference offsets from them.
+#define NATIVE_BASE_MEMBERS(Instance)                                                                       \
+    {"__dictoffset__", NATIVE_MEMBER_PYSSIZET, offsetof(Instance, base.dict), NATIVE_MEMBER_READONLY, nullptr}, \
+    {"__weaklistoffset__", NATIVE_MEMBER_PYSSIZET, offsetof(Instance, base.weaklist), NATIVE_MEMBER_READONLY,   \
+     nullptr}
+
+// tp_traverse and tp_clear of a native base whose fields hold no references
+// besides the dict.
+inline int native_base_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(detail::as_native_base(self)->dict);
+    return 0;
+}
+
+inline int native_base_clear(PyObject* self) {
+    Py_CLEAR(detail::as_native_base(self)->dict);
+    return 0;
+}
+
+// Makes the class `cls` (made by `type` below a native base that declares
+// __vectorcalloffset__) call its instances through their entry pointer, with
+// `call` as its native __call__ slot. The invariants that keep this correct:
+//   1. The entry pointer of every instance is null (the interpreter then
+//      uses tp_call) or an entry that does the native work only while
+//      Py_TYPE(self)->tp_call is still `call`, and otherwise calls through
+//      tp_call: before 3.12 the interpreter keeps the flag when __call__ is
+//      assigned on the class, and only rewrites tp_call.
+//   2. Subclasses do not call through the entry: before 3.12 the flag is not
+//      inherited by classes made by `type`; from 3.12 on it is, but is
+//      cleared again with the generic __call__ slot every such subclass gets
+//      (its __call__ is found by look-up), and when __call__ is assigned.
+//   3. The entry is written by the code that initialises an instance, never
+//      by the allocator: instances made by object.__new__ alone (pickling,
+//      copying) carry null until our code initialises them.
+inline void install_call_slot(PyObject* cls, ternaryfunc call) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    type->tp_call = call;
+    if (type->tp_vectorcall_offset > 0) type->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
 }
 
 }  // namespace native

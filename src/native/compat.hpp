@@ -158,6 +158,28 @@ inline Ref type_lookup(PyTypeObject* type, PyObject* name) {
 #endif
 }
 
+namespace detail {
+
+// The slow half of type_version: the type has no valid tag now.
+[[gnu::cold, gnu::noinline]] inline unsigned int assign_type_version(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Type_AssignVersionTag(type)) return 0;
+    return __atomic_load_n(&type->tp_version_tag, __ATOMIC_ACQUIRE);
+#else
+    // A look-up of a str name assigns a new tag as a side effect.
+    Ref probe = Ref::steal(PyUnicode_FromString("__class__"));
+    if (!probe) {
+        PyErr_Clear();
+        return 0;
+    }
+    (void)_PyType_Lookup(type, probe.get());
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+    return type->tp_version_tag;
+#endif
+}
+
+}  // namespace detail
+
 // The type's version tag: unique to one state of the type and its bases,
 // never reused, or 0 when the type has none (then nothing may be remembered
 // about it). Assigns one when the type has none yet.
@@ -165,23 +187,12 @@ inline unsigned int type_version(PyTypeObject* type) {
 #if PY_VERSION_HEX >= 0x030C0000
     // A change to the type or a base sets the tag to 0, which no type has.
     const unsigned int tag = __atomic_load_n(&type->tp_version_tag, __ATOMIC_ACQUIRE);
-    if (tag != 0) return tag;
-    if (!PyUnstable_Type_AssignVersionTag(type)) return 0;
-    return __atomic_load_n(&type->tp_version_tag, __ATOMIC_ACQUIRE);
+    if (tag != 0) [[likely]] return tag;
 #else
-    // A change clears the flag and leaves the old number in place; a look-up
-    // of a str name assigns a new tag as a side effect.
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) {
-        Ref probe = Ref::steal(PyUnicode_FromString("__class__"));
-        if (!probe) {
-            PyErr_Clear();
-            return 0;
-        }
-        (void)_PyType_Lookup(type, probe.get());
-        if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
-    }
-    return type->tp_version_tag;
+    // A change clears the flag and leaves the old number in place.
+    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) [[likely]] return type->tp_version_tag;
 #endif
+    return detail::assign_type_version(type);
 }
 
 // Generic attribute look-up (class, then instance dict) that reports a miss

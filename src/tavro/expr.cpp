@@ -1,238 +1,48 @@
 // tavro.expr: lazy expression trees. Operators applied to expression objects
 // build nodes; calling a node with a context computes its value.
 //
-// The classes are ordinary classes made by the `type` metaclass, with their
-// behaviour in method descriptors. Building and evaluating are the hot paths
-// (an expression is built once and evaluated for every parsed record), so the
-// exact classes additionally get native slots (tp_call, tp_init, the number
-// and comparison slots, Path's tp_getattro) that run the same code as the
-// methods without the generic slot's look-up and argument packing. The
-// interpreter recomputes a slot whenever the matching dunder is assigned on
-// the class or a base, and gives subclasses generic slots that call the
-// methods, so a native slot is only ever in place while the class's dunder is
-// still our own method.
+// ExprMixin is a native base class (classes.hpp, NativeBase) whose instances
+// carry a vectorcall entry and a memo of their own; UniExpr, BinExpr, Path,
+// Path2 and FuncPath are ordinary classes made by the `type` metaclass below
+// it, adding nothing to its layout, so that __class__ can be assigned between
+// all of them. Behaviour lives in method descriptors. Building and evaluating
+// are the hot paths (an expression is built once and evaluated for every
+// parsed record), so the exact classes additionally get native slots (tp_call
+// with the vectorcall entry, tp_init, the number and comparison slots, Path's
+// tp_getattro) that run the same code as the methods without the generic
+// slot's look-up and argument packing. The interpreter recomputes a slot
+// whenever the matching dunder is assigned on the class or a base, and gives
+// subclasses generic slots that call the methods, so a native slot is only
+// ever in place while the class's dunder is still our own method.
 #include "native.hpp"
-#include "legacy.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <utility>
 
 namespace {
 
 using native::Ref;
+using native::name;
 
-// ---- attribute names ---------------------------------------------------------
+// ---- module state ------------------------------------------------------------
 
-// The names of every instance attribute the module's methods read. They are
-// interned once at module execution, so the hot paths use them unchecked.
-struct StateNames {
-    PyObject* op;
-    PyObject* operand;
-    PyObject* lhs;
-    PyObject* rhs;
-    PyObject* path_name;
-    PyObject* path_field;
-    PyObject* path_parent;
-    PyObject* path2_name;
-    PyObject* path2_index;
-    PyObject* path2_parent;
-    PyObject* func_func;
-    PyObject* func_operand;
-};
-StateNames names;
-
-std::array<PyObject*, 12> all_state_names() {
-    return {names.op,          names.operand,     names.lhs,         names.rhs,
-            names.path_name,   names.path_field,  names.path_parent, names.path2_name,
-            names.path2_index, names.path2_parent, names.func_func,  names.func_operand};
-}
-
-bool intern_names() {
-    names = StateNames{native::legacy::name<"op">(),           native::legacy::name<"operand">(),
-                       native::legacy::name<"lhs">(),          native::legacy::name<"rhs">(),
-                       native::legacy::name<"_Path__name">(),  native::legacy::name<"_Path__field">(),
-                       native::legacy::name<"_Path__parent">(), native::legacy::name<"_Path2__name">(),
-                       native::legacy::name<"_Path2__index">(), native::legacy::name<"_Path2__parent">(),
-                       native::legacy::name<"_FuncPath__func">(), native::legacy::name<"_FuncPath__operand">()};
-    for (PyObject* key : all_state_names())
-        if (key == nullptr) return false;
-    return native::legacy::name<"__getattr__">() && native::legacy::name<"__getattribute__">() && native::legacy::name<"items">() &&
-           native::legacy::name<"update">() && native::legacy::name<"__dict__">() && native::legacy::name<"__class__">() &&
-           native::legacy::name<"__slots__">() && native::legacy::name<"__base__">() && native::legacy::name<"__name__">();
-}
-
-// ---- reading instance attributes ---------------------------------------------
-//
-// Generic attribute access on an instance first looks the name up in the
-// class's MRO (a data descriptor there would win), then in the instance dict.
-// When no class in the MRO defines any of the state names and attribute access
-// is the generic one (or Path's, which differs only on a miss), the instance
-// dict alone decides, and reading it directly gives the same object for the
-// same single dict look-up. Whether that holds depends only on the contents of
-// the type and its bases, which the interpreter's type version tag tracks: any
-// change to them gives the type a new, never reused tag. So the answer is
-// remembered per tag.
-
-PyObject* path_getattro(PyObject* self, PyObject* key);
-
-constexpr unsigned int kTagSlots = 64;
-unsigned int dict_reading_tags[kTagSlots];
-unsigned int generic_reading_tags[kTagSlots];
-
-[[gnu::noinline, gnu::cold]] bool check_reads_from_dict(PyTypeObject* type) {
-    bool plain = type->tp_getattro == PyObject_GenericGetAttr || type->tp_getattro == path_getattro;
-    for (PyObject* key : all_state_names())
-        if (plain && _PyType_Lookup(type, key) != nullptr) plain = false;
-    if (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
-        unsigned int tag = type->tp_version_tag;
-        (plain ? dict_reading_tags : generic_reading_tags)[tag % kTagSlots] = tag;
-    }
-    return plain;
-}
-
-[[gnu::always_inline]] inline bool reads_from_dict(PyTypeObject* type) {
-    if (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) {
-        unsigned int tag = type->tp_version_tag;
-        if (dict_reading_tags[tag % kTagSlots] == tag) return true;
-        if (generic_reading_tags[tag % kTagSlots] == tag) return false;
-    }
-    return check_reads_from_dict(type);
-}
-
-// Look-ups in namespaces (the module's, the operator module's). When every key
-// of a dict is an exact str, looking a key up runs no code of the caller's,
-// and its answer can only change when the dict changes. Every change gives a
-// dict a new, globally unique version (PEP 509), so a look-up answer
-// remembered under (dict, key, version) is the answer a new look-up would
-// give. The dict pointer is only compared, never followed: a freed dict's
-// entry cannot match, since a dict at the same address has another version.
-// The methods read a few dozen names in all.
-struct NamespaceCacheEntry {
-    PyDictObject* dict;
-    PyObject* key;
-    uint64_t version;
-    PyObject* value;  // borrowed: the dict holds it while the version matches
-};
-constexpr std::size_t kNamespaceCacheSize = 256;
-NamespaceCacheEntry namespace_cache[kNamespaceCacheSize];
-static_assert(kNamespaceCacheSize == 1u << 8, "namespace_cache_entry takes the top 8 bits of the hash");
-
-// A slot of a direct-mapped table of 2**Bits entries for the pair (a, b).
-template <unsigned Bits>
-[[gnu::always_inline]] inline std::size_t pair_slot(const void* a, const void* b) {
-    const uint64_t mixed =
-        ((reinterpret_cast<uintptr_t>(a) >> 4) ^ (reinterpret_cast<uintptr_t>(b) << 7)) * 0x9E3779B97F4A7C15ull;
-    return static_cast<std::size_t>(mixed >> (64 - Bits));
-}
-
-// Whether every key of `dict` is an exact str, so that a look-up in it runs
-// no code of the caller's (no __eq__ of a colliding key). Split tables only
-// hold such keys; other dicts are checked once per version.
-struct VerifiedDict {
-    PyDictObject* dict;
-    uint64_t version;
-};
-VerifiedDict verified_dicts[16];
-
-bool keys_are_exact_strings(PyDictObject* dict) {
-    if (dict->ma_values != nullptr) return true;
-    VerifiedDict& slot = verified_dicts[(reinterpret_cast<uintptr_t>(dict) >> 4) % 16];
-    if (slot.dict == dict && slot.version == native::legacy::dict_version(dict)) return true;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(reinterpret_cast<PyObject*>(dict), &pos, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return false;
-    slot = VerifiedDict{dict, native::legacy::dict_version(dict)};
-    return true;
-}
-
-// dict[key] for an exact-str key, as PyDict_GetItemWithError answers it
-// (borrowed; null with or without an exception), memoised per dict version.
-PyObject* cached_lookup(PyObject* mapping, PyObject* key) {
-    auto* dict = reinterpret_cast<PyDictObject*>(mapping);
-    NamespaceCacheEntry& entry = namespace_cache[pair_slot<8>(dict, key)];
-    if (entry.dict == dict && entry.key == key && entry.version == native::legacy::dict_version(dict)) return entry.value;
-    PyObject* value = PyDict_GetItemWithError(mapping, key);
-    if (value != nullptr && keys_are_exact_strings(dict))
-        entry = NamespaceCacheEntry{dict, key, native::legacy::dict_version(dict), value};
-    return value;
-}
-
-// The module global `S`, read now: the module dict, then builtins, else
-// NameError (native::global does the latter two).
-template <native::Literal S>
-Ref module_global(PyObject* module) {
-    PyObject* key = native::legacy::name<S>();
-    PyObject* value = cached_lookup(PyModule_GetDict(module), key);
-    if (value != nullptr) return Ref::new_reference(value);
-    if (PyErr_Occurred()) return Ref();
-    return native::global(module, key);
-}
-
-// Answers of instance-attribute reads, remembered per (instance, key). An
-// entry stands while the instance's class is the same class, unchanged (its
-// version tag, which is never reused, so the dict lives at the same place),
-// that place still holds the same dict, and the dict has the version it had
-// (see NamespaceCacheEntry): then a new look-up would give the same object, and
-// finding it costs no call into the interpreter. The instance pointer is only
-// compared: an entry of a freed instance can only match a new instance of the
-// same class at the same address, whose dict slot is then valid to read and
-// holds another dict, or one with another version.
-struct InstanceCacheEntry {
-    PyObject* instance;
-    PyObject* key;
-    PyTypeObject* type;
-    unsigned int type_tag;
-    PyObject** dict_slot;
-    PyDictObject* dict;
-    uint64_t version;
-    PyObject* value;  // borrowed: the dict holds it while the version matches
-};
-constexpr std::size_t kInstanceCacheSize = 1024;
-InstanceCacheEntry instance_cache[kInstanceCacheSize];
-static_assert(kInstanceCacheSize == 1u << 10, "read_attr takes the top 10 bits of the hash");
-
-// self.<key>, exactly as attribute access would read it. New reference or
-// null. `pure` is set when the read could not have run any code of the
-// caller's (a split-table dict), so that reading the same key again before
-// anything else runs necessarily gives the same object.
-[[gnu::always_inline]] inline Ref read_attr(PyObject* self, PyObject* key, bool* pure = nullptr) {
-    PyTypeObject* type = Py_TYPE(self);
-    if (reads_from_dict(type)) {
-        InstanceCacheEntry& entry = instance_cache[pair_slot<10>(self, key)];
-        if (entry.instance == self && entry.key == key && entry.type == type &&
-            entry.type_tag == type->tp_version_tag && *entry.dict_slot == reinterpret_cast<PyObject*>(entry.dict) &&
-            native::legacy::dict_version(entry.dict) == entry.version) {
-            if (pure) *pure = true;
-            return Ref::new_reference(entry.value);
-        }
-        PyObject** dictptr = _PyObject_GetDictPtr(self);
-        if (dictptr != nullptr && *dictptr != nullptr) {
-            auto* dict = reinterpret_cast<PyDictObject*>(*dictptr);
-            const bool split = dict->ma_values != nullptr;
-            PyObject* value = PyDict_GetItemWithError(*dictptr, key);
-            if (value != nullptr) {
-                if (split && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
-                    entry = InstanceCacheEntry{self, key, type, type->tp_version_tag, dictptr, dict,
-                                               native::legacy::dict_version(dict), value};
-                if (pure) *pure = split;
-                return Ref::new_reference(value);
-            }
-            if (PyErr_Occurred()) return Ref();
-        }
-    }
-    if (pure) *pure = false;
-    return Ref::steal(PyObject_GetAttr(self, key));
-}
-
-// Reads self.<key> a second time, as the methods do; skipped when the first
-// read was pure (see read_attr), which makes no observable difference.
-inline Ref read_again(PyObject* self, PyObject* key, Ref first, bool pure) {
-    if (pure) return first;
-    return read_attr(self, key);
-}
+using ExprNames = native::Names<
+    // instance attributes
+    "op", "operand", "lhs", "rhs", "_Path__name", "_Path__field", "_Path__parent", "_Path2__name", "_Path2__index",
+    "_Path2__parent", "_FuncPath__func", "_FuncPath__operand",
+    // module globals
+    "operator", "opnames", "UniExpr", "BinExpr", "Path", "Path2", "FuncPath",
+    // operator functions, as attributes of the operator module
+    "add", "sub", "mul", "div", "truediv", "floordiv", "mod", "pow", "xor", "lshift", "rshift", "and_", "or_",
+    "neg", "pos", "not_", "contains", "gt", "ge", "lt", "le", "eq", "ne",
+    // everything else
+    "__getattr__", "__getattribute__", "__dict__", "__class__", "__slots__", "__base__", "__name__", "__iter__",
+    "__hash__", "__vectorcalloffset__", "items", "update", "%s_", "len", "sum", "min", "max", "abs">;
 
 // ---- operator functions applied natively ---------------------------------------
 //
@@ -242,125 +52,565 @@ inline Ref read_again(PyObject* self, PyObject* key, Ref first, bool pure) {
 // machinery. Functions are recognised by their C entry point, which the
 // genuine functions were checked to have at module execution.
 
-enum class Kind : unsigned char { number2, power, compare, contains, number1, logical_not, length };
+enum class Apply : unsigned char { number2, power, compare, contains, number1, logical_not, length };
 
 struct KnownFunction {
-    PyCFunction meth;
-    Kind kind;
+    PyCFunction meth;  // null: an empty slot
+    Apply kind;
     binaryfunc number2;
     unaryfunc number1;
     int compare;
 };
 
-// An open-addressing table keyed by the C entry point; empty slots have a
-// null `meth`.
-constexpr std::size_t kKnownSlots = 64;
-KnownFunction known_functions[kKnownSlots];
-
-inline std::size_t known_slot(PyCFunction meth) {
-    return static_cast<std::size_t>((reinterpret_cast<uintptr_t>(meth) * 0x9E3779B97F4A7C15ull) >> 58);
-}
-
-const KnownFunction* find_known(PyObject* function) {
-    if (!PyCFunction_CheckExact(function)) return nullptr;
-    PyCFunction meth = PyCFunction_GET_FUNCTION(function);
-    for (std::size_t i = known_slot(meth);; i = (i + 1) % kKnownSlots) {
-        if (known_functions[i].meth == meth) return &known_functions[i];
-        if (known_functions[i].meth == nullptr) return nullptr;
-    }
-}
-
-// Records `source.attribute` if it is the genuine function `expected` of the
-// module `module_name` (a replaced attribute is simply not recognised).
-bool learn_function(PyObject* source, const char* attribute, const char* module_name, const char* expected,
-                    KnownFunction entry) {
-    Ref function = Ref::steal(PyObject_GetAttrString(source, attribute));
-    if (!function) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-        PyErr_Clear();
-        return true;
-    }
-    if (!PyCFunction_CheckExact(function.get())) return true;
-    auto* cfunction = reinterpret_cast<PyCFunctionObject*>(function.get());
-    PyObject* owner = cfunction->m_self;
-    if (owner == nullptr || !PyModule_Check(owner) || std::strcmp(cfunction->m_ml->ml_name, expected) != 0)
-        return true;
-    const char* owner_name = PyModule_GetName(owner);
-    if (owner_name == nullptr) return false;
-    if (std::strcmp(owner_name, module_name) != 0) return true;
-    entry.meth = cfunction->m_ml->ml_meth;
-    for (std::size_t i = known_slot(entry.meth);; i = (i + 1) % kKnownSlots) {
-        if (known_functions[i].meth == entry.meth) return true;
-        if (known_functions[i].meth == nullptr) {
-            known_functions[i] = entry;
-            return true;
+// An open-addressing table keyed by the C entry point. Filled while the
+// module executes, read-only afterwards: shared by every thread as it is.
+class KnownFunctions {
+public:
+    const KnownFunction* find(PyObject* function) const {
+        if (!PyCFunction_CheckExact(function)) return nullptr;
+        const PyCFunction meth = PyCFunction_GET_FUNCTION(function);
+        for (std::size_t i = slot_of(meth);; i = (i + 1) % kSlots) {
+            if (table_[i].meth == meth) return &table_[i];
+            if (table_[i].meth == nullptr) return nullptr;
         }
     }
+
+    // Records `source.attribute` if it is the genuine function `attribute`
+    // of the module `module_name` (a replaced attribute is simply not
+    // recognised). False with an exception only when the interpreter fails.
+    bool learn(PyObject* source, const char* attribute, const char* module_name, KnownFunction entry) {
+        Ref function = Ref::steal(PyObject_GetAttrString(source, attribute));
+        if (!function) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+            PyErr_Clear();
+            return true;
+        }
+        if (!PyCFunction_CheckExact(function.get())) return true;
+        PyObject* owner = PyCFunction_GET_SELF(function.get());
+        const PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(function.get())->m_ml;
+        if (owner == nullptr || !PyModule_Check(owner) || std::strcmp(def->ml_name, attribute) != 0) return true;
+        const char* owner_name = PyModule_GetName(owner);
+        if (owner_name == nullptr) return false;
+        if (std::strcmp(owner_name, module_name) != 0) return true;
+        entry.meth = def->ml_meth;
+        for (std::size_t i = slot_of(entry.meth);; i = (i + 1) % kSlots) {
+            if (table_[i].meth == entry.meth) return true;
+            if (table_[i].meth == nullptr) {
+                table_[i] = entry;
+                return true;
+            }
+        }
+    }
+
+private:
+    static constexpr unsigned kHashShift = 58;
+    static constexpr std::size_t kSlots = 64;
+    static_assert(kSlots == std::size_t{1} << (64 - kHashShift), "slot_of takes the top bits of the hash");
+
+    static std::size_t slot_of(PyCFunction meth) {
+        const auto address = reinterpret_cast<std::uintptr_t>(meth);
+        return static_cast<std::size_t>((static_cast<std::uint64_t>(address) * UINT64_C(0x9E3779B97F4A7C15)) >>
+                                        kHashShift);
+    }
+
+    KnownFunction table_[kSlots];  // fewer than half full: probing ends
+};
+
+// ---- what the module remembers --------------------------------------------------
+
+// Whether attribute access on the instances of a class reads the state
+// names from the instance dict: no class in its MRO defines any of them (a
+// data descriptor there would win, a plain attribute would answer a miss)
+// and attribute access is the generic one (or Path's, which differs only on
+// a miss). That depends only on the class and its bases, which the version
+// tag tracks: a change gives the class a new tag, never reused. So the
+// answer is remembered per tag. Per module, where the GIL serialises its
+// users; free-threaded builds do not use it (their reads are all generic).
+struct ClassVerdicts {
+    static constexpr std::size_t kSlots = 64;
+    unsigned int dict_reading[kSlots];
+    unsigned int generic_reading[kSlots];
+};
+
+// Look-ups in namespaces (the module's dict, the operator module's dict).
+// When every key of a dict is an exact str, looking an exact str up in it
+// runs no code of the caller's, and its answer changes only with the dict:
+// the answer is remembered under the dict's stamp (changes.hpp), with the
+// value borrowed from the dict, which holds it while the stamp matches. Per
+// module, where the GIL serialises its users; disabled on free-threaded
+// builds (the value is borrowed), which look every name up.
+struct NamespaceEntry {
+    native::DictStamp stamp;
+    PyObject* key;    // interned, held by the module state's names
+    PyObject* value;  // borrowed from the dict while the stamp matches
+};
+
+struct NamespaceMemo {
+    static constexpr unsigned kBits = 6;
+    static constexpr std::size_t kSlots = std::size_t{1} << kBits;
+    NamespaceEntry entries[kSlots];
+    native::Remembered<bool> exact_keys[4];  // per dict: every key an exact str
+    unsigned int next_exact;                 // the slot of exact_keys to reuse next
+};
+
+struct ExprState {
+    ExprNames names;
+    native::DictChanges changes;
+    PyObject* descriptor_type;  // the module's method descriptor type
+    KnownFunctions known;       // immutable after exec
+    ClassVerdicts verdicts;     // GIL builds only
+    NamespaceMemo namespaces;   // GIL builds only
+
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(descriptor_type);
+        return 0;
+    }
+    void clear() {
+        names.clear();
+        Py_CLEAR(descriptor_type);
+        known = KnownFunctions{};
+        verdicts = ClassVerdicts{};
+        namespaces = NamespaceMemo{};
+    }
+};
+
+ExprState* state_of(PyObject* module) { return native::state_of<ExprState>(module); }
+
+// The state of the module whose class `cls` is (a class of ours, or the class
+// that defines a method being called). Null with an exception otherwise.
+ExprState* state_of(PyTypeObject* cls) { return native::state_of<ExprState>(cls); }
+
+// The state of the module of one of our exact classes, whose ht_module is
+// that module (make_class and PyType_FromModuleAndSpec set it). Never null.
+inline ExprState* exact_class_state(PyTypeObject* cls) {
+    return static_cast<ExprState*>(PyModule_GetState(reinterpret_cast<PyHeapTypeObject*>(cls)->ht_module));
 }
 
-bool learn_functions(PyObject* operator_module) {
-    for (KnownFunction& slot : known_functions) slot = KnownFunction{};
-    struct Entry {
-        const char* name;
-        KnownFunction entry;
-    };
-    const Entry operators[] = {
-        {"add", {nullptr, Kind::number2, PyNumber_Add, nullptr, 0}},
-        {"sub", {nullptr, Kind::number2, PyNumber_Subtract, nullptr, 0}},
-        {"mul", {nullptr, Kind::number2, PyNumber_Multiply, nullptr, 0}},
-        {"truediv", {nullptr, Kind::number2, PyNumber_TrueDivide, nullptr, 0}},
-        {"floordiv", {nullptr, Kind::number2, PyNumber_FloorDivide, nullptr, 0}},
-        {"mod", {nullptr, Kind::number2, PyNumber_Remainder, nullptr, 0}},
-        {"pow", {nullptr, Kind::power, nullptr, nullptr, 0}},
-        {"xor", {nullptr, Kind::number2, PyNumber_Xor, nullptr, 0}},
-        {"lshift", {nullptr, Kind::number2, PyNumber_Lshift, nullptr, 0}},
-        {"rshift", {nullptr, Kind::number2, PyNumber_Rshift, nullptr, 0}},
-        {"and_", {nullptr, Kind::number2, PyNumber_And, nullptr, 0}},
-        {"or_", {nullptr, Kind::number2, PyNumber_Or, nullptr, 0}},
-        {"gt", {nullptr, Kind::compare, nullptr, nullptr, Py_GT}},
-        {"ge", {nullptr, Kind::compare, nullptr, nullptr, Py_GE}},
-        {"lt", {nullptr, Kind::compare, nullptr, nullptr, Py_LT}},
-        {"le", {nullptr, Kind::compare, nullptr, nullptr, Py_LE}},
-        {"eq", {nullptr, Kind::compare, nullptr, nullptr, Py_EQ}},
-        {"ne", {nullptr, Kind::compare, nullptr, nullptr, Py_NE}},
-        {"contains", {nullptr, Kind::contains, nullptr, nullptr, 0}},
-        {"neg", {nullptr, Kind::number1, nullptr, PyNumber_Negative, 0}},
-        {"pos", {nullptr, Kind::number1, nullptr, PyNumber_Positive, 0}},
-        {"not_", {nullptr, Kind::logical_not, nullptr, nullptr, 0}},
-    };
-    for (const Entry& e : operators)
-        if (!learn_function(operator_module, e.name, "_operator", e.name, e.entry)) return false;
-    PyObject* builtins = PyEval_GetBuiltins();  // borrowed dict
-    PyObject* len = PyDict_GetItemString(builtins, "len");
-    PyObject* abs = PyDict_GetItemString(builtins, "abs");
-    if (len && PyCFunction_CheckExact(len)) {
-        PyObject* owner = PyCFunction_GET_SELF(len);
-        if (owner && !learn_function(owner, "len", "builtins", "len", {nullptr, Kind::length, nullptr, nullptr, 0}))
-            return false;
+// ---- the instances ----------------------------------------------------------------
+//
+// What every ExprMixin instance is, whatever class derives from ExprMixin
+// (a class cannot derive from it and add a layout of another native class).
+// Every function below that takes a node is reached only with an instance of
+// ExprMixin: through a method descriptor (which checks the instance), a
+// native slot of one of our exact classes, or a tp_call comparison.
+
+enum class NodeKind : unsigned char { none, uniexpr, binexpr, path, path2, funcpath };
+
+// What the last evaluation of a node read from its instance dict, and the
+// state in which it was read: while its class has the same version tag, the
+// instance has the same dict and the dict the same stamp, reading the same
+// names gives the same objects, and reading them runs no code of the
+// caller's (the dict's keys were all exact str when the stamp was taken). The
+// values are borrowed from the dict, which holds them while the stamp
+// matches. Kept in the node itself, so it lives and dies with it. Used where
+// the GIL serialises the callers; free-threaded builds never write it.
+struct NodeMemo {
+    const PyObject* dict;   // identity only
+    std::uint64_t version;  // the dict's stamp
+    unsigned int type_tag;  // the class's version tag then
+    NodeKind kind;          // whose names `values` hold; none: nothing remembered
+    bool seen;              // evaluated once: the next evaluation remembers
+    PyObject* values[3];
+};
+
+struct ExprObject {
+    native::NativeBase base;   // __dict__, __weakref__
+    vectorcallfunc entry;      // null, or node_vectorcall (see install_call_slot)
+    NodeMemo memo;
+};
+
+ExprObject* as_node(PyObject* self) { return reinterpret_cast<ExprObject*>(self); }
+
+PyObject* node_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
+// Every node initialised by our code (__init__, the building path,
+// __setstate__) calls through the fast entry from then on.
+inline void set_entry(PyObject* self) {
+    ExprObject* node = as_node(self);
+    if (node->entry != node_vectorcall) node->entry = node_vectorcall;
+}
+
+// ---- the methods, each declared once by its text signature -------------------------
+//
+// The bodies follow with each class; here each method is declared by its
+// text signature, once, and the native slots of the exact classes are
+// derived from the same declaration.
+
+PyObject* uniexpr_init(PyObject* self, PyTypeObject* cls, PyObject* op, PyObject* operand);
+template <bool Repr>
+PyObject* uniexpr_print(PyObject* self, PyTypeObject* cls);
+PyObject* uniexpr_call(PyObject* self, PyTypeObject* cls, PyObject* obj, PyObject* const* rest, Py_ssize_t nrest);
+PyObject* binexpr_init(PyObject* self, PyTypeObject* cls, PyObject* op, PyObject* lhs, PyObject* rhs);
+template <bool Repr>
+PyObject* binexpr_print(PyObject* self, PyTypeObject* cls);
+PyObject* binexpr_call(PyObject* self, PyTypeObject* cls, PyObject* obj, PyObject* const* rest, Py_ssize_t nrest);
+PyObject* path_init(PyObject* self, PyTypeObject* cls, PyObject* path_name, PyObject* field, PyObject* parent);
+template <bool Repr>
+PyObject* path_print(PyObject* self, PyTypeObject* cls);
+PyObject* path_call(PyObject* self, PyTypeObject* cls, PyObject* obj, PyObject* const* rest, Py_ssize_t nrest);
+PyObject* path_getfield(PyObject* self, PyTypeObject* cls);
+PyObject* path_getattr(PyObject* self, PyTypeObject* cls, PyObject* key);
+PyObject* path_getitem(PyObject* self, PyTypeObject* cls, PyObject* key);
+PyObject* path2_init(PyObject* self, PyTypeObject* cls, PyObject* path_name, PyObject* index, PyObject* parent);
+PyObject* path2_repr(PyObject* self, PyTypeObject* cls);
+PyObject* path2_call(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs);
+PyObject* path2_getitem(PyObject* self, PyTypeObject* cls, PyObject* index);
+PyObject* funcpath_init(PyObject* self, PyTypeObject* cls, PyObject* func, PyObject* operand);
+template <bool Repr>
+PyObject* funcpath_print(PyObject* self, PyTypeObject* cls);
+PyObject* funcpath_call(PyObject* self, PyTypeObject* cls, PyObject* operand, PyObject* const* rest, Py_ssize_t nrest);
+
+// A method and the native slot forms derived from the same declaration.
+template <native::Literal Text, auto Body>
+struct Declared {
+    static PyMethodDef def() { return native::method<Text, Body>(); }
+    static constexpr initproc init() { return native::init_slot<Text, Body>; }
+    static constexpr ternaryfunc call() { return native::call_slot<Text, Body>; }
+    static constexpr reprfunc text() { return native::text_slot<Body>; }
+};
+
+using UniExprInit = Declared<"__init__($self, /, op, operand)", uniexpr_init>;
+using UniExprRepr = Declared<"__repr__($self, /)", uniexpr_print<true>>;
+using UniExprStr = Declared<"__str__($self, /)", uniexpr_print<false>>;
+using UniExprCall = Declared<"__call__($self, /, obj, *args)", uniexpr_call>;
+
+using BinExprInit = Declared<"__init__($self, /, op, lhs, rhs)", binexpr_init>;
+using BinExprRepr = Declared<"__repr__($self, /)", binexpr_print<true>>;
+using BinExprStr = Declared<"__str__($self, /)", binexpr_print<false>>;
+using BinExprCall = Declared<"__call__($self, /, obj, *args)", binexpr_call>;
+
+using PathInit = Declared<"__init__($self, /, name, field=None, parent=None)", path_init>;
+using PathRepr = Declared<"__repr__($self, /)", path_print<true>>;
+using PathStr = Declared<"__str__($self, /)", path_print<false>>;
+using PathCall = Declared<"__call__($self, /, obj, *args)", path_call>;
+using PathGetfield = Declared<"__getfield__($self, /)", path_getfield>;
+using PathGetattr = Declared<"__getattr__($self, /, name)", path_getattr>;
+using PathGetitem = Declared<"__getitem__($self, /, name)", path_getitem>;
+
+using Path2Init = Declared<"__init__($self, /, name, index=None, parent=None)", path2_init>;
+using Path2Repr = Declared<"__repr__($self, /)", path2_repr>;
+using Path2Call = Declared<"__call__($self, /, *args)", path2_call>;
+using Path2Getitem = Declared<"__getitem__($self, /, index)", path2_getitem>;
+
+using FuncPathInit = Declared<"__init__($self, /, func, operand=None)", funcpath_init>;
+using FuncPathRepr = Declared<"__repr__($self, /)", funcpath_print<true>>;
+using FuncPathStr = Declared<"__str__($self, /)", funcpath_print<false>>;
+using FuncPathCall = Declared<"__call__($self, /, operand, *args)", funcpath_call>;
+
+constexpr ternaryfunc uniexpr_call_slot = UniExprCall::call();
+constexpr ternaryfunc binexpr_call_slot = BinExprCall::call();
+constexpr ternaryfunc path_call_slot = PathCall::call();
+constexpr ternaryfunc path2_call_slot = Path2Call::call();
+constexpr ternaryfunc funcpath_call_slot = FuncPathCall::call();
+
+constexpr initproc uniexpr_init_slot = UniExprInit::init();
+constexpr initproc binexpr_init_slot = BinExprInit::init();
+constexpr initproc path_init_slot = PathInit::init();
+constexpr initproc path2_init_slot = Path2Init::init();
+constexpr initproc funcpath_init_slot = FuncPathInit::init();
+
+// ---- reading instance attributes ---------------------------------------------------
+
+PyObject* path_getattro(PyObject* self, PyObject* key);
+
+std::array<PyObject*, 12> state_names(const ExprState* st) {
+    return {name<"op">(st),           name<"operand">(st),       name<"lhs">(st),
+            name<"rhs">(st),          name<"_Path__name">(st),   name<"_Path__field">(st),
+            name<"_Path__parent">(st), name<"_Path2__name">(st), name<"_Path2__index">(st),
+            name<"_Path2__parent">(st), name<"_FuncPath__func">(st), name<"_FuncPath__operand">(st)};
+}
+
+// See ClassVerdicts. `tag` is the class's version tag, read before.
+[[gnu::noinline]] bool check_reads_from_dict(PyTypeObject* type, unsigned int tag, ExprState* st) {
+    bool plain = type->tp_getattro == PyObject_GenericGetAttr || type->tp_getattro == path_getattro;
+    if (plain) {
+        for (PyObject* key : state_names(st)) {
+            if (native::compat::type_lookup(type, key)) {
+                plain = false;
+                break;
+            }
+        }
     }
-    if (abs && PyCFunction_CheckExact(abs)) {
-        PyObject* owner = PyCFunction_GET_SELF(abs);
-        if (owner &&
-            !learn_function(owner, "abs", "builtins", "abs", {nullptr, Kind::number1, nullptr, PyNumber_Absolute, 0}))
-            return false;
+    // A look-up in a class dict with keys of the caller's may have run code
+    // that changed the class: then the verdict is not remembered.
+    if (native::compat::type_version(type) == tag) {
+        ClassVerdicts& verdicts = st->verdicts;
+        (plain ? verdicts.dict_reading : verdicts.generic_reading)[tag % ClassVerdicts::kSlots] = tag;
     }
+    return plain;
+}
+
+inline bool reads_from_dict(PyTypeObject* type, unsigned int tag, ExprState* st) {
+    const ClassVerdicts& verdicts = st->verdicts;
+    if (verdicts.dict_reading[tag % ClassVerdicts::kSlots] == tag) return true;
+    if (verdicts.generic_reading[tag % ClassVerdicts::kSlots] == tag) return false;
+    return check_reads_from_dict(type, tag, st);
+}
+
+// self.<key>, read once, as attribute access reads it. New reference or null.
+// Where the class reads the state names from the instance dict, that read is
+// the dict look-up, made here directly; a miss goes the generic way, which
+// raises the AttributeError (or builds a child, for a Path) and looks the
+// dict up once more.
+Ref read_attr(PyObject* self, PyObject* key, ExprState* st) {
+    if constexpr (!native::compat::free_threaded) {
+        PyTypeObject* type = Py_TYPE(self);
+        PyObject* dict = as_node(self)->base.dict;
+        if (dict != nullptr && PyDict_CheckExact(dict)) {
+            const unsigned int tag = native::compat::type_version(type);
+            if (tag != 0 && reads_from_dict(type, tag, st)) {
+                Ref held = Ref::new_reference(dict);  // the look-up may run code that replaces it
+                PyObject* value = nullptr;
+                const int found = native::compat::dict_get_ref(held.get(), key, &value);
+                if (found != 0) return Ref::steal(value);
+            }
+        }
+    }
+    return native::attr(self, key);
+}
+
+// Whether every key of `dict` is an exact str: then looking an exact str up
+// in it runs no code of the caller's. Walking a dict runs none either.
+bool keys_are_exact_strings(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
     return true;
 }
 
+// The names that a node of each kind reads when it is evaluated, in the
+// order of its attributes.
+template <NodeKind Kind>
+struct EvaluationNames;
+template <>
+struct EvaluationNames<NodeKind::uniexpr> {
+    enum : std::size_t { op, operand, size };
+    static std::array<PyObject*, size> of(const ExprState* st) { return {name<"op">(st), name<"operand">(st)}; }
+};
+template <>
+struct EvaluationNames<NodeKind::binexpr> {
+    enum : std::size_t { op, lhs, rhs, size };
+    static std::array<PyObject*, size> of(const ExprState* st) {
+        return {name<"op">(st), name<"lhs">(st), name<"rhs">(st)};
+    }
+};
+template <>
+struct EvaluationNames<NodeKind::path> {
+    enum : std::size_t { field, parent, size };
+    static std::array<PyObject*, size> of(const ExprState* st) {
+        return {name<"_Path__field">(st), name<"_Path__parent">(st)};
+    }
+};
+template <>
+struct EvaluationNames<NodeKind::path2> {
+    enum : std::size_t { index, parent, size };
+    static std::array<PyObject*, size> of(const ExprState* st) {
+        return {name<"_Path2__index">(st), name<"_Path2__parent">(st)};
+    }
+};
+template <>
+struct EvaluationNames<NodeKind::funcpath> {
+    enum : std::size_t { func, operand, size };
+    static std::array<PyObject*, size> of(const ExprState* st) {
+        return {name<"_FuncPath__func">(st), name<"_FuncPath__operand">(st)};
+    }
+};
+
+// The memo of a node of kind `Kind`, when it is current (see NodeMemo): its
+// values are then what reading the attributes gives, and stay so until code
+// of the caller's runs. Null otherwise, and always on free-threaded builds.
+template <NodeKind Kind>
+inline PyObject* const* current_values(PyObject* self, const ExprState* st) {
+    if constexpr (native::compat::free_threaded) {
+        return nullptr;
+    } else {
+        const ExprObject* node = as_node(self);
+        const NodeMemo& m = node->memo;
+        // A memo of a kind always has a non-zero tag (see remember_reads).
+        if (m.kind == Kind && node->base.dict == m.dict &&
+            st->changes.unchanged(node->base.dict, native::DictStamp{m.dict, m.version}) &&
+            native::compat::type_version(Py_TYPE(self)) == m.type_tag)
+            return m.values;
+        return nullptr;
+    }
+}
+
+// Fills the memo of a node from its dict, if the state allows: the class
+// reads the state names from the dict, the dict is an exact dict whose keys
+// are all exact str and that holds every name. True when it did.
+template <NodeKind Kind>
+[[gnu::noinline]] bool remember_reads(PyObject* self, ExprState* st) {
+    using Names = EvaluationNames<Kind>;
+    NodeMemo& m = as_node(self)->memo;
+    m.kind = NodeKind::none;
+    PyTypeObject* type = Py_TYPE(self);
+    const unsigned int tag = native::compat::type_version(type);
+    if (tag == 0 || !reads_from_dict(type, tag, st)) return false;
+    PyObject* dict = as_node(self)->base.dict;
+    if (dict == nullptr || !PyDict_CheckExact(dict)) return false;
+    const native::DictStamp stamp = st->changes.stamp(dict);
+    if (stamp.dict == nullptr || !keys_are_exact_strings(dict)) return false;
+    // Exact str keys only: none of these look-ups runs code.
+    const auto keys = Names::of(st);
+    PyObject* values[3] = {};
+    for (std::size_t i = 0; i < Names::size; ++i) {
+        values[i] = PyDict_GetItemWithError(dict, keys[i]);
+        if (values[i] == nullptr) {
+            PyErr_Clear();  // a missing attribute: the plain reads report it
+            return false;
+        }
+    }
+    if (!st->changes.unchanged(dict, stamp) || native::compat::type_version(type) != tag) return false;
+    m.dict = dict;
+    m.version = stamp.version;
+    m.type_tag = tag;
+    std::copy(values, values + 3, m.values);
+    m.kind = Kind;
+    return true;
+}
+
+// Whether the memo of the node is current for an evaluation about to start:
+// it is, or it was filled now. A node evaluated for the first time is not
+// remembered yet (many nodes are built, evaluated once and dropped).
+template <NodeKind Kind>
+bool acquire_memo(PyObject* self, ExprState* st) {
+    if constexpr (native::compat::free_threaded) {
+        return false;
+    } else {
+        if (current_values<Kind>(self, st) != nullptr) return true;
+        NodeMemo& m = as_node(self)->memo;
+        if (!m.seen) {
+            m.seen = true;
+            return false;
+        }
+        return remember_reads<Kind>(self, st);
+    }
+}
+
+// The attribute reads of one evaluation of a node, step by step. Evaluation
+// reads each attribute as attribute access does, and an operand twice (once
+// to see whether it is callable, once to use it). While the node's memo is
+// current, a read is the memo's value and the second read is the first one:
+// the same object, and no code of the caller's runs either way. Anything
+// that can run code (calling an operand) is followed by recheck(), which
+// drops to plain reads if that code changed the node.
+template <NodeKind Kind>
+class NodeReads {
+public:
+    using Names = EvaluationNames<Kind>;
+
+    NodeReads(PyObject* self, ExprState* st, bool current) : self_(self), st_(st), current_(current) {}
+
+    Ref read(std::size_t i) const {
+        if (current_) return Ref::new_reference(as_node(self_)->memo.values[i]);
+        return read_attr(self_, Names::of(st_)[i], st_);
+    }
+    // The second read of attribute i, whose first read gave `first`.
+    Ref read_again(std::size_t i, Ref first) const {
+        if (current_) return first;
+        return read_attr(self_, Names::of(st_)[i], st_);
+    }
+    // After running code of the caller's.
+    void recheck() {
+        if (current_) current_ = current_values<Kind>(self_, st_) != nullptr;
+    }
+    ExprState* state() const { return st_; }
+
+private:
+    PyObject* self_;
+    ExprState* st_;
+    bool current_;
+};
+
+// ---- namespaces ----------------------------------------------------------------------
+
+// A slot of a direct-mapped table of 2**Bits entries for the pair (a, b).
+template <unsigned Bits>
+inline std::size_t pair_slot(const void* a, const void* b) {
+    const std::uint64_t mixed = ((reinterpret_cast<std::uintptr_t>(a) >> 4) ^
+                                 (reinterpret_cast<std::uintptr_t>(b) << 7)) * UINT64_C(0x9E3779B97F4A7C15);
+    return static_cast<std::size_t>(mixed >> (64 - Bits));
+}
+
+// keys_are_exact_strings(dict), remembered under the dict's stamp for the few
+// namespaces the module reads (GIL builds only).
+bool keys_known_exact(PyObject* dict, ExprState* st) {
+    NamespaceMemo& memo = st->namespaces;
+    for (native::Remembered<bool>& known : memo.exact_keys)
+        if (known.stamp.dict == dict) return native::checked(st->changes, dict, known, keys_are_exact_strings);
+    native::Remembered<bool>& known = memo.exact_keys[memo.next_exact++ % std::size(memo.exact_keys)];
+    known = {};
+    return native::checked(st->changes, dict, known, keys_are_exact_strings);
+}
+
+// dict[key] for an exact dict and an interned str key: 1 with a new
+// reference, 0 when missing, -1 with an exception. See NamespaceMemo.
+int namespace_lookup(PyObject* dict, PyObject* key, ExprState* st, Ref& out) {
+    PyObject* value = nullptr;
+    if constexpr (native::compat::free_threaded) {
+        const int found = native::compat::dict_get_ref(dict, key, &value);
+        out = Ref::steal(value);
+        return found;
+    } else {
+        NamespaceMemo& memo = st->namespaces;
+        NamespaceEntry& entry = memo.entries[pair_slot<NamespaceMemo::kBits>(dict, key)];
+        if (entry.key == key && st->changes.unchanged(dict, entry.stamp)) {
+            out = Ref::new_reference(entry.value);
+            return 1;
+        }
+        const native::DictStamp before = st->changes.stamp(dict);
+        const int found = native::compat::dict_get_ref(dict, key, &value);
+        out = Ref::steal(value);
+        if (found > 0 && before.dict != nullptr && keys_known_exact(dict, st) && st->changes.unchanged(dict, before))
+            entry = NamespaceEntry{before, key, value};
+        return found;
+    }
+}
+
+// The module global `key`, read now: the module dict, then builtins, else
+// NameError (native::global does the latter two).
+Ref module_global(PyObject* module, PyObject* key, ExprState* st) {
+    Ref value;
+    const int found = namespace_lookup(PyModule_GetDict(module), key, st, value);
+    if (found != 0) return value;
+    return native::global(module, key);
+}
+
+template <native::Literal Name>
+Ref module_global(PyObject* module, ExprState* st) {
+    return module_global(module, name<Name>(st), st);
+}
+
+// operators.<Op>. For a plain module object that is its dict entry (module
+// objects have no class attribute of these names); anything else, or a miss
+// (the module's own __getattr__, the error), takes the generic route.
+template <native::Literal Op>
+Ref operator_function(PyObject* operators, ExprState* st) {
+    if (Py_IS_TYPE(operators, &PyModule_Type)) {
+        Ref value;
+        const int found = namespace_lookup(PyModule_GetDict(operators), name<Op>(st), st, value);
+        if (found != 0) return value;
+    }
+    return native::attr(operators, name<Op>(st));
+}
+
+// ---- applying operators -----------------------------------------------------------
+
 // op(left, right). New reference or null.
-Ref apply_binary(PyObject* op, PyObject* left, PyObject* right) {
-    if (const KnownFunction* known = find_known(op)) {
+Ref apply_binary(const ExprState* st, PyObject* op, PyObject* left, PyObject* right) {
+    if (const KnownFunction* known = st->known.find(op)) {
         switch (known->kind) {
-            case Kind::number2:
+            case Apply::number2:
                 return Ref::steal(known->number2(left, right));
-            case Kind::power:
+            case Apply::power:
                 return Ref::steal(PyNumber_Power(left, right, Py_None));
-            case Kind::compare:
+            case Apply::compare:
                 return Ref::steal(PyObject_RichCompare(left, right, known->compare));
-            case Kind::contains: {
-                int found = PySequence_Contains(left, right);
+            case Apply::contains: {
+                const int found = PySequence_Contains(left, right);
                 if (found < 0) return Ref();
-                return Ref::steal(PyBool_FromLong(found));
+                return Ref::new_reference(found ? Py_True : Py_False);
             }
             default:
                 break;  // a one-argument function: let it report the count
@@ -370,18 +620,18 @@ Ref apply_binary(PyObject* op, PyObject* left, PyObject* right) {
 }
 
 // op(value). New reference or null.
-Ref apply_unary(PyObject* op, PyObject* value) {
-    if (const KnownFunction* known = find_known(op)) {
+Ref apply_unary(const ExprState* st, PyObject* op, PyObject* value) {
+    if (const KnownFunction* known = st->known.find(op)) {
         switch (known->kind) {
-            case Kind::number1:
+            case Apply::number1:
                 return Ref::steal(known->number1(value));
-            case Kind::logical_not: {
-                int result = PyObject_Not(value);
+            case Apply::logical_not: {
+                const int result = PyObject_Not(value);
                 if (result < 0) return Ref();
-                return Ref::steal(PyBool_FromLong(result));
+                return Ref::new_reference(result ? Py_True : Py_False);
             }
-            case Kind::length: {
-                Py_ssize_t size = PyObject_Size(value);
+            case Apply::length: {
+                const Py_ssize_t size = PyObject_Size(value);
                 if (size < 0) return Ref();
                 return Ref::steal(PyLong_FromSsize_t(size));
             }
@@ -396,10 +646,10 @@ Ref apply_unary(PyObject* op, PyObject* value) {
 // look-up, else KeyError(key); __missing__ only exists on subclasses).
 inline Ref subscript(PyObject* value, PyObject* key) {
     if (PyDict_CheckExact(value)) {
-        PyObject* item = PyDict_GetItemWithError(value, key);
-        if (item != nullptr) return Ref::new_reference(item);
-        if (!PyErr_Occurred()) _PyErr_SetKeyError(key);
-        return Ref();
+        PyObject* item = nullptr;
+        const int found = native::compat::dict_get_ref(value, key, &item);
+        if (found == 0) native::compat::raise_key_error(key);
+        return Ref::steal(item);
     }
     return Ref::steal(PyObject_GetItem(value, key));
 }
@@ -409,30 +659,33 @@ inline bool is_callable(PyObject* value) { return Py_TYPE(value)->tp_call != nul
 
 // ---- evaluation ------------------------------------------------------------------
 
-PyObject* uniexpr_tp_call(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* binexpr_tp_call(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* path_tp_call(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* path2_tp_call(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* funcpath_tp_call(PyObject* self, PyObject* args, PyObject* kwargs);
+Ref evaluate_uniexpr(PyObject* self, PyObject* obj, ExprState* st);
+Ref evaluate_binexpr(PyObject* self, PyObject* obj, ExprState* st);
+Ref evaluate_path(PyObject* self, PyObject* obj, ExprState* st);
+Ref evaluate_path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs, ExprState* st);
+Ref evaluate_funcpath(PyObject* self, PyObject* argument, ExprState* st, PyTypeObject* defining_class);
 
-Ref evaluate_uniexpr(PyObject* self, PyObject* obj);
-Ref evaluate_binexpr(PyObject* self, PyObject* obj);
-Ref evaluate_path(PyObject* self, PyObject* obj);
-Ref evaluate_path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
-Ref evaluate_funcpath(PyObject* self, PyObject* operand, PyTypeObject* defining_class = nullptr);
+// Which of our evaluations a native tp_call of ours runs for a plain call
+// with the context (none: any other callable).
+enum class Evaluator : unsigned char { none, uniexpr, binexpr, path, funcpath };
 
-Ref evaluate_funcpath_here(PyObject* self, PyObject* operand) { return evaluate_funcpath(self, operand); }
+inline Evaluator evaluator_of(PyObject* function) {
+    const ternaryfunc call = Py_TYPE(function)->tp_call;
+    if (call == binexpr_call_slot) return Evaluator::binexpr;
+    if (call == path_call_slot) return Evaluator::path;
+    if (call == uniexpr_call_slot) return Evaluator::uniexpr;
+    if (call == funcpath_call_slot) return Evaluator::funcpath;
+    return Evaluator::none;
+}
 
-// What a native tp_call of ours runs for a plain call with the context, or
-// null for any other callable.
-using Evaluation = Ref (*)(PyObject* self, PyObject* obj);
-inline Evaluation native_evaluation(PyObject* function) {
-    ternaryfunc call = Py_TYPE(function)->tp_call;
-    if (call == binexpr_tp_call) return evaluate_binexpr;
-    if (call == path_tp_call) return evaluate_path;
-    if (call == uniexpr_tp_call) return evaluate_uniexpr;
-    if (call == funcpath_tp_call) return evaluate_funcpath_here;
-    return nullptr;
+inline Ref evaluate_as(Evaluator evaluator, PyObject* node, PyObject* obj, ExprState* st) {
+    switch (evaluator) {
+        case Evaluator::binexpr: return evaluate_binexpr(node, obj, st);
+        case Evaluator::path: return evaluate_path(node, obj, st);
+        case Evaluator::uniexpr: return evaluate_uniexpr(node, obj, st);
+        case Evaluator::funcpath: return evaluate_funcpath(node, obj, st, Py_TYPE(node));
+        default: return native::call(node, obj);
+    }
 }
 
 // function(obj). Our own nodes, whose tp_call is still the native one, are
@@ -441,85 +694,160 @@ inline Evaluation native_evaluation(PyObject* function) {
 // here, except for a path: evaluating one adds a fixed number of frames and
 // guards its own recursion (a chain of parents), and any other callable it
 // reaches is called through here.
-Ref call_with_context(PyObject* function, PyObject* obj) {
-    if (Evaluation evaluate = native_evaluation(function)) {
-        if (evaluate == evaluate_path) return evaluate_path(function, obj);
-        native::RecursionGuard guard(" while evaluating an expression");
-        if (!guard) return Ref();
-        return evaluate(function, obj);
-    }
-    return native::call(function, obj);
+Ref call_with_context(PyObject* function, PyObject* obj, ExprState* st) {
+    const Evaluator evaluator = evaluator_of(function);
+    if (evaluator == Evaluator::none) return native::call(function, obj);
+    if (evaluator == Evaluator::path) return evaluate_path(function, obj, st);
+    native::RecursionGuard guard(" while evaluating an expression");
+    if (!guard) return Ref();
+    return evaluate_as(evaluator, function, obj, st);
 }
 
-// The value of the operand stored under `key`: read it; if callable, read it
-// again and call it with the context, else read it again and use it.
-Ref operand_value(PyObject* self, PyObject* key, PyObject* obj) {
-    bool pure = false;
-    Ref value = read_attr(self, key, &pure);
+// The value of an operand whose reads are done: `operand` itself, or, when
+// it is callable, what calling it with the context gives. `called` tells
+// whether code of the caller's may have run.
+inline Ref value_of(PyObject* operand, PyObject* obj, ExprState* st, bool& called) {
+    called = is_callable(operand);
+    if (!called) return Ref::new_reference(operand);
+    Ref held = Ref::new_reference(operand);  // the call may drop the node's reference
+    return call_with_context(held.get(), obj, st);
+}
+
+// The value of operand i: read it; if callable, read it again and call it
+// with the context, else read it again and use it.
+template <NodeKind Kind>
+Ref operand_value(NodeReads<Kind>& reads, std::size_t i, PyObject* obj) {
+    Ref value = reads.read(i);
     if (!value) return value;
     const bool callable = is_callable(value.get());
-    value = read_again(self, key, std::move(value), pure);
+    value = reads.read_again(i, std::move(value));
     if (!value || !callable) return value;
-    return call_with_context(value.get(), obj);
+    Ref result = call_with_context(value.get(), obj, reads.state());
+    reads.recheck();
+    return result;
 }
 
-Ref evaluate_uniexpr(PyObject* self, PyObject* obj) {
-    Ref operand = operand_value(self, names.operand, obj);
+// UniExpr.__call__ step by step (see NodeReads).
+[[gnu::noinline]] Ref uniexpr_steps(NodeReads<NodeKind::uniexpr> reads, PyObject* obj, ExprState* st) {
+    using N = EvaluationNames<NodeKind::uniexpr>;
+    Ref operand = operand_value(reads, N::operand, obj);
     if (!operand) return operand;
-    Ref op = read_attr(self, names.op);
+    Ref op = reads.read(N::op);
     if (!op) return op;
-    return apply_unary(op.get(), operand.get());
+    return apply_unary(st, op.get(), operand.get());
 }
 
-Ref evaluate_binexpr(PyObject* self, PyObject* obj) {
-    Ref left = operand_value(self, names.lhs, obj);
+Ref evaluate_uniexpr(PyObject* self, PyObject* obj, ExprState* st) {
+    using N = EvaluationNames<NodeKind::uniexpr>;
+    PyObject* const* values = current_values<NodeKind::uniexpr>(self, st);
+    if (values == nullptr) return uniexpr_steps({self, st, acquire_memo<NodeKind::uniexpr>(self, st)}, obj, st);
+    bool called;
+    Ref operand = value_of(values[N::operand], obj, st, called);
+    if (!operand) return operand;
+    if (called && (values = current_values<NodeKind::uniexpr>(self, st)) == nullptr) {
+        Ref op = read_attr(self, name<"op">(st), st);
+        if (!op) return op;
+        return apply_unary(st, op.get(), operand.get());
+    }
+    Ref op = Ref::new_reference(values[N::op]);
+    return apply_unary(st, op.get(), operand.get());
+}
+
+// BinExpr.__call__ step by step (see NodeReads); `left`, when given, is the
+// left value, computed already.
+[[gnu::noinline]] Ref binexpr_steps(NodeReads<NodeKind::binexpr> reads, PyObject* obj, ExprState* st,
+                                    Ref left = Ref()) {
+    using N = EvaluationNames<NodeKind::binexpr>;
+    if (!left) left = operand_value(reads, N::lhs, obj);
     if (!left) return left;
-    Ref right = operand_value(self, names.rhs, obj);
+    Ref right = operand_value(reads, N::rhs, obj);
     if (!right) return right;
-    Ref op = read_attr(self, names.op);
+    Ref op = reads.read(N::op);
     if (!op) return op;
-    return apply_binary(op.get(), left.get(), right.get());
+    return apply_binary(st, op.get(), left.get(), right.get());
 }
 
-// Path.__call__ from its second step on: `parent` is the first read of
-// _Path__parent (not None).
-Ref evaluate_path_from(PyObject* self, PyObject* obj, Ref parent, bool pure) {
-    parent = read_again(self, names.path_parent, std::move(parent), pure);
+Ref evaluate_binexpr(PyObject* self, PyObject* obj, ExprState* st) {
+    using N = EvaluationNames<NodeKind::binexpr>;
+    PyObject* const* values = current_values<NodeKind::binexpr>(self, st);
+    if (values == nullptr) return binexpr_steps({self, st, acquire_memo<NodeKind::binexpr>(self, st)}, obj, st);
+    bool called;
+    Ref left = value_of(values[N::lhs], obj, st, called);
+    if (!left) return left;
+    if (called && (values = current_values<NodeKind::binexpr>(self, st)) == nullptr)
+        return binexpr_steps({self, st, false}, obj, st, std::move(left));
+    Ref right = value_of(values[N::rhs], obj, st, called);
+    if (!right) return right;
+    Ref op = called && (values = current_values<NodeKind::binexpr>(self, st)) == nullptr
+                 ? read_attr(self, name<"op">(st), st)
+                 : Ref::new_reference(values[N::op]);
+    if (!op) return op;
+    return apply_binary(st, op.get(), left.get(), right.get());
+}
+
+// Path.__call__ from its second step on, step by step (see NodeReads):
+// `parent` is the first read of _Path__parent (not None).
+[[gnu::noinline]] Ref path_steps(NodeReads<NodeKind::path> reads, PyObject* obj, Ref parent) {
+    using N = EvaluationNames<NodeKind::path>;
+    ExprState* st = reads.state();
+    parent = reads.read_again(N::parent, std::move(parent));
     if (!parent) return parent;
     Ref value;
-    if (Py_TYPE(parent.get())->tp_call == path_tp_call) {
-        // The parent is one of ours: its first step is done here, so that a
-        // root parent (the common `this.x`) costs one read.
-        bool parent_pure = false;
-        Ref grandparent = read_attr(parent.get(), names.path_parent, &parent_pure);
-        if (!grandparent) return grandparent;
-        if (grandparent.get() == Py_None) {
-            value = Ref::new_reference(obj);
-        } else {
-            native::RecursionGuard guard(" while evaluating an expression");
-            if (!guard) return Ref();
-            value = evaluate_path_from(parent.get(), obj, std::move(grandparent), parent_pure);
-        }
+    if (Py_TYPE(parent.get())->tp_call == path_call_slot) {
+        native::RecursionGuard guard(" while evaluating an expression");
+        if (!guard) return Ref();
+        value = evaluate_path(parent.get(), obj, st);
     } else {
-        value = call_with_context(parent.get(), obj);
+        value = call_with_context(parent.get(), obj, st);
     }
     if (!value) return value;
-    Ref field = read_attr(self, names.path_field);
+    reads.recheck();
+    Ref field = reads.read(N::field);
     if (!field) return field;
     return subscript(value.get(), field.get());
 }
 
-Ref evaluate_path(PyObject* self, PyObject* obj) {
-    bool pure = false;
-    Ref parent = read_attr(self, names.path_parent, &pure);
-    if (!parent) return parent;
-    if (parent.get() == Py_None) return Ref::new_reference(obj);
-    return evaluate_path_from(self, obj, std::move(parent), pure);
+// Path.__call__. While the memos are current, `root.field` (the common
+// `this.length`) is the context subscripted with the field, read from the
+// memos with no code run in between; a longer chain evaluates its parent,
+// then reads the field again from a memo still current, or plainly.
+Ref evaluate_path(PyObject* self, PyObject* obj, ExprState* st) {
+    using N = EvaluationNames<NodeKind::path>;
+    PyObject* const* values = current_values<NodeKind::path>(self, st);
+    if (values == nullptr) {
+        NodeReads<NodeKind::path> reads(self, st, acquire_memo<NodeKind::path>(self, st));
+        Ref parent = reads.read(N::parent);
+        if (!parent || parent.get() == Py_None) return parent ? Ref::new_reference(obj) : std::move(parent);
+        return path_steps(reads, obj, std::move(parent));
+    }
+    PyObject* parent = values[N::parent];
+    if (parent == Py_None) return Ref::new_reference(obj);
+    Ref value;
+    if (Py_TYPE(parent)->tp_call == path_call_slot) {
+        PyObject* const* parent_values = current_values<NodeKind::path>(parent, st);
+        if (parent_values != nullptr && parent_values[N::parent] == Py_None) {
+            Ref field = Ref::new_reference(values[N::field]);  // held: the look-up may run code
+            return subscript(obj, field.get());
+        }
+        Ref held = Ref::new_reference(parent);
+        native::RecursionGuard guard(" while evaluating an expression");
+        if (!guard) return Ref();
+        value = evaluate_path(held.get(), obj, st);
+    } else {
+        Ref held = Ref::new_reference(parent);
+        value = call_with_context(held.get(), obj, st);
+    }
+    if (!value) return value;
+    values = current_values<NodeKind::path>(self, st);
+    Ref field = values != nullptr ? Ref::new_reference(values[N::field]) : read_attr(self, name<"_Path__field">(st), st);
+    if (!field) return field;
+    return subscript(value.get(), field.get());
 }
 
-Ref evaluate_path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    bool pure = false;
-    Ref parent = read_attr(self, names.path2_parent, &pure);
+Ref evaluate_path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs, ExprState* st) {
+    using N = EvaluationNames<NodeKind::path2>;
+    NodeReads<NodeKind::path2> reads(self, st, acquire_memo<NodeKind::path2>(self, st));
+    Ref parent = reads.read(N::parent);
     if (!parent) return parent;
     if (parent.get() == Py_None) {
         if (nargs < 2) {
@@ -528,123 +856,106 @@ Ref evaluate_path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         }
         return Ref::new_reference(args[1]);
     }
-    parent = read_again(self, names.path2_parent, std::move(parent), pure);
+    parent = reads.read_again(N::parent, std::move(parent));
     if (!parent) return parent;
     Ref value;
-    if (Py_TYPE(parent.get())->tp_call == path2_tp_call) {
+    if (Py_TYPE(parent.get())->tp_call == path2_call_slot) {
         native::RecursionGuard guard(" while evaluating an expression");
         if (!guard) return Ref();
-        value = evaluate_path2(parent.get(), args, nargs);
+        value = evaluate_path2(parent.get(), args, nargs, st);
     } else {
         value = Ref::steal(PyObject_Vectorcall(parent.get(), args, static_cast<size_t>(nargs), nullptr));
     }
     if (!value) return value;
-    Ref index = read_attr(self, names.path2_index);
+    reads.recheck();
+    Ref index = reads.read(N::index);
     if (!index) return index;
     return subscript(value.get(), index.get());
 }
 
 // ---- building instances ----------------------------------------------------------
 
-int uniexpr_tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
-int binexpr_tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
-int path_tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
-int path2_tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
-int funcpath_tp_init(PyObject* self, PyObject* args, PyObject* kwargs);
-
-// self.<key> = value for each pair, in order. (Generic assignment keeps the
-// values inline with keys shared by the class; the dict made from them later
-// is a split table, which read_attr relies on for its speed.)
+// self.<key> = value for each pair, in order.
 int set_attrs(PyObject* self, std::initializer_list<std::pair<PyObject*, PyObject*>> values) {
-    if (Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr) {
-        // What PyObject_SetAttr ends in for interned str names.
-        for (const auto& [key, value] : values)
-            if (_PyObject_GenericSetAttrWithDict(self, key, value ? value : Py_None, nullptr) < 0) return -1;
-        return 0;
+    const bool generic = Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr;
+    for (const auto& [key, value] : values) {
+        PyObject* stored = value ? value : Py_None;
+        if ((generic ? PyObject_GenericSetAttr(self, key, stored) : PyObject_SetAttr(self, key, stored)) < 0)
+            return -1;
     }
-    for (const auto& [key, value] : values)
-        if (PyObject_SetAttr(self, key, value ? value : Py_None) < 0) return -1;
     return 0;
 }
 
-int init_uniexpr(PyObject* self, PyObject* op, PyObject* operand) {
-    return set_attrs(self, {{names.op, op}, {names.operand, operand}});
+int init_uniexpr(PyObject* self, ExprState* st, PyObject* op, PyObject* operand) {
+    set_entry(self);
+    return set_attrs(self, {{name<"op">(st), op}, {name<"operand">(st), operand}});
 }
-int init_binexpr(PyObject* self, PyObject* op, PyObject* lhs, PyObject* rhs) {
-    return set_attrs(self, {{names.op, op}, {names.lhs, lhs}, {names.rhs, rhs}});
+int init_binexpr(PyObject* self, ExprState* st, PyObject* op, PyObject* lhs, PyObject* rhs) {
+    set_entry(self);
+    return set_attrs(self, {{name<"op">(st), op}, {name<"lhs">(st), lhs}, {name<"rhs">(st), rhs}});
 }
-int init_path(PyObject* self, PyObject* name, PyObject* field, PyObject* parent) {
-    return set_attrs(self, {{names.path_name, name}, {names.path_field, field}, {names.path_parent, parent}});
+int init_path(PyObject* self, ExprState* st, PyObject* path_name, PyObject* field, PyObject* parent) {
+    set_entry(self);
+    return set_attrs(self, {{name<"_Path__name">(st), path_name},
+                            {name<"_Path__field">(st), field},
+                            {name<"_Path__parent">(st), parent}});
 }
-int init_path2(PyObject* self, PyObject* name, PyObject* index, PyObject* parent) {
-    return set_attrs(self, {{names.path2_name, name}, {names.path2_index, index}, {names.path2_parent, parent}});
+int init_path2(PyObject* self, ExprState* st, PyObject* path_name, PyObject* index, PyObject* parent) {
+    set_entry(self);
+    return set_attrs(self, {{name<"_Path2__name">(st), path_name},
+                            {name<"_Path2__index">(st), index},
+                            {name<"_Path2__parent">(st), parent}});
 }
-int init_funcpath(PyObject* self, PyObject* func, PyObject* operand) {
-    return set_attrs(self, {{names.func_func, func}, {names.func_operand, operand}});
+int init_funcpath(PyObject* self, ExprState* st, PyObject* func, PyObject* operand) {
+    set_entry(self);
+    return set_attrs(self, {{name<"_FuncPath__func">(st), func}, {name<"_FuncPath__operand">(st), operand}});
 }
 
 // cls(*values). When cls is one of our classes with its native __init__ slot
 // still in place and the plain `type` metaclass, that call is object.__new__
 // followed by the slot's attribute assignments, done here without packing the
 // arguments.
-template <auto TpInit, auto Init, class... Values>
-Ref instantiate(PyObject* cls, Values... values) {
+template <initproc TpInit, auto Init, class... Values>
+Ref instantiate(PyObject* cls, ExprState* st, Values... values) {
     if (PyType_CheckExact(cls)) {
         auto* type = reinterpret_cast<PyTypeObject*>(cls);
         if (type->tp_init == TpInit && type->tp_new == PyBaseObject_Type.tp_new) {
             Ref empty = Ref::steal(PyTuple_New(0));
             if (!empty) return empty;
             Ref instance = Ref::steal(type->tp_new(type, empty.get(), nullptr));
-            if (!instance || Init(instance.get(), values...) < 0) return Ref();
+            if (!instance || Init(instance.get(), st, values...) < 0) return Ref();
             return instance;
         }
     }
     return native::call(cls, values...);
 }
 
-// operators.<Op>. For a plain module object that is its dict entry (module
-// objects have no class attribute of these names); anything else, or a miss
-// (the module's own __getattr__, the error), takes the generic route.
-template <native::Literal Op>
-Ref operator_function(PyObject* operators) {
-    if (Py_IS_TYPE(operators, &PyModule_Type)) {
-        PyObject* value = cached_lookup(PyModule_GetDict(operators), native::legacy::name<Op>());
-        if (value != nullptr) return Ref::new_reference(value);
-        if (PyErr_Occurred()) return Ref();
-    }
-    return native::legacy::attr<Op>(operators);
-}
-
 // BinExpr(operator.<Op>, lhs, rhs), every name read from the module now.
 template <native::Literal Op>
 Ref build_binary(PyObject* module, PyObject* lhs, PyObject* rhs) {
-    Ref cls = module_global<"BinExpr">(module);
+    ExprState* st = state_of(module);
+    Ref cls = module_global<"BinExpr">(module, st);
     if (!cls) return cls;
-    Ref operators = module_global<"operator">(module);
+    Ref operators = module_global<"operator">(module, st);
     if (!operators) return operators;
-    Ref op = operator_function<Op>(operators.get());
+    Ref op = operator_function<Op>(operators.get(), st);
     if (!op) return op;
-    return instantiate<binexpr_tp_init, init_binexpr>(cls.get(), op.get(), lhs, rhs);
+    return instantiate<binexpr_init_slot, init_binexpr>(cls.get(), st, op.get(), lhs, rhs);
 }
 
 template <native::Literal Op>
 Ref build_unary(PyObject* module, PyObject* operand) {
-    Ref cls = module_global<"UniExpr">(module);
+    ExprState* st = state_of(module);
+    Ref cls = module_global<"UniExpr">(module, st);
     if (!cls) return cls;
-    Ref operators = module_global<"operator">(module);
+    Ref operators = module_global<"operator">(module, st);
     if (!operators) return operators;
-    Ref op = operator_function<Op>(operators.get());
+    Ref op = operator_function<Op>(operators.get(), st);
     if (!op) return op;
-    return instantiate<uniexpr_tp_init, init_uniexpr>(cls.get(), op.get(), operand);
+    return instantiate<uniexpr_init_slot, init_uniexpr>(cls.get(), st, op.get(), operand);
 }
 
 // ---- printing ----------------------------------------------------------------------
-
-// format % args, the interpreter's own string formatting. Consumes nothing.
-Ref format(PyObject* fmt, PyObject* args) {
-    if (fmt == nullptr) return Ref();
-    return Ref::steal(PyUnicode_Format(fmt, args));
-}
 
 // fmt % (items...) for a format made of plain ASCII text, "%r" and "%s": the
 // same text and the same calls of repr() and str(), left to right, as the
@@ -652,57 +963,47 @@ Ref format(PyObject* fmt, PyObject* args) {
 template <class... Items>
 Ref format_tuple(const char* fmt, Items... items) {
     PyObject* values[] = {items...};
-    _PyUnicodeWriter writer;
-    _PyUnicodeWriter_Init(&writer);
-    writer.overallocate = 1;
+    native::compat::TextWriter writer;
+    if (!writer) return Ref();
     std::size_t next = 0;
     const char* literal = fmt;
     for (const char* p = fmt;; ++p) {
         if (*p != '%' && *p != '\0') continue;
-        bool ok = p == literal || _PyUnicodeWriter_WriteASCIIString(&writer, literal, p - literal) == 0;
-        if (ok && *p == '%') {
-            ++p;
-            Ref text = Ref::steal(*p == 'r' ? PyObject_Repr(values[next]) : PyObject_Str(values[next]));
-            ++next;
-            ok = text && _PyUnicodeWriter_WriteStr(&writer, text.get()) == 0;
-            literal = p + 1;
-        }
-        if (!ok) {
-            _PyUnicodeWriter_Dealloc(&writer);
-            return Ref();
-        }
+        if (p != literal && !writer.write_ascii(literal, p - literal)) return Ref();
         if (*p == '\0') break;
+        ++p;
+        Ref text = Ref::steal(*p == 'r' ? PyObject_Repr(values[next]) : PyObject_Str(values[next]));
+        ++next;
+        if (!text || !writer.write_text(text.get())) return Ref();
+        literal = p + 1;
     }
-    return Ref::steal(_PyUnicodeWriter_Finish(&writer));
+    return writer.finish();
 }
 
 // opnames[op], with opnames read from the module now.
-Ref symbol_of(PyObject* module, PyObject* op) {
-    Ref table = native::legacy::global<"opnames">(module);
+Ref symbol_of(PyObject* module, ExprState* st, PyObject* op) {
+    Ref table = module_global<"opnames">(module, st);
     if (!table) return table;
     return Ref::steal(PyObject_GetItem(table.get(), op));
 }
 
+// The module of the class that defines a method (or of our exact class, for
+// a native slot). Borrowed; null with an exception.
+PyObject* module_of(PyTypeObject* cls) { return PyType_GetModule(cls); }
+
 // ---- ExprMixin ---------------------------------------------------------------------
 
-template <native::Literal Method, native::Literal Op, bool Reflected>
-PyObject* binary_method(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
-                        PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{Method.text, {"other"}, 1, true};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    PyObject* module = native::legacy::module_of(cls);
+template <native::Literal Op, bool Reflected>
+PyObject* binary_method(PyObject* self, PyTypeObject* cls, PyObject* other) {
+    PyObject* module = module_of(cls);
     if (module == nullptr) return nullptr;
-    if (Reflected) return build_binary<Op>(module, a[0], self).release();
-    return build_binary<Op>(module, self, a[0]).release();
+    if (Reflected) return build_binary<Op>(module, other, self).release();
+    return build_binary<Op>(module, self, other).release();
 }
 
-template <native::Literal Method, native::Literal Op>
-PyObject* unary_method(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<0> sig{Method.text, {}, 0, true};
-    native::Bound<0> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    PyObject* module = native::legacy::module_of(cls);
+template <native::Literal Op>
+PyObject* unary_method(PyObject* self, PyTypeObject* cls) {
+    PyObject* module = module_of(cls);
     if (module == nullptr) return nullptr;
     return build_unary<Op>(module, self).release();
 }
@@ -711,47 +1012,45 @@ PyObject* unary_method(PyObject* self, PyTypeObject* cls, PyObject* const* args,
 // counts as absence. Returns 1, 0, or -1 with an exception set (one that is
 // not an Exception, such as KeyboardInterrupt, is never swallowed).
 int has_attr(PyObject* object, PyObject* key) {
-    Ref value = Ref::steal(PyObject_GetAttr(object, key));
+    Ref value = native::attr(object, key);
     if (value) return 1;
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
     PyErr_Clear();
     return 0;
 }
 
-PyObject* exprmixin_getstate(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf,
-                             PyObject* kwnames) {
-    static constexpr native::Signature<0> sig{"__getstate__", {}, 0, true};
-    native::Bound<0> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+PyObject* exprmixin_getstate(PyObject* self, PyTypeObject* cls) {
+    ExprState* st = state_of(cls);
+    if (st == nullptr) return nullptr;
     Ref attrs = Ref::steal(PyDict_New());
     if (!attrs) return nullptr;
-    int has = has_attr(self, native::legacy::name<"__dict__">());
+    int has = has_attr(self, name<"__dict__">(st));
     if (has < 0) return nullptr;
     if (has) {
-        Ref dict = native::legacy::attr<"__dict__">(self);
+        Ref dict = native::attr(self, name<"__dict__">(st));
         if (!dict) return nullptr;
         if (PyDict_Check(dict.get())) {
             if (PyDict_Update(attrs.get(), dict.get()) < 0) return nullptr;
         } else {
-            Ref done = Ref::steal(PyObject_CallMethodOneArg(attrs.get(), native::legacy::name<"update">(), dict.get()));
+            Ref done = native::call_method(attrs.get(), name<"update">(st), dict.get());
             if (!done) return nullptr;
         }
     }
     Ref slots = Ref::steal(PyList_New(0));
     if (!slots) return nullptr;
-    Ref cls = native::legacy::attr<"__class__">(self);
-    if (!cls) return nullptr;
-    while (cls.get() != Py_None) {
-        has = has_attr(cls.get(), native::legacy::name<"__slots__">());
+    Ref c = native::attr(self, name<"__class__">(st));
+    if (!c) return nullptr;
+    while (c.get() != Py_None) {
+        has = has_attr(c.get(), name<"__slots__">(st));
         if (has < 0) return nullptr;
         if (has) {
-            Ref declared = native::legacy::attr<"__slots__">(cls.get());
+            Ref declared = native::attr(c.get(), name<"__slots__">(st));
             if (!declared) return nullptr;
             Ref extended = Ref::steal(PySequence_InPlaceConcat(slots.get(), declared.get()));
             if (!extended) return nullptr;
         }
-        cls = native::legacy::attr<"__base__">(cls.get());
-        if (!cls) return nullptr;
+        c = native::attr(c.get(), name<"__base__">(st));
+        if (!c) return nullptr;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(slots.get()); ++i) {
         Ref slot = Ref::new_reference(PyList_GET_ITEM(slots.get(), i));
@@ -762,7 +1061,7 @@ PyObject* exprmixin_getstate(PyObject* self, PyTypeObject*, PyObject* const* arg
         has = has_attr(self, slot.get());
         if (has < 0) return nullptr;
         if (!has) continue;
-        Ref value = Ref::steal(PyObject_GetAttr(self, slot.get()));
+        Ref value = native::attr(self, slot.get());
         if (!value || PyDict_SetItem(attrs.get(), slot.get(), value.get()) < 0) return nullptr;
     }
     return attrs.release();
@@ -801,12 +1100,13 @@ bool unpack_pair(PyObject* item, Ref& first, Ref& second) {
     return !PyErr_Occurred();
 }
 
-PyObject* exprmixin_setstate(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf,
-                             PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"__setstate__", {"attrs"}, 1, true};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(a[0], native::legacy::name<"items">()));
+// Pickling and copying make the instance with object.__new__ and hand its
+// state to __setstate__, which is also where it gets its call entry.
+PyObject* exprmixin_setstate(PyObject* self, PyTypeObject* cls, PyObject* attrs) {
+    ExprState* st = state_of(cls);
+    if (st == nullptr) return nullptr;
+    set_entry(self);
+    Ref items = native::call_method(attrs, name<"items">(st));
     if (!items) return nullptr;
     Ref iterator = Ref::steal(PyObject_GetIter(items.get()));
     if (!iterator) return nullptr;
@@ -819,129 +1119,103 @@ PyObject* exprmixin_setstate(PyObject* self, PyTypeObject*, PyObject* const* arg
     Py_RETURN_NONE;
 }
 
-// __repr__/__str__ as methods (the module is the defining class's) and as
-// native slots of the exact classes (the module is their own).
-using Printer = PyObject* (*)(PyObject* module, PyObject* self);
-
-template <Printer Print, bool Repr>
-PyObject* print_method(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<0> sig{Repr ? "__repr__" : "__str__", {}, 0, true};
-    native::Bound<0> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    PyObject* module = native::legacy::module_of(cls);
-    if (module == nullptr) return nullptr;
-    return Print(module, self);
-}
-
-template <Printer Print>
-PyObject* print_slot(PyObject* self) {
-    PyObject* module = PyType_GetModule(Py_TYPE(self));
-    if (module == nullptr) return nullptr;
-    return Print(module, self);
-}
-
 // ---- UniExpr ------------------------------------------------------------------------
 
-PyObject* uniexpr_init(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<2> sig{"__init__", {"op", "operand"}, 2, true};
-    native::Bound<2> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    if (init_uniexpr(self, a[0], a[1]) < 0) return nullptr;
+PyObject* uniexpr_init(PyObject* self, PyTypeObject* cls, PyObject* op, PyObject* operand) {
+    ExprState* st = state_of(cls);
+    if (st == nullptr || init_uniexpr(self, st, op, operand) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 template <bool Repr>
-PyObject* uniexpr_print(PyObject* module, PyObject* self) {
+PyObject* uniexpr_print(PyObject* self, PyTypeObject* cls) {
+    PyObject* module = module_of(cls);
+    if (module == nullptr) return nullptr;
+    ExprState* st = state_of(module);
     native::RecursionGuard guard(" while printing an expression");
     if (!guard) return nullptr;
-    Ref op = read_attr(self, names.op);
+    Ref op = read_attr(self, name<"op">(st), st);
     if (!op) return nullptr;
-    Ref symbol = symbol_of(module, op.get());
+    Ref symbol = symbol_of(module, st, op.get());
     if (!symbol) return nullptr;
-    Ref operand = read_attr(self, names.operand);
+    Ref operand = read_attr(self, name<"operand">(st), st);
     if (!operand) return nullptr;
-    const char* fmt = Repr ? "%s %r" : "%s %s";
-    return format_tuple(fmt, symbol.get(), operand.get()).release();
+    return format_tuple(Repr ? "%s %r" : "%s %s", symbol.get(), operand.get()).release();
 }
 
-PyObject* uniexpr_call(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"__call__", {"obj"}, 1, true, true};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    return evaluate_uniexpr(self, a[0]).release();
+PyObject* uniexpr_call(PyObject* self, PyTypeObject* cls, PyObject* obj, PyObject* const*, Py_ssize_t) {
+    ExprState* st = state_of(cls);
+    if (st == nullptr) return nullptr;
+    return evaluate_uniexpr(self, obj, st).release();
 }
 
 // ---- BinExpr ------------------------------------------------------------------------
 
-PyObject* binexpr_init(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<3> sig{"__init__", {"op", "lhs", "rhs"}, 3, true};
-    native::Bound<3> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    if (init_binexpr(self, a[0], a[1], a[2]) < 0) return nullptr;
+PyObject* binexpr_init(PyObject* self, PyTypeObject* cls, PyObject* op, PyObject* lhs, PyObject* rhs) {
+    ExprState* st = state_of(cls);
+    if (st == nullptr || init_binexpr(self, st, op, lhs, rhs) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 template <bool Repr>
-PyObject* binexpr_print(PyObject* module, PyObject* self) {
+PyObject* binexpr_print(PyObject* self, PyTypeObject* cls) {
+    PyObject* module = module_of(cls);
+    if (module == nullptr) return nullptr;
+    ExprState* st = state_of(module);
     native::RecursionGuard guard(" while printing an expression");
     if (!guard) return nullptr;
-    Ref lhs = read_attr(self, names.lhs);
+    Ref lhs = read_attr(self, name<"lhs">(st), st);
     if (!lhs) return nullptr;
-    Ref op = read_attr(self, names.op);
+    Ref op = read_attr(self, name<"op">(st), st);
     if (!op) return nullptr;
-    Ref symbol = symbol_of(module, op.get());
+    Ref symbol = symbol_of(module, st, op.get());
     if (!symbol) return nullptr;
-    Ref rhs = read_attr(self, names.rhs);
+    Ref rhs = read_attr(self, name<"rhs">(st), st);
     if (!rhs) return nullptr;
-    const char* fmt = Repr ? "(%r %s %r)" : "(%s %s %s)";
-    return format_tuple(fmt, lhs.get(), symbol.get(), rhs.get()).release();
+    return format_tuple(Repr ? "(%r %s %r)" : "(%s %s %s)", lhs.get(), symbol.get(), rhs.get()).release();
 }
 
-PyObject* binexpr_call(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"__call__", {"obj"}, 1, true, true};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    return evaluate_binexpr(self, a[0]).release();
+PyObject* binexpr_call(PyObject* self, PyTypeObject* cls, PyObject* obj, PyObject* const*, Py_ssize_t) {
+    ExprState* st = state_of(cls);
+    if (st == nullptr) return nullptr;
+    return evaluate_binexpr(self, obj, st).release();
 }
 
 // ---- Path ----------------------------------------------------------------------------
 
-PyObject* path_init(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<3> sig{"__init__", {"name", "field", "parent"}, 1, true};
-    native::Bound<3> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    if (init_path(self, a[0], a[1], a[2]) < 0) return nullptr;
+PyObject* path_init(PyObject* self, PyTypeObject* cls, PyObject* path_name, PyObject* field, PyObject* parent) {
+    ExprState* st = state_of(cls);
+    if (st == nullptr || init_path(self, st, path_name, field, parent) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 // Path.__repr__ (dotted) and Path.__str__ (bracketed).
 template <bool Repr>
-PyObject* path_print(PyObject*, PyObject* self) {
+PyObject* path_print(PyObject* self, PyTypeObject* cls) {
+    ExprState* st = state_of(cls);
+    if (st == nullptr) return nullptr;
     native::RecursionGuard guard(" while printing an expression");
     if (!guard) return nullptr;
-    Ref parent = read_attr(self, names.path_parent);
+    Ref parent = read_attr(self, name<"_Path__parent">(st), st);
     if (!parent) return nullptr;
-    if (parent.get() == Py_None) return read_attr(self, names.path_name).release();
-    parent = read_attr(self, names.path_parent);
+    if (parent.get() == Py_None) return read_attr(self, name<"_Path__name">(st), st).release();
+    parent = read_attr(self, name<"_Path__parent">(st), st);
     if (!parent) return nullptr;
-    Ref field = read_attr(self, names.path_field);
+    Ref field = read_attr(self, name<"_Path__field">(st), st);
     if (!field) return nullptr;
-    const char* fmt = Repr ? "%r.%s" : "%s[%r]";
-    return format_tuple(fmt, parent.get(), field.get()).release();
+    return format_tuple(Repr ? "%r.%s" : "%s[%r]", parent.get(), field.get()).release();
 }
 
-PyObject* path_call(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"__call__", {"obj"}, 1, true, true};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    return evaluate_path(self, a[0]).release();
+PyObject* path_call(PyObject* self, PyTypeObject* cls, PyObject* obj, PyObject* const*, Py_ssize_t) {
+    ExprState* st = state_of(cls);
+    if (st == nullptr) return nullptr;
+    return evaluate_path(self, obj, st).release();
 }
 
-PyObject* path_getfield(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<0> sig{"__getfield__", {}, 0, true};
-    native::Bound<0> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    return read_attr(self, names.path_field).release();
+PyObject* path_getfield(PyObject* self, PyTypeObject* cls) {
+    ExprState* st = state_of(cls);
+    if (st == nullptr) return nullptr;
+    return read_attr(self, name<"_Path__field">(st), st).release();
 }
 
 // Path(self's name, key, self), with Path read from the module now.
@@ -950,11 +1224,12 @@ Ref path_child(PyObject* module, PyObject* self, PyObject* key) {
     // for an instance that lacks it.
     native::RecursionGuard guard(" while building a path");
     if (!guard) return Ref();
-    Ref cls = module_global<"Path">(module);
+    ExprState* st = state_of(module);
+    Ref cls = module_global<"Path">(module, st);
     if (!cls) return cls;
-    Ref name = read_attr(self, names.path_name);
-    if (!name) return name;
-    return instantiate<path_tp_init, init_path>(cls.get(), name.get(), key, self);
+    Ref path_name = read_attr(self, name<"_Path__name">(st), st);
+    if (!path_name) return path_name;
+    return instantiate<path_init_slot, init_path>(cls.get(), st, path_name.get(), key, self);
 }
 
 // Names that begin and end with two underscores are protocol probes
@@ -962,7 +1237,7 @@ Ref path_child(PyObject* module, PyObject* self, PyObject* key) {
 // a path makes copy, pickle and friends call the path.
 bool is_protocol_name(PyObject* key) {
     if (!PyUnicode_Check(key)) return false;
-    Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
     if (length < 5) return false;
     return PyUnicode_READ_CHAR(key, 0) == '_' && PyUnicode_READ_CHAR(key, 1) == '_' &&
            PyUnicode_READ_CHAR(key, length - 1) == '_' && PyUnicode_READ_CHAR(key, length - 2) == '_';
@@ -976,195 +1251,140 @@ Ref path_fallback(PyObject* module, PyObject* self, PyObject* key) {
     return path_child(module, self, key);
 }
 
-PyObject* path_getattr(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"__getattr__", {"name"}, 1, true};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    PyObject* module = native::legacy::module_of(cls);
+PyObject* path_getattr(PyObject* self, PyTypeObject* cls, PyObject* key) {
+    PyObject* module = module_of(cls);
     if (module == nullptr) return nullptr;
-    return path_fallback(module, self, a[0]).release();
+    return path_fallback(module, self, key).release();
 }
 
-PyObject* path_getitem(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"__getitem__", {"name"}, 1, true};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    PyObject* module = native::legacy::module_of(cls);
+PyObject* path_getitem(PyObject* self, PyTypeObject* cls, PyObject* key) {
+    PyObject* module = module_of(cls);
     if (module == nullptr) return nullptr;
-    return path_child(module, self, a[0]).release();
+    return path_child(module, self, key).release();
 }
 
 // ---- Path2 ---------------------------------------------------------------------------
 
-PyObject* path2_init(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<3> sig{"__init__", {"name", "index", "parent"}, 1, true};
-    native::Bound<3> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    if (init_path2(self, a[0], a[1], a[2]) < 0) return nullptr;
+PyObject* path2_init(PyObject* self, PyTypeObject* cls, PyObject* path_name, PyObject* index, PyObject* parent) {
+    ExprState* st = state_of(cls);
+    if (st == nullptr || init_path2(self, st, path_name, index, parent) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* path2_repr(PyObject*, PyObject* self) {
+PyObject* path2_repr(PyObject* self, PyTypeObject* cls) {
+    ExprState* st = state_of(cls);
+    if (st == nullptr) return nullptr;
     native::RecursionGuard guard(" while printing an expression");
     if (!guard) return nullptr;
-    Ref parent = read_attr(self, names.path2_parent);
+    Ref parent = read_attr(self, name<"_Path2__parent">(st), st);
     if (!parent) return nullptr;
-    if (parent.get() == Py_None) return read_attr(self, names.path2_name).release();
-    parent = read_attr(self, names.path2_parent);
+    if (parent.get() == Py_None) return read_attr(self, name<"_Path2__name">(st), st).release();
+    parent = read_attr(self, name<"_Path2__parent">(st), st);
     if (!parent) return nullptr;
-    Ref index = read_attr(self, names.path2_index);
+    Ref index = read_attr(self, name<"_Path2__index">(st), st);
     if (!index) return nullptr;
     return format_tuple("%r[%r]", parent.get(), index.get()).release();
 }
 
-PyObject* path2_call(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<0> sig{"__call__", {}, 0, true, true};
-    native::Bound<0> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    return evaluate_path2(self, args, PyVectorcall_NARGS(nargsf)).release();
+PyObject* path2_call(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs) {
+    ExprState* st = state_of(cls);
+    if (st == nullptr) return nullptr;
+    return evaluate_path2(self, args, nargs, st).release();
 }
 
-PyObject* path2_getitem(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
-                        PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"__getitem__", {"index"}, 1, true};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    PyObject* module = native::legacy::module_of(cls);
+PyObject* path2_getitem(PyObject* self, PyTypeObject* cls, PyObject* index) {
+    PyObject* module = module_of(cls);
     if (module == nullptr) return nullptr;
-    Ref path2 = module_global<"Path2">(module);
+    ExprState* st = state_of(module);
+    Ref path2 = module_global<"Path2">(module, st);
     if (!path2) return nullptr;
-    Ref name = read_attr(self, names.path2_name);
-    if (!name) return nullptr;
-    return instantiate<path2_tp_init, init_path2>(path2.get(), name.get(), a[0], self).release();
+    Ref path_name = read_attr(self, name<"_Path2__name">(st), st);
+    if (!path_name) return nullptr;
+    return instantiate<path2_init_slot, init_path2>(path2.get(), st, path_name.get(), index, self).release();
 }
 
 // ---- FuncPath ------------------------------------------------------------------------
 
-PyObject* funcpath_init(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<2> sig{"__init__", {"func", "operand"}, 1, true};
-    native::Bound<2> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    if (init_funcpath(self, a[0], a[1]) < 0) return nullptr;
+PyObject* funcpath_init(PyObject* self, PyTypeObject* cls, PyObject* func, PyObject* operand) {
+    ExprState* st = state_of(cls);
+    if (st == nullptr || init_funcpath(self, st, func, operand) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 template <bool Repr>
-PyObject* funcpath_print(PyObject*, PyObject* self) {
+PyObject* funcpath_print(PyObject* self, PyTypeObject* cls) {
+    ExprState* st = state_of(cls);
+    if (st == nullptr) return nullptr;
     native::RecursionGuard guard(" while printing an expression");
     if (!guard) return nullptr;
-    Ref operand = read_attr(self, names.func_operand);
+    Ref operand = read_attr(self, name<"_FuncPath__operand">(st), st);
     if (!operand) return nullptr;
     const bool bound = operand.get() != Py_None;
-    Ref func = read_attr(self, names.func_func);
+    Ref func = read_attr(self, name<"_FuncPath__func">(st), st);
     if (!func) return nullptr;
-    Ref name = native::legacy::attr<"__name__">(func.get());
-    if (!name) return nullptr;
-    if (!bound) return format(native::legacy::name<"%s_">(), name.get()).release();
-    operand = read_attr(self, names.func_operand);
+    Ref func_name = native::attr(func.get(), name<"__name__">(st));
+    if (!func_name) return nullptr;
+    if (!bound) return PyUnicode_Format(name<"%s_">(st), func_name.get());
+    operand = read_attr(self, name<"_FuncPath__operand">(st), st);
     if (!operand) return nullptr;
-    const char* fmt = Repr ? "%s_(%r)" : "%s_(%s)";
-    return format_tuple(fmt, name.get(), operand.get()).release();
+    return format_tuple(Repr ? "%s_(%r)" : "%s_(%s)", func_name.get(), operand.get()).release();
 }
 
 // FuncPath.__call__. The module whose FuncPath global binds a new path is
-// that of `defining_class`; the native slot, only ever on the exact class,
-// passes none and the instance's own class is it.
-Ref evaluate_funcpath(PyObject* self, PyObject* argument, PyTypeObject* defining_class) {
-    bool operand_was_pure = false;
-    Ref operand = read_attr(self, names.func_operand, &operand_was_pure);
+// that of `defining_class` (the instance's own class, for the native slot).
+// Bound, while the memo is current: the function and the operand from the
+// memo (every read of the operand gives the same object), then the call.
+Ref evaluate_funcpath(PyObject* self, PyObject* argument, ExprState* st, PyTypeObject* defining_class) {
+    using N = EvaluationNames<NodeKind::funcpath>;
+    if (PyObject* const* values = current_values<NodeKind::funcpath>(self, st)) {
+        if (values[N::operand] != Py_None) {
+            Ref func = Ref::new_reference(values[N::func]);
+            bool called;
+            Ref value = value_of(values[N::operand], argument, st, called);
+            if (!value) return value;
+            return apply_unary(st, func.get(), value.get());
+        }
+    }
+    NodeReads<NodeKind::funcpath> reads(self, st, acquire_memo<NodeKind::funcpath>(self, st));
+    Ref operand = reads.read(N::operand);
     if (!operand) return operand;
     if (operand.get() == Py_None) {
         if (!is_callable(argument)) return Ref::new_reference(argument);
-        PyObject* module = PyType_GetModule(defining_class ? defining_class : Py_TYPE(self));
+        PyObject* module = module_of(defining_class);
         if (module == nullptr) return Ref();
-        Ref cls = module_global<"FuncPath">(module);
+        ExprState* own = state_of(module);
+        Ref cls = module_global<"FuncPath">(module, own);
         if (!cls) return cls;
-        Ref func = read_attr(self, names.func_func);
+        Ref func = read_attr(self, name<"_FuncPath__func">(own), own);
         if (!func) return func;
-        return instantiate<funcpath_tp_init, init_funcpath>(cls.get(), func.get(), argument);
+        return instantiate<funcpath_init_slot, init_funcpath>(cls.get(), own, func.get(), argument);
     }
-    bool pure = false;
-    Ref func = read_attr(self, names.func_func, &pure);
+    Ref func = reads.read(N::func);
     if (!func) return func;
-    Ref value;
-    if (pure && operand_was_pure) {
-        // Nothing ran since the operand was read: reading it again, twice,
-        // gives the same object.
-        value = is_callable(operand.get()) ? call_with_context(operand.get(), argument) : std::move(operand);
-    } else {
-        value = operand_value(self, names.func_operand, argument);
-    }
+    Ref value = operand_value(reads, N::operand, argument);
     if (!value) return value;
-    return apply_unary(func.get(), value.get());
+    return apply_unary(st, func.get(), value.get());
 }
 
-PyObject* funcpath_call(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"__call__", {"operand"}, 1, true, true};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    return evaluate_funcpath(self, a[0], cls).release();
+PyObject* funcpath_call(PyObject* self, PyTypeObject* cls, PyObject* operand, PyObject* const*, Py_ssize_t) {
+    ExprState* st = state_of(cls);
+    if (st == nullptr) return nullptr;
+    return evaluate_funcpath(self, operand, st, cls).release();
 }
 
 // ---- native slots --------------------------------------------------------------------
-//
-// Each slot below is written into the type object of one of the module's
-// classes after its methods were added, and runs the code of the method that
-// the generic slot would have looked up and called.
-
-// A tp_call slot reached with a plain positional call skips the binder.
-template <Ref (*Evaluate)(PyObject*, PyObject*)>
-PyObject* call_slot(PyObject* self, PyObject* args, PyObject* kwargs) {
-    if ((kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) && PyTuple_GET_SIZE(args) >= 1)
-        return Evaluate(self, PyTuple_GET_ITEM(args, 0)).release();
-    static constexpr native::Signature<1> sig{"__call__", {"obj"}, 1, true, true};
-    native::Bound<1> a;
-    Ref keep_alive;
-    if (!native::bind_tuple(sig, args, kwargs, a, keep_alive)) return nullptr;
-    return Evaluate(self, a[0]).release();
-}
-
-PyObject* uniexpr_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return call_slot<evaluate_uniexpr>(self, args, kwargs);
-}
-PyObject* binexpr_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return call_slot<evaluate_binexpr>(self, args, kwargs);
-}
-PyObject* path_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return call_slot<evaluate_path>(self, args, kwargs);
-}
-PyObject* funcpath_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    if ((kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) && PyTuple_GET_SIZE(args) >= 1)
-        return evaluate_funcpath(self, PyTuple_GET_ITEM(args, 0)).release();
-    static constexpr native::Signature<1> sig{"__call__", {"operand"}, 1, true, true};
-    native::Bound<1> a;
-    Ref keep_alive;
-    if (!native::bind_tuple(sig, args, kwargs, a, keep_alive)) return nullptr;
-    return evaluate_funcpath(self, a[0]).release();
-}
-PyObject* path2_tp_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr native::Signature<0> sig{"__call__", {}, 0, true, true};
-    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
-        native::Bound<0> a;
-        Ref keep_alive;
-        if (!native::bind_tuple(sig, args, kwargs, a, keep_alive)) return nullptr;
-    }
-    return evaluate_path2(self, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args)).release();
-}
 
 // self(*args, **kwargs) through the tp_call slot of self's class: what the
 // interpreter does for an object without a vectorcall entry.
 PyObject* call_through_slot(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    ternaryfunc call = Py_TYPE(self)->tp_call;
+    const ternaryfunc call = Py_TYPE(self)->tp_call;
     if (call == nullptr) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(self)->tp_name);
         return nullptr;
     }
     Ref positional = Ref::steal(PyTuple_New(nargs));
     if (!positional) return nullptr;
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SET_ITEM(positional.get(), i, args[i]);
-    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
     Ref keywords;
     if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
         keywords = Ref::steal(PyDict_New());
@@ -1177,57 +1397,27 @@ PyObject* call_through_slot(PyObject* self, PyObject* const* args, Py_ssize_t na
     return call(self, positional.get(), keywords.get());
 }
 
-// The vectorcall entry of node instances (see add_vectorcall_entry). A plain
-// positional call of a node whose class still has our tp_call evaluates in
-// place; anything else goes through the class's tp_call, which also covers a
-// class whose __call__ was reassigned after the entry was installed.
+// The vectorcall entry of node instances (see native::install_call_slot). A
+// plain positional call of a node whose class still has our tp_call
+// evaluates in place; anything else goes through the class's tp_call, which
+// also covers a class whose __call__ was reassigned after the entry was
+// installed.
 PyObject* node_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
-        if (nargs >= 1) {
-            if (Evaluation evaluate = native_evaluation(self)) {
-                native::RecursionGuard guard(" while evaluating an expression");
-                if (!guard) return nullptr;
-                return evaluate(self, args[0]).release();
-            }
-        }
-        if (Py_TYPE(self)->tp_call == path2_tp_call) {
+        const Evaluator evaluator = evaluator_of(self);
+        if (evaluator != Evaluator::none && nargs >= 1) {
             native::RecursionGuard guard(" while evaluating an expression");
             if (!guard) return nullptr;
-            return evaluate_path2(self, args, nargs).release();
+            return evaluate_as(evaluator, self, args[0], exact_class_state(Py_TYPE(self))).release();
+        }
+        if (Py_TYPE(self)->tp_call == path2_call_slot) {
+            native::RecursionGuard guard(" while evaluating an expression");
+            if (!guard) return nullptr;
+            return evaluate_path2(self, args, nargs, exact_class_state(Py_TYPE(self))).release();
         }
     }
     return call_through_slot(self, args, nargs, kwnames);
-}
-
-template <std::size_t N, auto Init>
-int init_slot(const native::Signature<N>& sig, PyObject* self, PyObject* args, PyObject* kwargs) {
-    native::Bound<N> a;
-    Ref keep_alive;
-    if (!native::bind_tuple(sig, args, kwargs, a, keep_alive)) return -1;
-    if constexpr (N == 2) return Init(self, a[0], a[1]);
-    else return Init(self, a[0], a[1], a[2]);
-}
-
-int uniexpr_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr native::Signature<2> sig{"__init__", {"op", "operand"}, 2, true};
-    return init_slot<2, init_uniexpr>(sig, self, args, kwargs);
-}
-int binexpr_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr native::Signature<3> sig{"__init__", {"op", "lhs", "rhs"}, 3, true};
-    return init_slot<3, init_binexpr>(sig, self, args, kwargs);
-}
-int path_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr native::Signature<3> sig{"__init__", {"name", "field", "parent"}, 1, true};
-    return init_slot<3, init_path>(sig, self, args, kwargs);
-}
-int path2_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr native::Signature<3> sig{"__init__", {"name", "index", "parent"}, 1, true};
-    return init_slot<3, init_path2>(sig, self, args, kwargs);
-}
-int funcpath_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static constexpr native::Signature<2> sig{"__init__", {"func", "operand"}, 1, true};
-    return init_slot<2, init_funcpath>(sig, self, args, kwargs);
 }
 
 // nb_<op>(a, b) is reached for `a op b` and, reflected, when `a` did not
@@ -1241,26 +1431,26 @@ PyObject* binary_slot(PyObject* a, PyObject* b) {
     constexpr binaryfunc self_slot = &binary_slot<Slot, Op>;
     PyNumberMethods* a_number = Py_TYPE(a)->tp_as_number;
     const bool forward = a_number != nullptr && a_number->*Slot == self_slot;
-    PyObject* module = PyType_GetModule(Py_TYPE(forward ? a : b));
+    PyObject* module = module_of(Py_TYPE(forward ? a : b));
     if (module == nullptr) return nullptr;
     Ref node = build_binary<Op>(module, a, b);
     if (!forward || node.get() != Py_NotImplemented || Py_IS_TYPE(b, Py_TYPE(a))) return node.release();
     PyNumberMethods* b_number = Py_TYPE(b)->tp_as_number;
     if (b_number == nullptr || b_number->*Slot != self_slot) return node.release();
-    module = PyType_GetModule(Py_TYPE(b));
+    module = module_of(Py_TYPE(b));
     if (module == nullptr) return nullptr;
     return build_binary<Op>(module, a, b).release();
 }
 
 template <native::Literal Op>
 PyObject* unary_slot(PyObject* a) {
-    PyObject* module = PyType_GetModule(Py_TYPE(a));
+    PyObject* module = module_of(Py_TYPE(a));
     if (module == nullptr) return nullptr;
     return build_unary<Op>(module, a).release();
 }
 
 PyObject* richcompare_slot(PyObject* a, PyObject* b, int op) {
-    PyObject* module = PyType_GetModule(Py_TYPE(a));
+    PyObject* module = module_of(Py_TYPE(a));
     if (module == nullptr) return nullptr;
     switch (op) {
         case Py_LT: return build_binary<"lt">(module, a, b).release();
@@ -1273,138 +1463,124 @@ PyObject* richcompare_slot(PyObject* a, PyObject* b, int op) {
     }
 }
 
-extern PyMethodDef path_methods[];
-
 // Attribute access on a Path: the generic look-up, then the __getattr__
 // fallback, as the interpreter's hook does, but without raising and clearing
 // an AttributeError on every miss.
 PyObject* path_getattro(PyObject* self, PyObject* key) {
     PyTypeObject* type = Py_TYPE(self);
-    PyObject* getattr = _PyType_Lookup(type, native::legacy::name<"__getattr__">());
-    if (getattr == nullptr) return PyObject_GenericGetAttr(self, key);
-    Ref hook = Ref::new_reference(getattr);
-    PyObject* getattribute = _PyType_Lookup(type, native::legacy::name<"__getattribute__">());
-    if (getattribute == nullptr ||
-        (Py_IS_TYPE(getattribute, &PyWrapperDescr_Type) &&
-         reinterpret_cast<PyWrapperDescrObject*>(getattribute)->d_wrapped ==
-             reinterpret_cast<void*>(PyObject_GenericGetAttr))) {
-        PyObject* found = _PyObject_GenericGetAttrWithDict(self, key, nullptr, 1);
+    PyObject* module = module_of(type);  // the slot is only ever on our exact Path
+    if (module == nullptr) return nullptr;
+    ExprState* st = state_of(module);
+    Ref getattr = native::compat::type_lookup(type, name<"__getattr__">(st));
+    if (!getattr) return PyObject_GenericGetAttr(self, key);
+    Ref getattribute = native::compat::type_lookup(type, name<"__getattribute__">(st));
+    Ref generic = native::compat::type_lookup(&PyBaseObject_Type, name<"__getattribute__">(st));
+    if (!getattribute || getattribute.get() == generic.get()) {
+        PyObject* found = native::compat::generic_getattr_or_null(self, key);
         if (found != nullptr || PyErr_Occurred()) return found;
     } else {
-        Ref method = Ref::new_reference(getattribute);
-        descrgetfunc get = Py_TYPE(getattribute)->tp_descr_get;
-        if (get) method = Ref::steal(get(getattribute, self, reinterpret_cast<PyObject*>(type)));
+        Ref method = std::move(getattribute);
+        if (descrgetfunc get = Py_TYPE(method.get())->tp_descr_get)
+            method = Ref::steal(get(method.get(), self, reinterpret_cast<PyObject*>(type)));
         if (!method) return nullptr;
         PyObject* found = PyObject_CallOneArg(method.get(), key);
         if (found != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
         PyErr_Clear();
     }
-    if (Py_IS_TYPE(getattr, &PyMethodDescr_Type)) {
-        auto* descriptor = reinterpret_cast<PyMethodDescrObject*>(getattr);
-        if (descriptor->d_method->ml_meth == path_methods[5].ml_meth) {
-            PyObject* module = PyType_GetModule(descriptor->d_common.d_type);
-            if (module == nullptr) return nullptr;
-            return path_fallback(module, self, key).release();
-        }
-    }
-    Ref method = Ref::new_reference(getattr);
-    descrgetfunc get = Py_TYPE(getattr)->tp_descr_get;
-    if (get) method = Ref::steal(get(getattr, self, reinterpret_cast<PyObject*>(type)));
+    if (native::is_native_method(getattr.get(), PathGetattr::def().ml_meth))
+        return path_fallback(module, self, key).release();
+    Ref method = std::move(getattr);
+    if (descrgetfunc get = Py_TYPE(method.get())->tp_descr_get)
+        method = Ref::steal(get(method.get(), self, reinterpret_cast<PyObject*>(type)));
     if (!method) return nullptr;
     return PyObject_CallOneArg(method.get(), key);
 }
 
 // ---- method tables -------------------------------------------------------------------
 
-// `signature` is the text signature that inspect.signature() reads; the
-// methods have no docstring, so __doc__ stays None.
-template <auto Fn>
-constexpr PyMethodDef method(const char* name, const char* signature) {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn)),
-            METH_METHOD | METH_FASTCALL | METH_KEYWORDS, signature};
-}
-
 PyMethodDef exprmixin_methods[] = {
-    method<binary_method<"__add__", "add", false>>("__add__", "__add__($self, /, other)\n--\n\n"),
-    method<binary_method<"__sub__", "sub", false>>("__sub__", "__sub__($self, /, other)\n--\n\n"),
-    method<binary_method<"__mul__", "mul", false>>("__mul__", "__mul__($self, /, other)\n--\n\n"),
-    method<binary_method<"__floordiv__", "floordiv", false>>("__floordiv__", "__floordiv__($self, /, other)\n--\n\n"),
-    method<binary_method<"__truediv__", "div", false>>("__truediv__", "__truediv__($self, /, other)\n--\n\n"),
-    method<binary_method<"__mod__", "mod", false>>("__mod__", "__mod__($self, /, other)\n--\n\n"),
-    method<binary_method<"__pow__", "pow", false>>("__pow__", "__pow__($self, /, other)\n--\n\n"),
-    method<binary_method<"__xor__", "xor", false>>("__xor__", "__xor__($self, /, other)\n--\n\n"),
-    method<binary_method<"__rshift__", "rshift", false>>("__rshift__", "__rshift__($self, /, other)\n--\n\n"),
-    method<binary_method<"__lshift__", "lshift", false>>("__lshift__", "__lshift__($self, /, other)\n--\n\n"),
-    method<binary_method<"__and__", "and_", false>>("__and__", "__and__($self, /, other)\n--\n\n"),
-    method<binary_method<"__or__", "or_", false>>("__or__", "__or__($self, /, other)\n--\n\n"),
-    method<binary_method<"__radd__", "add", true>>("__radd__", "__radd__($self, /, other)\n--\n\n"),
-    method<binary_method<"__rsub__", "sub", true>>("__rsub__", "__rsub__($self, /, other)\n--\n\n"),
-    method<binary_method<"__rmul__", "mul", true>>("__rmul__", "__rmul__($self, /, other)\n--\n\n"),
-    method<binary_method<"__rfloordiv__", "floordiv", true>>("__rfloordiv__", "__rfloordiv__($self, /, other)\n--\n\n"),
-    method<binary_method<"__rtruediv__", "div", true>>("__rtruediv__", "__rtruediv__($self, /, other)\n--\n\n"),
-    method<binary_method<"__rmod__", "mod", true>>("__rmod__", "__rmod__($self, /, other)\n--\n\n"),
-    method<binary_method<"__rpow__", "pow", true>>("__rpow__", "__rpow__($self, /, other)\n--\n\n"),
-    method<binary_method<"__rxor__", "xor", true>>("__rxor__", "__rxor__($self, /, other)\n--\n\n"),
-    method<binary_method<"__rrshift__", "rshift", true>>("__rrshift__", "__rrshift__($self, /, other)\n--\n\n"),
-    method<binary_method<"__rlshift__", "lshift", true>>("__rlshift__", "__rlshift__($self, /, other)\n--\n\n"),
-    method<binary_method<"__rand__", "and_", true>>("__rand__", "__rand__($self, /, other)\n--\n\n"),
-    method<binary_method<"__ror__", "or_", true>>("__ror__", "__ror__($self, /, other)\n--\n\n"),
-    method<unary_method<"__neg__", "neg">>("__neg__", "__neg__($self, /)\n--\n\n"),
-    method<unary_method<"__pos__", "pos">>("__pos__", "__pos__($self, /)\n--\n\n"),
-    method<unary_method<"__invert__", "not_">>("__invert__", "__invert__($self, /)\n--\n\n"),
-    method<binary_method<"__contains__", "contains", false>>("__contains__", "__contains__($self, /, other)\n--\n\n"),
-    method<binary_method<"__gt__", "gt", false>>("__gt__", "__gt__($self, /, other)\n--\n\n"),
-    method<binary_method<"__ge__", "ge", false>>("__ge__", "__ge__($self, /, other)\n--\n\n"),
-    method<binary_method<"__lt__", "lt", false>>("__lt__", "__lt__($self, /, other)\n--\n\n"),
-    method<binary_method<"__le__", "le", false>>("__le__", "__le__($self, /, other)\n--\n\n"),
-    method<binary_method<"__eq__", "eq", false>>("__eq__", "__eq__($self, /, other)\n--\n\n"),
-    method<binary_method<"__ne__", "ne", false>>("__ne__", "__ne__($self, /, other)\n--\n\n"),
-    method<exprmixin_getstate>("__getstate__", "__getstate__($self, /)\n--\n\n"),
-    method<exprmixin_setstate>("__setstate__", "__setstate__($self, /, attrs)\n--\n\n"),
-    {nullptr, nullptr, 0, nullptr},
+    native::method<"__add__($self, /, other)", binary_method<"add", false>>(),
+    native::method<"__sub__($self, /, other)", binary_method<"sub", false>>(),
+    native::method<"__mul__($self, /, other)", binary_method<"mul", false>>(),
+    native::method<"__floordiv__($self, /, other)", binary_method<"floordiv", false>>(),
+    native::method<"__truediv__($self, /, other)", binary_method<"div", false>>(),
+    native::method<"__mod__($self, /, other)", binary_method<"mod", false>>(),
+    native::method<"__pow__($self, /, other)", binary_method<"pow", false>>(),
+    native::method<"__xor__($self, /, other)", binary_method<"xor", false>>(),
+    native::method<"__rshift__($self, /, other)", binary_method<"rshift", false>>(),
+    native::method<"__lshift__($self, /, other)", binary_method<"lshift", false>>(),
+    native::method<"__and__($self, /, other)", binary_method<"and_", false>>(),
+    native::method<"__or__($self, /, other)", binary_method<"or_", false>>(),
+    native::method<"__radd__($self, /, other)", binary_method<"add", true>>(),
+    native::method<"__rsub__($self, /, other)", binary_method<"sub", true>>(),
+    native::method<"__rmul__($self, /, other)", binary_method<"mul", true>>(),
+    native::method<"__rfloordiv__($self, /, other)", binary_method<"floordiv", true>>(),
+    native::method<"__rtruediv__($self, /, other)", binary_method<"div", true>>(),
+    native::method<"__rmod__($self, /, other)", binary_method<"mod", true>>(),
+    native::method<"__rpow__($self, /, other)", binary_method<"pow", true>>(),
+    native::method<"__rxor__($self, /, other)", binary_method<"xor", true>>(),
+    native::method<"__rrshift__($self, /, other)", binary_method<"rshift", true>>(),
+    native::method<"__rlshift__($self, /, other)", binary_method<"lshift", true>>(),
+    native::method<"__rand__($self, /, other)", binary_method<"and_", true>>(),
+    native::method<"__ror__($self, /, other)", binary_method<"or_", true>>(),
+    native::method<"__neg__($self, /)", unary_method<"neg">>(),
+    native::method<"__pos__($self, /)", unary_method<"pos">>(),
+    native::method<"__invert__($self, /)", unary_method<"not_">>(),
+    native::method<"__contains__($self, /, other)", binary_method<"contains", false>>(),
+    native::method<"__gt__($self, /, other)", binary_method<"gt", false>>(),
+    native::method<"__ge__($self, /, other)", binary_method<"ge", false>>(),
+    native::method<"__lt__($self, /, other)", binary_method<"lt", false>>(),
+    native::method<"__le__($self, /, other)", binary_method<"le", false>>(),
+    native::method<"__eq__($self, /, other)", binary_method<"eq", false>>(),
+    native::method<"__ne__($self, /, other)", binary_method<"ne", false>>(),
+    native::method<"__getstate__($self, /)", exprmixin_getstate>(),
+    native::method<"__setstate__($self, /, attrs)", exprmixin_setstate>(),
+    native::end_of_methods,
 };
 
 PyMethodDef uniexpr_methods[] = {
-    method<uniexpr_init>("__init__", "__init__($self, /, op, operand)\n--\n\n"),
-    method<print_method<uniexpr_print<true>, true>>("__repr__", "__repr__($self, /)\n--\n\n"),
-    method<print_method<uniexpr_print<false>, false>>("__str__", "__str__($self, /)\n--\n\n"),
-    method<uniexpr_call>("__call__", "__call__($self, /, obj, *args)\n--\n\n"),
-    {nullptr, nullptr, 0, nullptr},
+    UniExprInit::def(), UniExprRepr::def(), UniExprStr::def(), UniExprCall::def(), native::end_of_methods,
 };
 
 PyMethodDef binexpr_methods[] = {
-    method<binexpr_init>("__init__", "__init__($self, /, op, lhs, rhs)\n--\n\n"),
-    method<print_method<binexpr_print<true>, true>>("__repr__", "__repr__($self, /)\n--\n\n"),
-    method<print_method<binexpr_print<false>, false>>("__str__", "__str__($self, /)\n--\n\n"),
-    method<binexpr_call>("__call__", "__call__($self, /, obj, *args)\n--\n\n"),
-    {nullptr, nullptr, 0, nullptr},
+    BinExprInit::def(), BinExprRepr::def(), BinExprStr::def(), BinExprCall::def(), native::end_of_methods,
 };
 
 PyMethodDef path_methods[] = {
-    method<path_init>("__init__", "__init__($self, /, name, field=None, parent=None)\n--\n\n"),
-    method<print_method<path_print<true>, true>>("__repr__", "__repr__($self, /)\n--\n\n"),
-    method<print_method<path_print<false>, false>>("__str__", "__str__($self, /)\n--\n\n"),
-    method<path_call>("__call__", "__call__($self, /, obj, *args)\n--\n\n"),
-    method<path_getfield>("__getfield__", "__getfield__($self, /)\n--\n\n"),
-    method<path_getattr>("__getattr__", "__getattr__($self, /, name)\n--\n\n"),  // index 5: path_getattro recognises it
-    method<path_getitem>("__getitem__", "__getitem__($self, /, name)\n--\n\n"),
-    {nullptr, nullptr, 0, nullptr},
+    PathInit::def(),    PathRepr::def(),    PathStr::def(),   PathCall::def(),
+    PathGetfield::def(), PathGetattr::def(), PathGetitem::def(), native::end_of_methods,
 };
 
 PyMethodDef path2_methods[] = {
-    method<path2_init>("__init__", "__init__($self, /, name, index=None, parent=None)\n--\n\n"),
-    method<print_method<path2_repr, true>>("__repr__", "__repr__($self, /)\n--\n\n"),
-    method<path2_call>("__call__", "__call__($self, /, *args)\n--\n\n"),
-    method<path2_getitem>("__getitem__", "__getitem__($self, /, index)\n--\n\n"),
-    {nullptr, nullptr, 0, nullptr},
+    Path2Init::def(), Path2Repr::def(), Path2Call::def(), Path2Getitem::def(), native::end_of_methods,
 };
 
 PyMethodDef funcpath_methods[] = {
-    method<funcpath_init>("__init__", "__init__($self, /, func, operand=None)\n--\n\n"),
-    method<print_method<funcpath_print<true>, true>>("__repr__", "__repr__($self, /)\n--\n\n"),
-    method<print_method<funcpath_print<false>, false>>("__str__", "__str__($self, /)\n--\n\n"),
-    method<funcpath_call>("__call__", "__call__($self, /, operand, *args)\n--\n\n"),
-    {nullptr, nullptr, 0, nullptr},
+    FuncPathInit::def(), FuncPathRepr::def(), FuncPathStr::def(), FuncPathCall::def(), native::end_of_methods,
+};
+
+// ---- ExprMixin, the native base ---------------------------------------------------
+
+PyMemberDef exprmixin_members[] = {
+    NATIVE_BASE_MEMBERS(ExprObject),
+    {"__vectorcalloffset__", NATIVE_MEMBER_PYSSIZET, offsetof(ExprObject, entry), NATIVE_MEMBER_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot exprmixin_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(native::native_base_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(native::native_base_clear)},
+    {Py_tp_members, exprmixin_members},
+    {Py_tp_getset, native::native_base_getset},
+    {0, nullptr},
+};
+
+PyType_Spec exprmixin_spec = {
+    "tavro.expr.ExprMixin",
+    sizeof(ExprObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    exprmixin_slots,
 };
 
 // ---- module execution ----------------------------------------------------------------
@@ -1428,68 +1604,69 @@ void install_operator_slots(PyObject* cls) {
     reinterpret_cast<PyTypeObject*>(cls)->tp_richcompare = richcompare_slot;
 }
 
-// Calling an object whose class has only tp_call packs the arguments into a
-// tuple first, which is a fifth of the time of evaluating `this.length * 2`.
-// Node classes therefore give their instances a vectorcall entry: one pointer
-// more of instance layout, written when an instance is allocated, whether by
-// the class or by pickle's object.__new__. Subclasses made in Python keep the
-// pointer in their layout but, being mutable classes, do not inherit the entry
-// and call through tp_call. The five classes record the pointer as the same
-// added slot, so that __class__ can still be assigned between them.
-PyObject* allocate_node(PyTypeObject* type, Py_ssize_t nitems) {
-    PyObject* self = PyType_GenericAlloc(type, nitems);
-    if (self != nullptr) {
-        vectorcallfunc entry = node_vectorcall;
-        std::memcpy(reinterpret_cast<char*>(self) + type->tp_vectorcall_offset, &entry, sizeof entry);
-    }
-    return self;
+// ExprMixin: the native base, then its methods, aliases and __hash__ = None
+// (a class that defines __eq__ is unhashable), as a class statement makes it.
+Ref make_exprmixin(PyObject* module, ExprState* st) {
+    Ref mixin = Ref::steal(PyType_FromModuleAndSpec(module, &exprmixin_spec, nullptr));
+    if (!mixin) return mixin;
+    // The interpreter read the offset from the member while it made the
+    // class; the class statement's namespace has no such entry.
+    if (PyObject_DelAttr(mixin.get(), name<"__vectorcalloffset__">(st)) < 0) return Ref();
+    if (!native::add_methods(mixin.get(), exprmixin_methods, false,
+                             reinterpret_cast<PyTypeObject*>(st->descriptor_type)) ||
+        !native::add_alias(mixin.get(), "__div__", "__floordiv__") ||
+        !native::add_alias(mixin.get(), "__rdiv__", "__rfloordiv__") ||
+        !native::add_alias(mixin.get(), "__inv__", "__invert__") ||
+        PyObject_SetAttr(mixin.get(), name<"__hash__">(st), Py_None) < 0)
+        return Ref();
+    install_operator_slots(mixin.get());
+    return mixin;
 }
 
-bool add_vectorcall_entry(PyObject* cls) {
-    auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    auto* heap = reinterpret_cast<PyHeapTypeObject*>(cls);
-    Ref added = Ref::steal(Py_BuildValue("(s)", "<vectorcall>"));
-    if (!added) return false;
-    Py_XSETREF(heap->ht_slots, added.release());
-    type->tp_vectorcall_offset = type->tp_basicsize;
-    type->tp_basicsize += static_cast<Py_ssize_t>(sizeof(vectorcallfunc));
-    type->tp_alloc = allocate_node;
-    type->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
-    return true;
-}
+struct NodeSlots {
+    ternaryfunc call;
+    initproc init;
+    reprfunc repr;
+    reprfunc str;  // null: Path2 has no __str__ (object's calls tp_repr)
+};
 
-bool install_node_slots(PyObject* cls, ternaryfunc call, initproc init, reprfunc repr, reprfunc str) {
-    if (!add_vectorcall_entry(cls)) return false;
-    install_operator_slots(cls);
-    auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    type->tp_call = call;
-    type->tp_init = init;
-    type->tp_repr = repr;
-    if (str) type->tp_str = str;  // Path2 has no __str__: object's, which calls tp_repr
-    return true;
+Ref make_node_class(PyObject* module, ExprState* st, const char* class_name, PyMethodDef* methods, PyObject* mixin,
+                    NodeSlots slots) {
+    Ref cls = native::make_class(module, native::ClassRecipe{class_name, nullptr, methods}, {mixin},
+                                 st->descriptor_type);
+    if (!cls) return cls;
+    install_operator_slots(cls.get());
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+    type->tp_init = slots.init;
+    type->tp_repr = slots.repr;
+    if (slots.str) type->tp_str = slots.str;
+    native::install_call_slot(cls.get(), slots.call);
+    return cls;
 }
 
 // Iterating a path would fall back to item access with 0, 1, 2, ... and, since
 // every item is a new path, never end. `__iter__ = None` is the interpreter's
 // own way to say "not iterable" (TypeError: 'Path' object is not iterable),
 // and subclasses inherit it.
-bool forbid_iteration(PyObject* cls) { return PyObject_SetAttrString(cls, "__iter__", Py_None) == 0; }
+bool forbid_iteration(PyObject* cls, ExprState* st) {
+    return PyObject_SetAttr(cls, name<"__iter__">(st), Py_None) == 0;
+}
 
-bool set_div(PyObject* operators) {
-    Ref div = native::legacy::attr<"div">(operators);
+bool set_div(PyObject* operators, ExprState* st) {
+    Ref div = native::attr(operators, name<"div">(st));
     if (div) return true;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
-    Ref truediv = native::legacy::attr<"truediv">(operators);
-    return truediv && PyObject_SetAttrString(operators, "div", truediv.get()) == 0;
+    Ref truediv = native::attr(operators, name<"truediv">(st));
+    return truediv && PyObject_SetAttr(operators, name<"div">(st), truediv.get()) == 0;
 }
 
 Ref make_opnames(PyObject* operators) {
-    static const char* const entries[][2] = {
-        {"add", "+"},       {"sub", "-"},      {"mul", "*"},      {"div", "/"},         {"floordiv", "//"},
-        {"mod", "%"},       {"pow", "**"},     {"xor", "^"},      {"lshift", "<<"},     {"rshift", ">>"},
-        {"and_", "and"},    {"or_", "or"},     {"not_", "not"},   {"neg", "-"},         {"pos", "+"},
-        {"contains", "in"}, {"gt", ">"},       {"ge", ">="},      {"lt", "<"},          {"le", "<="},
+    static constexpr const char* entries[][2] = {
+        {"add", "+"},       {"sub", "-"},  {"mul", "*"},    {"div", "/"},     {"floordiv", "//"},
+        {"mod", "%"},       {"pow", "**"}, {"xor", "^"},    {"lshift", "<<"}, {"rshift", ">>"},
+        {"and_", "and"},    {"or_", "or"}, {"not_", "not"}, {"neg", "-"},     {"pos", "+"},
+        {"contains", "in"}, {"gt", ">"},   {"ge", ">="},    {"lt", "<"},      {"le", "<="},
         {"eq", "=="},       {"ne", "!="},
     };
     Ref table = Ref::steal(PyDict_New());
@@ -1502,15 +1679,57 @@ Ref make_opnames(PyObject* operators) {
     return table;
 }
 
-Ref make_node_class(PyObject* module, const char* name, PyMethodDef* methods, PyObject* base) {
-    return native::make_class(module, native::ClassRecipe{name, nullptr, methods}, {base});
-}
-
-// Builtins::name, for the module-level function paths.
-Ref builtin(const char* name) {
-    PyObject* value = PyDict_GetItemString(PyEval_GetBuiltins(), name);  // borrowed
-    if (value == nullptr) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    return Ref::new_reference(value);
+// The operator functions (and len, abs) whose work evaluation does itself.
+// `len` and `abs` are those of the builtins the module's code sees.
+bool learn_functions(PyObject* module, PyObject* operators, ExprState* st) {
+    struct Entry {
+        const char* name;
+        KnownFunction entry;
+    };
+    static constexpr Entry kOperators[] = {
+        {"add", {nullptr, Apply::number2, PyNumber_Add, nullptr, 0}},
+        {"sub", {nullptr, Apply::number2, PyNumber_Subtract, nullptr, 0}},
+        {"mul", {nullptr, Apply::number2, PyNumber_Multiply, nullptr, 0}},
+        {"truediv", {nullptr, Apply::number2, PyNumber_TrueDivide, nullptr, 0}},
+        {"floordiv", {nullptr, Apply::number2, PyNumber_FloorDivide, nullptr, 0}},
+        {"mod", {nullptr, Apply::number2, PyNumber_Remainder, nullptr, 0}},
+        {"pow", {nullptr, Apply::power, nullptr, nullptr, 0}},
+        {"xor", {nullptr, Apply::number2, PyNumber_Xor, nullptr, 0}},
+        {"lshift", {nullptr, Apply::number2, PyNumber_Lshift, nullptr, 0}},
+        {"rshift", {nullptr, Apply::number2, PyNumber_Rshift, nullptr, 0}},
+        {"and_", {nullptr, Apply::number2, PyNumber_And, nullptr, 0}},
+        {"or_", {nullptr, Apply::number2, PyNumber_Or, nullptr, 0}},
+        {"gt", {nullptr, Apply::compare, nullptr, nullptr, Py_GT}},
+        {"ge", {nullptr, Apply::compare, nullptr, nullptr, Py_GE}},
+        {"lt", {nullptr, Apply::compare, nullptr, nullptr, Py_LT}},
+        {"le", {nullptr, Apply::compare, nullptr, nullptr, Py_LE}},
+        {"eq", {nullptr, Apply::compare, nullptr, nullptr, Py_EQ}},
+        {"ne", {nullptr, Apply::compare, nullptr, nullptr, Py_NE}},
+        {"contains", {nullptr, Apply::contains, nullptr, nullptr, 0}},
+        {"neg", {nullptr, Apply::number1, nullptr, PyNumber_Negative, 0}},
+        {"pos", {nullptr, Apply::number1, nullptr, PyNumber_Positive, 0}},
+        {"not_", {nullptr, Apply::logical_not, nullptr, nullptr, 0}},
+    };
+    for (const Entry& e : kOperators)
+        if (!st->known.learn(operators, e.name, "_operator", e.entry)) return false;
+    static constexpr Entry kBuiltins[] = {
+        {"len", {nullptr, Apply::length, nullptr, nullptr, 0}},
+        {"abs", {nullptr, Apply::number1, nullptr, PyNumber_Absolute, 0}},
+    };
+    for (const Entry& e : kBuiltins) {
+        Ref key = Ref::steal(PyUnicode_InternFromString(e.name));
+        if (!key) return false;
+        Ref function = native::global(module, key.get());
+        if (!function) {
+            if (!PyErr_ExceptionMatches(PyExc_NameError)) return false;
+            PyErr_Clear();
+            continue;
+        }
+        if (!PyCFunction_CheckExact(function.get())) continue;
+        PyObject* owner = PyCFunction_GET_SELF(function.get());
+        if (owner != nullptr && !st->known.learn(owner, e.name, "builtins", e.entry)) return false;
+    }
+    return true;
 }
 
 Ref call_class(PyObject* module, const char* cls, PyObject* argument) {
@@ -1519,78 +1738,76 @@ Ref call_class(PyObject* module, const char* cls, PyObject* argument) {
     return native::call(type.get(), argument);
 }
 
-Ref make_path(PyObject* module, const char* cls, const char* name) {
-    Ref text = Ref::steal(PyUnicode_InternFromString(name));
+Ref make_path(PyObject* module, const char* cls, const char* path_name) {
+    Ref text = Ref::steal(PyUnicode_InternFromString(path_name));
     if (!text) return text;
     return call_class(module, cls, text.get());
 }
 
-Ref make_funcpath(PyObject* module, const char* name) {
-    Ref function = builtin(name);
+// FuncPath(<builtin>), the builtin read as the module's code reads it.
+Ref make_funcpath(PyObject* module, PyObject* builtin_name) {
+    Ref function = native::global(module, builtin_name);
     if (!function) return function;
     return call_class(module, "FuncPath", function.get());
 }
 
+// The module state: names, change detection, the method descriptor type.
+bool prepare_state(PyObject* module, ExprState* st) {
+    if (!st->names.intern() || !st->changes.attach()) return false;
+    Ref descriptors = native::make_method_descriptor_type(module);
+    if (!descriptors) return false;
+    st->descriptor_type = descriptors.release();
+    return true;
+}
+
 int exec_expr(PyObject* module) {
-    if (!intern_names()) return -1;
+    ExprState* st = state_of(module);
+    if (!prepare_state(module, st)) return -1;
+
     Ref operators = native::import("operator");
     if (!operators || !native::bind(module, "operator", Ref::new_reference(operators.get()))) return -1;
-    if (!set_div(operators.get())) return -1;
+    if (!set_div(operators.get(), st)) return -1;
     if (!native::bind(module, "opnames", make_opnames(operators.get()))) return -1;
-    if (!learn_functions(operators.get())) return -1;
+    if (!learn_functions(module, operators.get(), st)) return -1;
 
-    Ref mixin = native::make_class(module, native::ClassRecipe{"ExprMixin", nullptr, exprmixin_methods, nullptr, true},
-                                   {reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
-    if (!mixin || !native::add_alias(mixin.get(), "__div__", "__floordiv__") ||
-        !native::add_alias(mixin.get(), "__rdiv__", "__rfloordiv__") ||
-        !native::add_alias(mixin.get(), "__inv__", "__invert__"))
-        return -1;
-    install_operator_slots(mixin.get());
-    if (!native::bind(module, "ExprMixin", Ref::new_reference(mixin.get()))) return -1;
+    Ref mixin = make_exprmixin(module, st);
+    if (!mixin || !native::bind(module, "ExprMixin", Ref::new_reference(mixin.get()))) return -1;
 
-    Ref uniexpr = make_node_class(module, "UniExpr", uniexpr_methods, mixin.get());
-    if (!uniexpr || !install_node_slots(uniexpr.get(), uniexpr_tp_call, uniexpr_tp_init,
-                                        print_slot<uniexpr_print<true>>, print_slot<uniexpr_print<false>>))
+    const NodeSlots uniexpr{UniExprCall::call(), UniExprInit::init(), UniExprRepr::text(), UniExprStr::text()};
+    if (!native::bind(module, "UniExpr", make_node_class(module, st, "UniExpr", uniexpr_methods, mixin.get(), uniexpr)))
         return -1;
-    if (!native::bind(module, "UniExpr", std::move(uniexpr))) return -1;
 
-    Ref binexpr = make_node_class(module, "BinExpr", binexpr_methods, mixin.get());
-    if (!binexpr || !install_node_slots(binexpr.get(), binexpr_tp_call, binexpr_tp_init,
-                                        print_slot<binexpr_print<true>>, print_slot<binexpr_print<false>>))
+    const NodeSlots binexpr{BinExprCall::call(), BinExprInit::init(), BinExprRepr::text(), BinExprStr::text()};
+    if (!native::bind(module, "BinExpr", make_node_class(module, st, "BinExpr", binexpr_methods, mixin.get(), binexpr)))
         return -1;
-    if (!native::bind(module, "BinExpr", std::move(binexpr))) return -1;
 
-    Ref path = make_node_class(module, "Path", path_methods, mixin.get());
-    if (!path || !forbid_iteration(path.get()) ||
-        !install_node_slots(path.get(), path_tp_call, path_tp_init, print_slot<path_print<true>>,
-                            print_slot<path_print<false>>))
-        return -1;
+    const NodeSlots path_slots{PathCall::call(), PathInit::init(), PathRepr::text(), PathStr::text()};
+    Ref path = make_node_class(module, st, "Path", path_methods, mixin.get(), path_slots);
+    if (!path || !forbid_iteration(path.get(), st)) return -1;
     reinterpret_cast<PyTypeObject*>(path.get())->tp_getattro = path_getattro;
     if (!native::bind(module, "Path", std::move(path))) return -1;
 
-    Ref path2 = make_node_class(module, "Path2", path2_methods, mixin.get());
-    if (!path2 || !forbid_iteration(path2.get()) ||
-        !install_node_slots(path2.get(), path2_tp_call, path2_tp_init, print_slot<path2_repr>, nullptr))
-        return -1;
+    const NodeSlots path2_slots{Path2Call::call(), Path2Init::init(), Path2Repr::text(), nullptr};
+    Ref path2 = make_node_class(module, st, "Path2", path2_methods, mixin.get(), path2_slots);
+    if (!path2 || !forbid_iteration(path2.get(), st)) return -1;
     if (!native::bind(module, "Path2", std::move(path2))) return -1;
 
-    Ref funcpath = make_node_class(module, "FuncPath", funcpath_methods, mixin.get());
-    if (!funcpath || !install_node_slots(funcpath.get(), funcpath_tp_call, funcpath_tp_init,
-                                         print_slot<funcpath_print<true>>, print_slot<funcpath_print<false>>))
+    const NodeSlots funcpath{FuncPathCall::call(), FuncPathInit::init(), FuncPathRepr::text(), FuncPathStr::text()};
+    if (!native::bind(module, "FuncPath",
+                      make_node_class(module, st, "FuncPath", funcpath_methods, mixin.get(), funcpath)))
         return -1;
-    if (!native::bind(module, "FuncPath", std::move(funcpath))) return -1;
 
     if (!native::bind(module, "this", make_path(module, "Path", "this"))) return -1;
     if (!native::bind(module, "obj_", make_path(module, "Path", "obj_"))) return -1;
     if (!native::bind(module, "list_", make_path(module, "Path2", "list_"))) return -1;
-    if (!native::bind(module, "len_", make_funcpath(module, "len"))) return -1;
-    if (!native::bind(module, "sum_", make_funcpath(module, "sum"))) return -1;
-    if (!native::bind(module, "min_", make_funcpath(module, "min"))) return -1;
-    if (!native::bind(module, "max_", make_funcpath(module, "max"))) return -1;
-    if (!native::bind(module, "abs_", make_funcpath(module, "abs"))) return -1;
+    if (!native::bind(module, "len_", make_funcpath(module, name<"len">(st)))) return -1;
+    if (!native::bind(module, "sum_", make_funcpath(module, name<"sum">(st)))) return -1;
+    if (!native::bind(module, "min_", make_funcpath(module, name<"min">(st)))) return -1;
+    if (!native::bind(module, "max_", make_funcpath(module, name<"max">(st)))) return -1;
+    if (!native::bind(module, "abs_", make_funcpath(module, name<"abs">(st)))) return -1;
     return 0;
 }
 
 }  // namespace
 
-NATIVE_LEGACY_MODULE(expr, "tavro.expr", exec_expr)
+NATIVE_MODULE(expr, "tavro.expr", ExprState, exec_expr)

@@ -34,6 +34,9 @@
 //   _PyBytes_Join          3.10 to 3.13; PyBytes_Join from 3.14 on.
 //   _PyObject_LookupAttr   3.10 to 3.12; PyObject_GetOptionalAttr from 3.13.
 //   _PyType_GetModuleByDef 3.10 only; PyType_GetModuleByDef from 3.11 on.
+//   PyLongObject.ob_digit  3.10 and 3.11 only, for an int of one digit
+//                          (small_long_value); PyUnstable_Long_IsCompact
+//                          and PyUnstable_Long_CompactValue from 3.12 on.
 //   PyDictObject.ma_version_tag
 //                          3.10 and 3.11 only, where it is neither
 //                          deprecated nor replaceable: dict watchers arrive
@@ -183,7 +186,7 @@ namespace detail {
 // The type's version tag: unique to one state of the type and its bases,
 // never reused, or 0 when the type has none (then nothing may be remembered
 // about it). Assigns one when the type has none yet.
-inline unsigned int type_version(PyTypeObject* type) {
+[[gnu::always_inline]] inline unsigned int type_version(PyTypeObject* type) {
 #if PY_VERSION_HEX >= 0x030C0000
     // A change to the type or a base sets the tag to 0, which no type has.
     const unsigned int tag = __atomic_load_n(&type->tp_version_tag, __ATOMIC_ACQUIRE);
@@ -277,6 +280,27 @@ inline PyObject* long_from_big_endian(const unsigned char* bytes, Py_ssize_t siz
     return PyLong_FromUnsignedNativeBytes(bytes, static_cast<std::size_t>(size), Py_ASNATIVEBYTES_BIG_ENDIAN);
 #else
     return _PyLong_FromByteArray(bytes, static_cast<std::size_t>(size), 0, is_signed ? 1 : 0);
+#endif
+}
+
+// The value of an exact int when it fits a long long (true), else false,
+// with no exception either way. For fast paths of integer arithmetic that
+// leave everything else to the generic route.
+inline bool small_long_value(PyObject* exact_int, long long* value) {
+#if PY_VERSION_HEX >= 0x030C0000
+    const auto* number = reinterpret_cast<PyLongObject*>(exact_int);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    *value = PyUnstable_Long_CompactValue(number);
+    return true;
+#else
+    // An int of at most one digit, read as 3.12's PyUnstable_Long_IsCompact
+    // and PyUnstable_Long_CompactValue read it (the same layout here).
+    const auto* number = reinterpret_cast<PyLongObject*>(exact_int);
+    const Py_ssize_t size = Py_SIZE(number);
+    if (size < -1 || size > 1) return false;
+    // Zero may have no digit at all (3.10).
+    *value = size == 0 ? 0 : static_cast<long long>(size) * static_cast<long long>(number->ob_digit[0]);
+    return true;
 #endif
 }
 

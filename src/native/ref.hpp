@@ -26,7 +26,11 @@ public:
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    // (Py_DECREF is always inlined by the interpreter's headers, Py_XDECREF
+    // is left to the compiler, which often calls it out of line.)
+    ~Ref() {
+        if (p_ != nullptr) Py_DECREF(p_);
+    }
 
     [[nodiscard]] static Ref steal(PyObject* p) noexcept { return Ref(p); }
     [[nodiscard]] static Ref new_reference(PyObject* p) noexcept {

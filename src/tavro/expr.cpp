@@ -54,12 +54,23 @@ using ExprNames = native::Names<
 
 enum class Apply : unsigned char { number2, power, compare, contains, number1, logical_not, length };
 
+// The integer operations done here for two ints that fit a long long, as the
+// interpreter's own int arithmetic does them (its specialised instructions
+// do the same for the equivalent Python code).
+enum class IntOp : unsigned char { none, add, sub, mul, and_, or_, xor_ };
+
 struct KnownFunction {
     PyCFunction meth;  // null: an empty slot
     Apply kind;
     binaryfunc number2;
     unaryfunc number1;
     int compare;
+    IntOp int_op;
+
+    // Whether it is applied here to two arguments (else it is called, and
+    // reports the count itself), or to one.
+    bool binary() const { return kind <= Apply::contains; }
+    bool unary() const { return kind >= Apply::number1; }
 };
 
 // An open-addressing table keyed by the C entry point. Filled while the
@@ -205,9 +216,8 @@ enum class NodeKind : unsigned char { none, uniexpr, binexpr, path, path2, funcp
 // matches. Kept in the node itself, so it lives and dies with it. Used where
 // the GIL serialises the callers; free-threaded builds never write it.
 struct NodeMemo {
-    const PyObject* dict;   // identity only
-    std::uint64_t version;  // the dict's stamp
-    unsigned int type_tag;  // the class's version tag then
+    native::DictWatch dict;  // the instance dict and its stamp
+    unsigned int type_tag;   // the class's version tag then
     NodeKind kind;          // whose names `values` hold; none: nothing remembered
     bool seen;              // evaluated once: the next evaluation remembers
     PyObject* values[3];
@@ -421,15 +431,14 @@ struct EvaluationNames<NodeKind::funcpath> {
 // values are then what reading the attributes gives, and stay so until code
 // of the caller's runs. Null otherwise, and always on free-threaded builds.
 template <NodeKind Kind>
-inline PyObject* const* current_values(PyObject* self, const ExprState* st) {
+[[gnu::always_inline]] inline PyObject* const* current_values(PyObject* self) {
     if constexpr (native::compat::free_threaded) {
         return nullptr;
     } else {
         const ExprObject* node = as_node(self);
         const NodeMemo& m = node->memo;
         // A memo of a kind always has a non-zero tag (see remember_reads).
-        if (m.kind == Kind && node->base.dict == m.dict &&
-            st->changes.unchanged(node->base.dict, native::DictStamp{m.dict, m.version}) &&
+        if (m.kind == Kind && m.dict.unchanged(node->base.dict) &&
             native::compat::type_version(Py_TYPE(self)) == m.type_tag)
             return m.values;
         return nullptr;
@@ -449,8 +458,8 @@ template <NodeKind Kind>
     if (tag == 0 || !reads_from_dict(type, tag, st)) return false;
     PyObject* dict = as_node(self)->base.dict;
     if (dict == nullptr || !PyDict_CheckExact(dict)) return false;
-    const native::DictStamp stamp = st->changes.stamp(dict);
-    if (stamp.dict == nullptr || !keys_are_exact_strings(dict)) return false;
+    const native::DictWatch watch = st->changes.watch(dict);
+    if (watch.dict == nullptr || !keys_are_exact_strings(dict)) return false;
     // Exact str keys only: none of these look-ups runs code.
     const auto keys = Names::of(st);
     PyObject* values[3] = {};
@@ -461,9 +470,8 @@ template <NodeKind Kind>
             return false;
         }
     }
-    if (!st->changes.unchanged(dict, stamp) || native::compat::type_version(type) != tag) return false;
-    m.dict = dict;
-    m.version = stamp.version;
+    if (!watch.unchanged(dict) || native::compat::type_version(type) != tag) return false;
+    m.dict = watch;
     m.type_tag = tag;
     std::copy(values, values + 3, m.values);
     m.kind = Kind;
@@ -478,7 +486,7 @@ bool acquire_memo(PyObject* self, ExprState* st) {
     if constexpr (native::compat::free_threaded) {
         return false;
     } else {
-        if (current_values<Kind>(self, st) != nullptr) return true;
+        if (current_values<Kind>(self) != nullptr) return true;
         NodeMemo& m = as_node(self)->memo;
         if (!m.seen) {
             m.seen = true;
@@ -513,7 +521,7 @@ public:
     }
     // After running code of the caller's.
     void recheck() {
-        if (current_) current_ = current_values<Kind>(self_, st_) != nullptr;
+        if (current_) current_ = current_values<Kind>(self_) != nullptr;
     }
     ExprState* state() const { return st_; }
 
@@ -597,61 +605,112 @@ Ref operator_function(PyObject* operators, ExprState* st) {
 
 // ---- applying operators -----------------------------------------------------------
 
-// op(left, right). New reference or null.
-Ref apply_binary(const ExprState* st, PyObject* op, PyObject* left, PyObject* right) {
-    if (const KnownFunction* known = st->known.find(op)) {
-        switch (known->kind) {
-            case Apply::number2:
-                return Ref::steal(known->number2(left, right));
-            case Apply::power:
-                return Ref::steal(PyNumber_Power(left, right, Py_None));
-            case Apply::compare:
-                return Ref::steal(PyObject_RichCompare(left, right, known->compare));
-            case Apply::contains: {
-                const int found = PySequence_Contains(left, right);
-                if (found < 0) return Ref();
-                return Ref::new_reference(found ? Py_True : Py_False);
-            }
-            default:
-                break;  // a one-argument function: let it report the count
+// known(left, right) for two exact ints that fit a long long, computed here;
+// declines for anything else (other values, a result that would not fit).
+native::Fast small_int_binary(const KnownFunction& known, PyObject* left, PyObject* right) {
+    long long a, b;
+    if (!PyLong_CheckExact(left) || !PyLong_CheckExact(right) || !native::compat::small_long_value(left, &a) ||
+        !native::compat::small_long_value(right, &b))
+        return native::decline;
+    if (known.kind == Apply::compare) {
+        bool result = false;
+        switch (known.compare) {
+            case Py_LT: result = a < b; break;
+            case Py_LE: result = a <= b; break;
+            case Py_EQ: result = a == b; break;
+            case Py_NE: result = a != b; break;
+            case Py_GT: result = a > b; break;
+            case Py_GE: result = a >= b; break;
+            default: return native::decline;
+        }
+        return Ref::new_reference(result ? Py_True : Py_False);
+    }
+    long long result = 0;
+    switch (known.int_op) {
+        case IntOp::add:
+            if (__builtin_add_overflow(a, b, &result)) return native::decline;
+            break;
+        case IntOp::sub:
+            if (__builtin_sub_overflow(a, b, &result)) return native::decline;
+            break;
+        case IntOp::mul:
+            if (__builtin_mul_overflow(a, b, &result)) return native::decline;
+            break;
+        case IntOp::and_: result = a & b; break;
+        case IntOp::or_: result = a | b; break;
+        case IntOp::xor_: result = a ^ b; break;
+        default: return native::decline;
+    }
+    return Ref::steal(PyLong_FromLongLong(result));
+}
+
+// known(left, right), applied here (known.binary()). New reference or null.
+Ref apply_known_binary(const KnownFunction& known, PyObject* left, PyObject* right) {
+    if (known.int_op != IntOp::none || known.kind == Apply::compare) {
+        if (native::Fast done = small_int_binary(known, left, right)) return std::move(*done);
+    }
+    switch (known.kind) {
+        case Apply::number2:
+            return Ref::steal(known.number2(left, right));
+        case Apply::power:
+            return Ref::steal(PyNumber_Power(left, right, Py_None));
+        case Apply::compare:
+            return Ref::steal(PyObject_RichCompare(left, right, known.compare));
+        default: {  // contains
+            const int found = PySequence_Contains(left, right);
+            if (found < 0) return Ref();
+            return Ref::new_reference(found ? Py_True : Py_False);
         }
     }
+}
+
+// known(value), applied here (known.unary()). New reference or null.
+Ref apply_known_unary(const KnownFunction& known, PyObject* value) {
+    switch (known.kind) {
+        case Apply::number1:
+            return Ref::steal(known.number1(value));
+        case Apply::logical_not: {
+            const int result = PyObject_Not(value);
+            if (result < 0) return Ref();
+            return Ref::new_reference(result ? Py_True : Py_False);
+        }
+        default: {  // length
+            const Py_ssize_t size = PyObject_Size(value);
+            if (size < 0) return Ref();
+            return Ref::steal(PyLong_FromSsize_t(size));
+        }
+    }
+}
+
+// The known function that `op` is and that is applied here to `arguments`
+// arguments, or null (then it is called).
+inline const KnownFunction* applied_here(const ExprState* st, PyObject* op, int arguments) {
+    const KnownFunction* known = st->known.find(op);
+    if (known == nullptr || (arguments == 2 ? !known->binary() : !known->unary())) return nullptr;
+    return known;
+}
+
+// op(left, right). New reference or null.
+Ref apply_binary(const ExprState* st, PyObject* op, PyObject* left, PyObject* right) {
+    if (const KnownFunction* known = applied_here(st, op, 2)) return apply_known_binary(*known, left, right);
     return native::call(op, left, right);
 }
 
 // op(value). New reference or null.
 Ref apply_unary(const ExprState* st, PyObject* op, PyObject* value) {
-    if (const KnownFunction* known = st->known.find(op)) {
-        switch (known->kind) {
-            case Apply::number1:
-                return Ref::steal(known->number1(value));
-            case Apply::logical_not: {
-                const int result = PyObject_Not(value);
-                if (result < 0) return Ref();
-                return Ref::new_reference(result ? Py_True : Py_False);
-            }
-            case Apply::length: {
-                const Py_ssize_t size = PyObject_Size(value);
-                if (size < 0) return Ref();
-                return Ref::steal(PyLong_FromSsize_t(size));
-            }
-            default:
-                break;
-        }
-    }
+    if (const KnownFunction* known = applied_here(st, op, 1)) return apply_known_unary(*known, value);
     return native::call(op, value);
 }
 
-// value[key]. For an exact dict that is what dict's own subscript does (the
-// look-up, else KeyError(key); __missing__ only exists on subclasses).
-inline Ref subscript(PyObject* value, PyObject* key) {
-    if (PyDict_CheckExact(value)) {
-        PyObject* item = nullptr;
-        const int found = native::compat::dict_get_ref(value, key, &item);
-        if (found == 0) native::compat::raise_key_error(key);
-        return Ref::steal(item);
-    }
+// value[key] for anything but an exact dict.
+[[gnu::noinline]] Ref subscript_generic(PyObject* value, PyObject* key) {
     return Ref::steal(PyObject_GetItem(value, key));
+}
+
+// value[key]. For an exact dict, dict's own subscript, called directly.
+[[gnu::always_inline]] inline Ref subscript(PyObject* value, PyObject* key) {
+    if (!PyDict_CheckExact(value)) return subscript_generic(value, key);
+    return Ref::steal(PyDict_Type.tp_as_mapping->mp_subscript(value, key));
 }
 
 // callable(value): its type has a call slot (PyCallable_Check, inlined).
@@ -659,6 +718,9 @@ inline bool is_callable(PyObject* value) { return Py_TYPE(value)->tp_call != nul
 
 // ---- evaluation ------------------------------------------------------------------
 
+// The evaluations take the module state, or null for a node of one of our
+// exact classes (reached through its native tp_call), whose own module's state
+// is then taken when it is needed: a path whose memo is current needs none.
 Ref evaluate_uniexpr(PyObject* self, PyObject* obj, ExprState* st);
 Ref evaluate_binexpr(PyObject* self, PyObject* obj, ExprState* st);
 Ref evaluate_path(PyObject* self, PyObject* obj, ExprState* st);
@@ -703,12 +765,34 @@ Ref call_with_context(PyObject* function, PyObject* obj, ExprState* st) {
     return evaluate_as(evaluator, function, obj, st);
 }
 
+// The field of `root.field` (borrowed): a Path of our exact class whose memo
+// is current, whose parent is one whose memo is current and says it is a
+// root. Evaluating such a path is subscripting the context with the field,
+// and finding that out runs no code. Null for anything else.
+[[gnu::always_inline]] inline PyObject* root_field(PyObject* path) {
+    using N = EvaluationNames<NodeKind::path>;
+    PyObject* const* values = current_values<NodeKind::path>(path);
+    if (values == nullptr) return nullptr;
+    PyObject* parent = values[N::parent];
+    if (Py_TYPE(parent)->tp_call != path_call_slot) return nullptr;
+    PyObject* const* parent_values = current_values<NodeKind::path>(parent);
+    if (parent_values == nullptr || parent_values[N::parent] != Py_None) return nullptr;
+    return values[N::field];
+}
+
 // The value of an operand whose reads are done: `operand` itself, or, when
 // it is callable, what calling it with the context gives. `called` tells
 // whether code of the caller's may have run.
-inline Ref value_of(PyObject* operand, PyObject* obj, ExprState* st, bool& called) {
-    called = is_callable(operand);
+[[gnu::always_inline]] inline Ref value_of(PyObject* operand, PyObject* obj, ExprState* st, bool& called) {
+    const ternaryfunc call = Py_TYPE(operand)->tp_call;
+    called = call != nullptr;
     if (!called) return Ref::new_reference(operand);
+    if (call == path_call_slot) {
+        if (PyObject* field = root_field(operand)) {
+            Ref held = Ref::new_reference(field);  // the look-up may run code
+            return subscript(obj, held.get());
+        }
+    }
     Ref held = Ref::new_reference(operand);  // the call may drop the node's reference
     return call_with_context(held.get(), obj, st);
 }
@@ -739,18 +823,21 @@ Ref operand_value(NodeReads<Kind>& reads, std::size_t i, PyObject* obj) {
 
 Ref evaluate_uniexpr(PyObject* self, PyObject* obj, ExprState* st) {
     using N = EvaluationNames<NodeKind::uniexpr>;
-    PyObject* const* values = current_values<NodeKind::uniexpr>(self, st);
+    if (st == nullptr) st = exact_class_state(Py_TYPE(self));
+    PyObject* const* values = current_values<NodeKind::uniexpr>(self);
     if (values == nullptr) return uniexpr_steps({self, st, acquire_memo<NodeKind::uniexpr>(self, st)}, obj, st);
     bool called;
     Ref operand = value_of(values[N::operand], obj, st, called);
     if (!operand) return operand;
-    if (called && (values = current_values<NodeKind::uniexpr>(self, st)) == nullptr) {
+    if (called && (values = current_values<NodeKind::uniexpr>(self)) == nullptr) {
         Ref op = read_attr(self, name<"op">(st), st);
         if (!op) return op;
         return apply_unary(st, op.get(), operand.get());
     }
-    Ref op = Ref::new_reference(values[N::op]);
-    return apply_unary(st, op.get(), operand.get());
+    PyObject* op = values[N::op];  // the memo's, nothing run since: a known one is not held
+    if (const KnownFunction* known = applied_here(st, op, 1)) return apply_known_unary(*known, operand.get());
+    Ref held = Ref::new_reference(op);
+    return native::call(held.get(), operand.get());
 }
 
 // BinExpr.__call__ step by step (see NodeReads); `left`, when given, is the
@@ -769,18 +856,32 @@ Ref evaluate_uniexpr(PyObject* self, PyObject* obj, ExprState* st) {
 
 Ref evaluate_binexpr(PyObject* self, PyObject* obj, ExprState* st) {
     using N = EvaluationNames<NodeKind::binexpr>;
-    PyObject* const* values = current_values<NodeKind::binexpr>(self, st);
+    if (st == nullptr) st = exact_class_state(Py_TYPE(self));
+    PyObject* const* values = current_values<NodeKind::binexpr>(self);
     if (values == nullptr) return binexpr_steps({self, st, acquire_memo<NodeKind::binexpr>(self, st)}, obj, st);
     bool called;
     Ref left = value_of(values[N::lhs], obj, st, called);
     if (!left) return left;
-    if (called && (values = current_values<NodeKind::binexpr>(self, st)) == nullptr)
+    if (called && (values = current_values<NodeKind::binexpr>(self)) == nullptr)
         return binexpr_steps({self, st, false}, obj, st, std::move(left));
-    Ref right = value_of(values[N::rhs], obj, st, called);
+    PyObject* rhs = values[N::rhs];
+    if (!is_callable(rhs)) {
+        // A constant right operand: nothing runs before the operator is read,
+        // so it and the operator are the memo's, and a known operator is
+        // applied without holding it (it is not called).
+        PyObject* op = values[N::op];
+        if (const KnownFunction* known = applied_here(st, op, 2)) {
+            Ref right = Ref::new_reference(rhs);  // applying it may run code
+            return apply_known_binary(*known, left.get(), right.get());
+        }
+        Ref right = Ref::new_reference(rhs);
+        Ref held = Ref::new_reference(op);
+        return native::call(held.get(), left.get(), right.get());
+    }
+    Ref right = value_of(rhs, obj, st, called);
     if (!right) return right;
-    Ref op = called && (values = current_values<NodeKind::binexpr>(self, st)) == nullptr
-                 ? read_attr(self, name<"op">(st), st)
-                 : Ref::new_reference(values[N::op]);
+    Ref op = (values = current_values<NodeKind::binexpr>(self)) == nullptr ? read_attr(self, name<"op">(st), st)
+                                                                          : Ref::new_reference(values[N::op]);
     if (!op) return op;
     return apply_binary(st, op.get(), left.get(), right.get());
 }
@@ -807,42 +908,59 @@ Ref evaluate_binexpr(PyObject* self, PyObject* obj, ExprState* st) {
     return subscript(value.get(), field.get());
 }
 
-// Path.__call__. While the memos are current, `root.field` (the common
-// `this.length`) is the context subscripted with the field, read from the
-// memos with no code run in between; a longer chain evaluates its parent,
-// then reads the field again from a memo still current, or plainly.
-Ref evaluate_path(PyObject* self, PyObject* obj, ExprState* st) {
+// Path.__call__ when the memo was not current at the start.
+[[gnu::noinline]] Ref path_by_reads(PyObject* self, PyObject* obj, ExprState* st) {
     using N = EvaluationNames<NodeKind::path>;
-    PyObject* const* values = current_values<NodeKind::path>(self, st);
-    if (values == nullptr) {
-        NodeReads<NodeKind::path> reads(self, st, acquire_memo<NodeKind::path>(self, st));
-        Ref parent = reads.read(N::parent);
-        if (!parent || parent.get() == Py_None) return parent ? Ref::new_reference(obj) : std::move(parent);
-        return path_steps(reads, obj, std::move(parent));
-    }
-    PyObject* parent = values[N::parent];
-    if (parent == Py_None) return Ref::new_reference(obj);
+    if (st == nullptr) st = exact_class_state(Py_TYPE(self));
+    NodeReads<NodeKind::path> reads(self, st, acquire_memo<NodeKind::path>(self, st));
+    Ref parent = reads.read(N::parent);
+    if (!parent || parent.get() == Py_None) return parent ? Ref::new_reference(obj) : std::move(parent);
+    return path_steps(reads, obj, std::move(parent));
+}
+
+// Path.__call__ with a current memo whose parent (borrowed from it, no code
+// run since) is neither None nor a root: evaluate the parent, then read the
+// field again from the memo if it is still current, else plainly.
+[[gnu::noinline]] Ref path_below(PyObject* self, PyObject* parent, PyObject* obj, ExprState* st) {
+    using N = EvaluationNames<NodeKind::path>;
+    Ref held = Ref::new_reference(parent);
     Ref value;
     if (Py_TYPE(parent)->tp_call == path_call_slot) {
-        PyObject* const* parent_values = current_values<NodeKind::path>(parent, st);
-        if (parent_values != nullptr && parent_values[N::parent] == Py_None) {
-            Ref field = Ref::new_reference(values[N::field]);  // held: the look-up may run code
-            return subscript(obj, field.get());
-        }
-        Ref held = Ref::new_reference(parent);
         native::RecursionGuard guard(" while evaluating an expression");
         if (!guard) return Ref();
         value = evaluate_path(held.get(), obj, st);
     } else {
-        Ref held = Ref::new_reference(parent);
         value = call_with_context(held.get(), obj, st);
     }
     if (!value) return value;
-    values = current_values<NodeKind::path>(self, st);
+    PyObject* const* values = current_values<NodeKind::path>(self);
+    if (values == nullptr && st == nullptr) st = exact_class_state(Py_TYPE(self));
     Ref field = values != nullptr ? Ref::new_reference(values[N::field]) : read_attr(self, name<"_Path__field">(st), st);
     if (!field) return field;
     return subscript(value.get(), field.get());
 }
+
+// Path.__call__. While the memos are current, `root.field` (the common
+// `this.length`) is the context subscripted with the field, read from the
+// memos with no code run in between; a longer chain evaluates its parent,
+// then reads the field again (path_below).
+[[gnu::always_inline]] inline Ref evaluate_path_here(PyObject* self, PyObject* obj, ExprState* st) {
+    using N = EvaluationNames<NodeKind::path>;
+    PyObject* const* values = current_values<NodeKind::path>(self);
+    if (values == nullptr) return path_by_reads(self, obj, st);
+    PyObject* parent = values[N::parent];
+    if (parent == Py_None) return Ref::new_reference(obj);
+    if (Py_TYPE(parent)->tp_call == path_call_slot) {
+        PyObject* const* parent_values = current_values<NodeKind::path>(parent);
+        if (parent_values != nullptr && parent_values[N::parent] == Py_None) {
+            Ref field = Ref::new_reference(values[N::field]);  // held: the look-up may run code
+            return subscript(obj, field.get());
+        }
+    }
+    return path_below(self, parent, obj, st);
+}
+
+Ref evaluate_path(PyObject* self, PyObject* obj, ExprState* st) { return evaluate_path_here(self, obj, st); }
 
 Ref evaluate_path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs, ExprState* st) {
     using N = EvaluationNames<NodeKind::path2>;
@@ -1336,13 +1454,19 @@ PyObject* funcpath_print(PyObject* self, PyTypeObject* cls) {
 // memo (every read of the operand gives the same object), then the call.
 Ref evaluate_funcpath(PyObject* self, PyObject* argument, ExprState* st, PyTypeObject* defining_class) {
     using N = EvaluationNames<NodeKind::funcpath>;
-    if (PyObject* const* values = current_values<NodeKind::funcpath>(self, st)) {
+    if (st == nullptr) st = exact_class_state(Py_TYPE(self));
+    if (PyObject* const* values = current_values<NodeKind::funcpath>(self)) {
         if (values[N::operand] != Py_None) {
-            Ref func = Ref::new_reference(values[N::func]);
+            // The function is read before the operand is evaluated: a known
+            // one is applied later without holding it (it is not called).
+            PyObject* func = values[N::func];
+            const KnownFunction* known = applied_here(st, func, 1);
+            Ref held = known ? Ref() : Ref::new_reference(func);
             bool called;
             Ref value = value_of(values[N::operand], argument, st, called);
             if (!value) return value;
-            return apply_unary(st, func.get(), value.get());
+            if (known) return apply_known_unary(*known, value.get());
+            return native::call(held.get(), value.get());
         }
     }
     NodeReads<NodeKind::funcpath> reads(self, st, acquire_memo<NodeKind::funcpath>(self, st));
@@ -1397,19 +1521,15 @@ PyObject* call_through_slot(PyObject* self, PyObject* const* args, Py_ssize_t na
     return call(self, positional.get(), keywords.get());
 }
 
-// The vectorcall entry of node instances (see native::install_call_slot). A
-// plain positional call of a node whose class still has our tp_call
-// evaluates in place; anything else goes through the class's tp_call, which
-// also covers a class whose __call__ was reassigned after the entry was
-// installed.
-PyObject* node_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+// node_vectorcall for everything but the common case.
+[[gnu::noinline]] PyObject* node_vectorcall_general(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                    PyObject* kwnames) {
     if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
         const Evaluator evaluator = evaluator_of(self);
         if (evaluator != Evaluator::none && nargs >= 1) {
             native::RecursionGuard guard(" while evaluating an expression");
             if (!guard) return nullptr;
-            return evaluate_as(evaluator, self, args[0], exact_class_state(Py_TYPE(self))).release();
+            return evaluate_as(evaluator, self, args[0], nullptr).release();
         }
         if (Py_TYPE(self)->tp_call == path2_call_slot) {
             native::RecursionGuard guard(" while evaluating an expression");
@@ -1418,6 +1538,31 @@ PyObject* node_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, 
         }
     }
     return call_through_slot(self, args, nargs, kwnames);
+}
+
+// The vectorcall entry of node instances (see native::install_call_slot). A
+// plain positional call of a node whose class still has our tp_call
+// evaluates in place; anything else goes through the class's tp_call, which
+// also covers a class whose __call__ was reassigned after the entry was
+// installed. The common calls, a node with the context, are dispatched here
+// directly, the rest by node_vectorcall_general.
+PyObject* node_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames != nullptr || nargs < 1) return node_vectorcall_general(self, args, nargs, kwnames);
+    const ternaryfunc call = Py_TYPE(self)->tp_call;
+    Ref value;
+    {
+        native::RecursionGuard guard(" while evaluating an expression");
+        if (!guard) return nullptr;
+        if (call == path_call_slot) {
+            value = evaluate_path_here(self, args[0], nullptr);
+        } else if (call == binexpr_call_slot) {
+            value = evaluate_binexpr(self, args[0], nullptr);
+        } else {
+            return node_vectorcall_general(self, args, nargs, kwnames);
+        }
+    }
+    return value.release();
 }
 
 // nb_<op>(a, b) is reached for `a op b` and, reflected, when `a` did not
@@ -1687,34 +1832,34 @@ bool learn_functions(PyObject* module, PyObject* operators, ExprState* st) {
         KnownFunction entry;
     };
     static constexpr Entry kOperators[] = {
-        {"add", {nullptr, Apply::number2, PyNumber_Add, nullptr, 0}},
-        {"sub", {nullptr, Apply::number2, PyNumber_Subtract, nullptr, 0}},
-        {"mul", {nullptr, Apply::number2, PyNumber_Multiply, nullptr, 0}},
-        {"truediv", {nullptr, Apply::number2, PyNumber_TrueDivide, nullptr, 0}},
-        {"floordiv", {nullptr, Apply::number2, PyNumber_FloorDivide, nullptr, 0}},
-        {"mod", {nullptr, Apply::number2, PyNumber_Remainder, nullptr, 0}},
-        {"pow", {nullptr, Apply::power, nullptr, nullptr, 0}},
-        {"xor", {nullptr, Apply::number2, PyNumber_Xor, nullptr, 0}},
-        {"lshift", {nullptr, Apply::number2, PyNumber_Lshift, nullptr, 0}},
-        {"rshift", {nullptr, Apply::number2, PyNumber_Rshift, nullptr, 0}},
-        {"and_", {nullptr, Apply::number2, PyNumber_And, nullptr, 0}},
-        {"or_", {nullptr, Apply::number2, PyNumber_Or, nullptr, 0}},
-        {"gt", {nullptr, Apply::compare, nullptr, nullptr, Py_GT}},
-        {"ge", {nullptr, Apply::compare, nullptr, nullptr, Py_GE}},
-        {"lt", {nullptr, Apply::compare, nullptr, nullptr, Py_LT}},
-        {"le", {nullptr, Apply::compare, nullptr, nullptr, Py_LE}},
-        {"eq", {nullptr, Apply::compare, nullptr, nullptr, Py_EQ}},
-        {"ne", {nullptr, Apply::compare, nullptr, nullptr, Py_NE}},
-        {"contains", {nullptr, Apply::contains, nullptr, nullptr, 0}},
-        {"neg", {nullptr, Apply::number1, nullptr, PyNumber_Negative, 0}},
-        {"pos", {nullptr, Apply::number1, nullptr, PyNumber_Positive, 0}},
-        {"not_", {nullptr, Apply::logical_not, nullptr, nullptr, 0}},
+        {"add", {nullptr, Apply::number2, PyNumber_Add, nullptr, 0, IntOp::add}},
+        {"sub", {nullptr, Apply::number2, PyNumber_Subtract, nullptr, 0, IntOp::sub}},
+        {"mul", {nullptr, Apply::number2, PyNumber_Multiply, nullptr, 0, IntOp::mul}},
+        {"truediv", {nullptr, Apply::number2, PyNumber_TrueDivide, nullptr, 0, IntOp::none}},
+        {"floordiv", {nullptr, Apply::number2, PyNumber_FloorDivide, nullptr, 0, IntOp::none}},
+        {"mod", {nullptr, Apply::number2, PyNumber_Remainder, nullptr, 0, IntOp::none}},
+        {"pow", {nullptr, Apply::power, nullptr, nullptr, 0, IntOp::none}},
+        {"xor", {nullptr, Apply::number2, PyNumber_Xor, nullptr, 0, IntOp::xor_}},
+        {"lshift", {nullptr, Apply::number2, PyNumber_Lshift, nullptr, 0, IntOp::none}},
+        {"rshift", {nullptr, Apply::number2, PyNumber_Rshift, nullptr, 0, IntOp::none}},
+        {"and_", {nullptr, Apply::number2, PyNumber_And, nullptr, 0, IntOp::and_}},
+        {"or_", {nullptr, Apply::number2, PyNumber_Or, nullptr, 0, IntOp::or_}},
+        {"gt", {nullptr, Apply::compare, nullptr, nullptr, Py_GT, IntOp::none}},
+        {"ge", {nullptr, Apply::compare, nullptr, nullptr, Py_GE, IntOp::none}},
+        {"lt", {nullptr, Apply::compare, nullptr, nullptr, Py_LT, IntOp::none}},
+        {"le", {nullptr, Apply::compare, nullptr, nullptr, Py_LE, IntOp::none}},
+        {"eq", {nullptr, Apply::compare, nullptr, nullptr, Py_EQ, IntOp::none}},
+        {"ne", {nullptr, Apply::compare, nullptr, nullptr, Py_NE, IntOp::none}},
+        {"contains", {nullptr, Apply::contains, nullptr, nullptr, 0, IntOp::none}},
+        {"neg", {nullptr, Apply::number1, nullptr, PyNumber_Negative, 0, IntOp::none}},
+        {"pos", {nullptr, Apply::number1, nullptr, PyNumber_Positive, 0, IntOp::none}},
+        {"not_", {nullptr, Apply::logical_not, nullptr, nullptr, 0, IntOp::none}},
     };
     for (const Entry& e : kOperators)
         if (!st->known.learn(operators, e.name, "_operator", e.entry)) return false;
     static constexpr Entry kBuiltins[] = {
-        {"len", {nullptr, Apply::length, nullptr, nullptr, 0}},
-        {"abs", {nullptr, Apply::number1, nullptr, PyNumber_Absolute, 0}},
+        {"len", {nullptr, Apply::length, nullptr, nullptr, 0, IntOp::none}},
+        {"abs", {nullptr, Apply::number1, nullptr, PyNumber_Absolute, 0, IntOp::none}},
     };
     for (const Entry& e : kBuiltins) {
         Ref key = Ref::steal(PyUnicode_InternFromString(e.name));

@@ -335,4 +335,15 @@ inline Ref make_class(PyObject* module, const ClassRecipe& recipe, std::initiali
     return cls;
 }
 
+
+// Writes a dunder method's native code into the class's slot, e.g.
+//     native::install_slot(cls, &PyTypeObject::tp_init, native::init_slot<Text, body>);
+// where the class's `__init__` is the method declared by the same Text (see
+// the top of this file for why the slot stays correct).
+template <class Slot>
+void install_slot(PyObject* cls, Slot PyTypeObject::*slot, Slot function) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    type->*slot = function;
+    PyType_Modified(type);
+}
 }  // namespace native

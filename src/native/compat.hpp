@@ -203,6 +203,22 @@ inline int get_optional_attr(PyObject* object, PyObject* name, PyObject** result
 
 // ---- integers ----------------------------------------------------------------------
 
+// The value of an exact int or subclass as a long long: true with *value set,
+// false (no exception) when it does not fit. Ints of one internal digit,
+// the common case, are read inline where the interpreter offers it (3.12+).
+inline bool long_as_long_long(PyObject* number, long long* value) {
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* as_long = reinterpret_cast<PyLongObject*>(number);
+    if (PyUnstable_Long_IsCompact(as_long)) {
+        *value = static_cast<long long>(PyUnstable_Long_CompactValue(as_long));
+        return true;
+    }
+#endif
+    int overflow = 0;
+    *value = PyLong_AsLongLongAndOverflow(number, &overflow);  // raises nothing for an int
+    return overflow == 0;
+}
+
 // The sign of an exact int or subclass: -1, 0 or 1.
 inline int long_sign(PyObject* number) {
 #if PY_VERSION_HEX >= 0x030E0000

@@ -159,12 +159,16 @@ inline Ref empty_bytes() { return Ref::steal(PyBytes_FromStringAndSize(nullptr, 
 // views racing to extend, one wins and the other copies); any other append
 // copies into a new block. The block is freed with its last view.
 
+// A block is a plain struct (so that realloc may move it); its two shared
+// counters are read and written atomically through atomic_ref.
 struct Block {
-    std::atomic<Py_ssize_t> references;
-    std::atomic<Py_ssize_t> used;
+    Py_ssize_t references;
+    Py_ssize_t used;
     Py_ssize_t capacity;
     char* data() { return reinterpret_cast<char*>(this + 1); }
 };
+
+inline std::atomic_ref<Py_ssize_t> atomically(Py_ssize_t& counter) { return std::atomic_ref<Py_ssize_t>(counter); }
 
 Block* new_block(Py_ssize_t capacity) {
     if (capacity < 0 || capacity > PY_SSIZE_T_MAX - static_cast<Py_ssize_t>(sizeof(Block))) {
@@ -180,10 +184,7 @@ Block* new_block(Py_ssize_t capacity) {
 }
 
 void release_block(Block* block) {
-    if (block->references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        block->~Block();
-        PyMem_Free(block);
-    }
+    if (atomically(block->references).fetch_sub(1, std::memory_order_acq_rel) == 1) PyMem_Free(block);
 }
 
 // Room for appends after `needed` bytes: doubling keeps the copies of a
@@ -215,7 +216,7 @@ inline Py_ssize_t contents_size(PyObject* o) { return is_view(o) ? view_size(o) 
 Ref new_view(PyTypeObject* type, Block* block, Py_ssize_t start, Py_ssize_t end) {
     BytesView* view = PyObject_New(BytesView, type);
     if (view == nullptr) return Ref();
-    block->references.fetch_add(1, std::memory_order_relaxed);
+    atomically(block->references).fetch_add(1, std::memory_order_relaxed);
     view->block = block;
     view->start = start;
     view->end = end;
@@ -235,7 +236,7 @@ Ref joined_view(const BitstreamState* st, const char* a, Py_ssize_t na, const ch
     if (block == nullptr) return Ref();
     std::memcpy(block->data(), a, static_cast<size_t>(na));
     if (nb > 0) std::memcpy(block->data() + na, b, static_cast<size_t>(nb));
-    block->used.store(na + nb, std::memory_order_relaxed);
+    atomically(block->used).store(na + nb, std::memory_order_relaxed);
     Ref view = new_view(view_type(st), block, 0, na + nb);
     release_block(block);
     return view;
@@ -265,7 +266,7 @@ Ref concatenated(const BitstreamState* st, PyObject* current, PyObject* extra) {
         Block* block = view->block;
         Py_ssize_t expected = view->end;
         if (block->capacity - view->end >= n &&
-            block->used.compare_exchange_strong(expected, view->end + n, std::memory_order_acq_rel)) {
+            atomically(block->used).compare_exchange_strong(expected, view->end + n, std::memory_order_acq_rel)) {
             std::memcpy(block->data() + view->end, PyBytes_AS_STRING(extra), static_cast<size_t>(n));
             return new_view(Py_TYPE(current), block, view->start, view->end + n);
         }
@@ -320,7 +321,7 @@ Ref spliced(const BitstreamState* st, PyObject* current, Py_ssize_t lo, PyObject
         std::memcpy(as_view(result.get())->block->data() + hi, source + hi, static_cast<size_t>(size - hi));
     if (result) {
         as_view(result.get())->end = total;
-        as_view(result.get())->block->used.store(total, std::memory_order_relaxed);
+        atomically(as_view(result.get())->block->used).store(total, std::memory_order_relaxed);
     }
     return result;
 }
@@ -338,18 +339,65 @@ inline bool may_change_in_place(PyObject* held_by_dict) {
     }
 }
 
-// Writes data at lo into a view that may be changed in place, when its block
-// has no other view and room for the result. False (nothing done) otherwise.
-bool patch_in_place(PyObject* view_object, Py_ssize_t lo, PyObject* data) {
+// The changes below apply to a view that may be changed in place (see
+// may_change_in_place). Each returns 1 when done, 0 when it does not apply
+// (nothing changed), -1 with an exception.
+
+inline bool block_is_private(const BytesView* view) {
+    return atomically(view->block->references).load(std::memory_order_acquire) == 1;
+}
+
+// Writes data at lo (0 <= lo <= size), when the block has no other view and
+// room for the result.
+int patch_in_place(PyObject* view_object, Py_ssize_t lo, PyObject* data) {
     BytesView* view = as_view(view_object);
     Block* block = view->block;
     const Py_ssize_t n = Py_SIZE(data);
-    if (block->references.load(std::memory_order_acquire) != 1 || n > block->capacity - view->start - lo)
-        return false;
+    if (!block_is_private(view) || n > block->capacity - view->start - lo) return 0;
     std::memcpy(block->data() + view->start + lo, PyBytes_AS_STRING(data), static_cast<size_t>(n));
     view->end = std::max(view->end, view->start + lo + n);
-    block->used.store(view->end, std::memory_order_release);  // the block is this view's alone
-    return true;
+    block->used = view->end;  // the block is this view's alone
+    return 1;
+}
+
+// Appends `extra`, when the block has no other view, growing the block with
+// realloc when it lacks room (unless most of it lies before the view: then
+// a copy of the view into a new block costs less).
+int append_in_place(PyObject* view_object, PyObject* extra) {
+    BytesView* view = as_view(view_object);
+    Block* block = view->block;
+    const Py_ssize_t n = Py_SIZE(extra);
+    if (!block_is_private(view) || n > PY_SSIZE_T_MAX / 4 - view->end) return 0;
+    const Py_ssize_t needed = view->end + n;
+    if (needed > block->capacity) {
+        if (view->start > view->end - view->start) return 0;
+        const Py_ssize_t capacity = grown(needed);
+        void* moved = PyMem_Realloc(block, sizeof(Block) + static_cast<size_t>(capacity));
+        if (moved == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        block = static_cast<Block*>(moved);
+        block->capacity = capacity;
+        view->block = block;
+    }
+    std::memcpy(block->data() + view->end, PyBytes_AS_STRING(extra), static_cast<size_t>(n));
+    view->end = needed;
+    block->used = needed;
+    return 1;
+}
+
+// Whether a view that loses `removed` bytes from its front is still worth its
+// block (see front_cut): then the cut may be made where it lies.
+inline bool cut_keeps_view(PyObject* view_object, Py_ssize_t removed) {
+    const Py_ssize_t rest = view_size(view_object) - removed;
+    return rest >= view_threshold && rest >= as_view(view_object)->block->capacity / 4;
+}
+
+int cut_in_place(PyObject* view_object, Py_ssize_t removed) {
+    if (!cut_keeps_view(view_object, removed)) return 0;
+    as_view(view_object)->start += removed;
+    return 1;
 }
 
 // -- the view type --
@@ -536,13 +584,53 @@ private:
     Adapter adapter_;
 };
 
-// `self.<key> = current + extra`, with `current` already read: bytes and
-// views are joined without copying what is there when the step is direct.
-bool store_concatenation(const Attributes& attrs, PyObject* key, PyObject* current, PyObject* extra) {
-    if (is_plain_or_view(current) && PyBytes_CheckExact(extra) && attrs.direct())
-        return attrs.set(key, concatenated(attrs.state(), current, extra));
-    Ref left = plain(current);
+// `current`, a view that the caller read from the instance dict under `key`
+// and holds, changed in place by `change(view)` (one of the changes on views
+// above) when the dict still holds it and nothing else does (rule 2: the
+// look-up that confirms it may run code; nothing runs after it until the
+// change is made). Returns what `change` returns, or 0 when the view may not
+// be changed; `current` is held again unless the change was made.
+template <class Change>
+int change_held_view(const Attributes& attrs, PyObject* key, Ref& current, Change change) {
+    if constexpr (compat::free_threaded) {
+        return 0;
+    } else {
+        Ref dict = attrs.dict();
+        if (!dict || !is_view(current.get())) return 0;
+        PyObject* found = nullptr;
+        if (compat::dict_get_ref(dict.get(), key, &found) < 0) return -1;
+        Ref held = Ref::steal(found);
+        if (held.get() != current.get()) return 0;
+        PyObject* view = current.get();
+        held = Ref();
+        current = Ref();  // the dict's own reference keeps it
+        const int done = may_change_in_place(view) ? change(view) : 0;
+        if (done == 0) current = Ref::new_reference(view);
+        return done;
+    }
+}
+
+// `self.<key> = current + extra`, with `current` already read: on the
+// direct path bytes and views are joined without copying what is there, and
+// a view held by nobody but the dict grows where it lies.
+bool store_concatenation(const Attributes& attrs, PyObject* key, Ref current, PyObject* extra) {
+    if (is_plain_or_view(current.get()) && PyBytes_CheckExact(extra) && attrs.direct()) {
+        const int done =
+            change_held_view(attrs, key, current, [extra](PyObject* view) { return append_in_place(view, extra); });
+        if (done != 0) return done > 0;
+        return attrs.set(key, concatenated(attrs.state(), current.get(), extra));
+    }
+    Ref left = plain(current.get());
     return left && attrs.set(key, Ref::steal(PyNumber_Add(left.get(), extra)));
+}
+
+// `self.<key> = current[removed:]` on the direct path (current: bytes or a
+// view; 0 <= removed), cut where it lies when the dict alone holds the view.
+bool store_front_cut(const Attributes& attrs, PyObject* key, Ref current, Py_ssize_t removed) {
+    const int done = change_held_view(attrs, key, current,
+                                      [removed](PyObject* view) { return cut_in_place(view, removed); });
+    if (done != 0) return done > 0;
+    return attrs.set(key, front_cut(attrs.state(), current.get(), removed));
 }
 
 // `self.<key> += amount`.
@@ -736,7 +824,7 @@ int decode_one_unit(const Attributes& attrs) {
     if (!decoder) return -1;
     Ref decoded = native::call(decoder.get(), chunk.get());
     if (!decoded) return -1;
-    return store_concatenation(attrs, name<"rbuffer">(st), rbuffer.get(), decoded.get()) ? 1 : -1;
+    return store_concatenation(attrs, name<"rbuffer">(st), std::move(rbuffer), decoded.get()) ? 1 : -1;
 }
 
 PyObject* restreamed_init(PyObject* self, PyTypeObject* cls, PyObject* substream, PyObject* decoder,
@@ -805,19 +893,16 @@ PyObject* restreamed_read(PyObject* self, PyTypeObject* cls, PyObject* count) {
 
     Ref rbuffer = attrs.get(name<"rbuffer">(st));
     if (!rbuffer) return nullptr;
-    Ref data, rest;
+    Ref data;
     if (count_is_small && is_plain_or_view(rbuffer.get()) && attrs.direct()) {
         data = front_copy(rbuffer.get(), small_count);
-        if (!data) return nullptr;
-        rest = front_cut(st, rbuffer.get(), small_count);
+        if (!data || !store_front_cut(attrs, name<"rbuffer">(st), std::move(rbuffer), small_count)) return nullptr;
     } else {
         data = slice_of(rbuffer.get(), nullptr, count);
         if (!data) return nullptr;
         rbuffer = attrs.get(name<"rbuffer">(st));
-        if (!rbuffer) return nullptr;
-        rest = slice_of(rbuffer.get(), count, nullptr);
+        if (!rbuffer || !attrs.set(name<"rbuffer">(st), slice_of(rbuffer.get(), count, nullptr))) return nullptr;
     }
-    if (!attrs.set(name<"rbuffer">(st), rest)) return nullptr;
     if (!add_to_attribute(attrs, name<"sincereadwritten">(st), count)) return nullptr;
     return data.release();
 }
@@ -853,21 +938,18 @@ int encode_one_unit(const Attributes& attrs) {
     // The unit and the rest of wbuffer, both before anything is called. On
     // the direct path the rest is a view that shares the buffer, so that one
     // large write costs time linear in its size.
-    Ref piece, rest;
+    Ref piece;
     Py_ssize_t small_unit = 0;
     if (small_index(unit.get(), small_unit) && is_plain_or_view(wbuffer.get()) && attrs.direct()) {
         piece = front_copy(wbuffer.get(), small_unit);
-        if (!piece) return -1;
-        rest = front_cut(st, wbuffer.get(), small_unit);
+        if (!piece || !store_front_cut(attrs, name<"wbuffer">(st), std::move(wbuffer), small_unit)) return -1;
     } else {
         piece = slice_of(wbuffer.get(), nullptr, unit.get());
         if (!piece) return -1;
         wbuffer = attrs.get(name<"wbuffer">(st));
         unit = wbuffer ? attrs.get(name<"encoderunit">(st)) : Ref();
-        if (!unit) return -1;
-        rest = slice_of(wbuffer.get(), unit.get(), nullptr);
+        if (!unit || !attrs.set(name<"wbuffer">(st), slice_of(wbuffer.get(), unit.get(), nullptr))) return -1;
     }
-    if (!attrs.set(name<"wbuffer">(st), rest)) return -1;
 
     Ref substream = attrs.get(name<"substream">(st));
     if (!substream) return -1;
@@ -888,7 +970,7 @@ PyObject* restreamed_write(PyObject* self, PyTypeObject* cls, PyObject* data) {
         if (!unit || !check_encoderunit(unit.get())) return nullptr;
     }
     Ref wbuffer = attrs.get(name<"wbuffer">(st));
-    if (!wbuffer || !store_concatenation(attrs, name<"wbuffer">(st), wbuffer.get(), data)) return nullptr;
+    if (!wbuffer || !store_concatenation(attrs, name<"wbuffer">(st), std::move(wbuffer), data)) return nullptr;
     const Py_ssize_t datalen = PyObject_Length(data);
     if (datalen < 0) return nullptr;
     for (;;) {
@@ -973,7 +1055,7 @@ int window_ends_before(const Attributes& attrs, PyObject* limit) {
 
 bool append_to_window(const Attributes& attrs, PyObject* newdata) {
     Ref window = attrs.get(name<"rwbuffer">(attrs.state()));
-    return window && store_concatenation(attrs, name<"rwbuffer">(attrs.state()), window.get(), newdata);
+    return window && store_concatenation(attrs, name<"rwbuffer">(attrs.state()), std::move(window), newdata);
 }
 
 // The trimming rule that ends read and write.
@@ -998,7 +1080,7 @@ bool trim_window(const Attributes& attrs) {
     if (!window) return false;
     Py_ssize_t amount = 0;
     if (small_index(removed.get(), amount) && amount >= 0 && is_plain_or_view(window.get()) && attrs.direct())
-        return attrs.set(name<"rwbuffer">(st), front_cut(st, window.get(), amount));
+        return store_front_cut(attrs, name<"rwbuffer">(st), std::move(window), amount);
     return attrs.set(name<"rwbuffer">(st), slice_of(window.get(), removed.get(), nullptr));
 }
 
@@ -1061,11 +1143,9 @@ native::Fast read_from_window(const BitstreamState* st, PyObject* dict, Py_ssize
     const Py_ssize_t removed = endsat - limit - start;
     Ref new_moved = new_int(start + removed);
     if (!new_moved || PyDict_SetItem(dict, moved_key, new_moved.get()) < 0) return Ref();
-    if (is_view(window) && may_change_in_place(window)) {
-        BytesView* view = as_view(window);
-        view->start = std::min(view->start + removed, view->end);
+    if (is_view(window) && removed < view_size(window) && may_change_in_place(window) &&
+        cut_in_place(window, removed) > 0)
         return result;
-    }
     Ref trimmed = front_cut(st, window, removed);
     if (!trimmed || PyDict_SetItem(dict, window_key, trimmed.get()) < 0) return Ref();
     return result;
@@ -1183,22 +1263,10 @@ bool overwrite_window(const Attributes& attrs, PyObject* lo_object, PyObject* hi
     Py_ssize_t lo = 0, hi = 0;
     if (is_plain_or_view(window.get()) && PyBytes_CheckExact(data) && small_index(lo_object, lo) &&
         small_index(hi_object, hi) && lo >= 0 && lo <= contents_size(window.get()) && hi == lo + Py_SIZE(data)) {
-        if (Ref dict = attrs.dict()) {
-            if (!compat::free_threaded && is_view(window.get()) && Py_SIZE(data) > 0) {
-                // Is the dict still holding it, and nobody else? The look-up
-                // may run code; after it nothing does until the bytes are
-                // written.
-                PyObject* found = nullptr;
-                if (compat::dict_get_ref(dict.get(), key, &found) < 0) return false;
-                Ref held = Ref::steal(found);
-                if (held.get() == window.get()) {
-                    PyObject* view = held.get();
-                    held = Ref();
-                    window = Ref();  // the dict's own reference keeps it
-                    if (may_change_in_place(view) && patch_in_place(view, lo, data)) return true;
-                    window = Ref::new_reference(view);
-                }
-            }
+        if (attrs.direct()) {
+            const int done = change_held_view(attrs, key, window,
+                                              [lo, data](PyObject* view) { return patch_in_place(view, lo, data); });
+            if (done != 0) return done > 0;
             return attrs.set(key, spliced(st, window.get(), lo, data));
         }
     }

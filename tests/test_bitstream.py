@@ -1077,3 +1077,33 @@ def test_adapters_shared_by_threads_without_locking():
     start = rebuffered.seek(rebuffered.cachedfrom())
     assert len(rebuffered.read(100)) == 100 and rebuffered.tell() == start + 100
     assert type(restreamed.read()) is bytes
+
+
+@pytest.mark.parametrize("between", [
+    lambda r, other: vars(r).__setitem__("offset", 3),
+    lambda r, other: vars(r).__setitem__("rwbuffer", b"0123456789" * 40),
+    lambda r, other: vars(r).__setitem__("moved", 1),
+    lambda r, other: vars(r).update(tailcutoff=2),
+    lambda r, other: (other.read(7), other.seek(0)),
+    lambda r, other: setattr(r, "__dict__", dict(vars(other))),
+    lambda r, other: vars(r).pop("offset") and vars(r).__setitem__("offset", 2),
+], ids=["offset", "window", "moved", "tailcutoff", "another instance", "another dict", "reinserted"])
+def test_reads_follow_changes_made_between_them(between):
+    """What a read remembers of the dict it served must not outlive a change to it."""
+    made = [cls(Endless(97), 50) for cls in (RebufferedBytesIO, ModelRebuffered) for _ in range(2)]
+    (r, other), (model, model_other) = made[:2], made[2:]
+    for target, peer in ((r, other), (model, model_other)):
+        target.read(5), target.read(5)
+        peer.read(3)
+    between(r, other)
+    # The model is given the state that the change left (the other model's, when r took the other's dict).
+    if vars(r)["substream"] is vars(other)["substream"]:
+        model.__dict__ = dict(vars(model_other))
+    else:
+        for key, value in vars(r).items():
+            if key != "substream":
+                setattr(model, key, bytes(value) if key == "rwbuffer" else value)
+    for _ in range(4):
+        assert r.read(6) == model.read(6)
+        assert (r.tell(), r.cachedfrom(), r.cachedto()) == (model.offset, model.moved,
+                                                            model.moved + len(model.rwbuffer))

@@ -10,7 +10,8 @@
 //   instance methods (native::method): METH_METHOD | METH_FASTCALL |
 //     METH_KEYWORDS. They become method descriptors of the class, of the
 //     module's own descriptor type (below); `defining_class` leads to the
-//     module and its state.
+//     module and its state. native::plain_method: METH_FASTCALL |
+//     METH_KEYWORDS, the same descriptors; the body finds its module itself.
 //   static methods (ClassRecipe::static_methods, native::function): the
 //     function's `self` is the defining class, so that its __qualname__ reads
 //     "Class.name" and the module is found through the class.
@@ -75,8 +76,13 @@ inline PyObject* descriptor_vectorcall(PyObject* callable, PyObject* const* args
                      descriptor->def->ml_name, descriptor->owner->tp_name, Py_TYPE(self)->tp_name);
         return nullptr;
     }
-    auto method = reinterpret_cast<PyCMethod>(reinterpret_cast<void (*)()>(descriptor->def->ml_meth));
-    return method(self, descriptor->owner, args + 1, static_cast<size_t>(nargs - 1), kwnames);
+    if (descriptor->def->ml_flags & METH_METHOD) {
+        auto method = reinterpret_cast<PyCMethod>(reinterpret_cast<void (*)()>(descriptor->def->ml_meth));
+        return method(self, descriptor->owner, args + 1, static_cast<size_t>(nargs - 1), kwnames);
+    }
+    using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+    auto method = reinterpret_cast<FastWithKeywords>(reinterpret_cast<void (*)()>(descriptor->def->ml_meth));
+    return method(self, args + 1, nargs - 1, kwnames);
 }
 
 inline PyObject* descriptor_get(PyObject* self, PyObject* object, PyObject* /*type*/) {
@@ -87,7 +93,8 @@ inline PyObject* descriptor_get(PyObject* self, PyObject* object, PyObject* /*ty
                      descriptor->def->ml_name, descriptor->owner->tp_name, Py_TYPE(object)->tp_name);
         return nullptr;
     }
-    return PyCMethod_New(descriptor->def, object, nullptr, descriptor->owner);
+    const bool with_class = (descriptor->def->ml_flags & METH_METHOD) != 0;
+    return PyCMethod_New(descriptor->def, object, nullptr, with_class ? descriptor->owner : nullptr);
 }
 
 // The part of the internal doc "name(signature)\n--\n\ndocstring" after the

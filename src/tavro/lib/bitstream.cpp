@@ -72,6 +72,21 @@ struct ClassVerdict {
 struct RestreamedVerdict {};
 struct RebufferedVerdict {};
 
+// What RebufferedBytesIO.read's fast path reads from the instance dict.
+struct WindowState {
+    PyObject* window;  // borrowed from the dict
+    Py_ssize_t offset;
+    Py_ssize_t moved;
+    Py_ssize_t tailcutoff;
+    bool trims;  // tailcutoff is not None
+};
+
+// An instance dict as the read fast path left it, and what it held then.
+struct ServedWindow {
+    native::DictStamp stamp;
+    WindowState state;
+};
+
 struct BitstreamState {
     BitstreamNames names;
     PyObject* descriptor_type;  // the module's method descriptor type
@@ -86,6 +101,12 @@ struct BitstreamState {
     // (native::PerThread). It holds no references.
     native::PerThread<ClassVerdict, RestreamedVerdict> restreamed_verdict;
     native::PerThread<ClassVerdict, RebufferedVerdict> rebuffered_verdict;
+    native::DictChanges changes;
+    // The instance dict that RebufferedBytesIO.read's fast path served last
+    // (see read_from_window). It holds a borrowed value: per module, used
+    // only where the GIL serialises the callers, never on free-threaded
+    // builds.
+    ServedWindow served_window;
 
     int traverse(visitproc visit, void* arg) {
         Py_VISIT(descriptor_type);
@@ -103,15 +124,20 @@ struct BitstreamState {
         Py_CLEAR(rwbuffer_descriptor);
         Py_CLEAR(rbuffer_descriptor);
         Py_CLEAR(wbuffer_descriptor);
+        served_window = {};
     }
 };
 
 BitstreamState* state_of(PyTypeObject* defining_class) { return native::state_of<BitstreamState>(defining_class); }
 
-// The state of the module whose class `self` is an instance of (or of a
+// The module (and its state) whose class `self` is an instance of (or of a
 // subclass of). Null with TypeError when there is none.
+PyObject* module_of_instance(PyObject* self) {
+    return compat::module_by_def(Py_TYPE(self), &bitstream_definition);  // borrowed: the class holds it
+}
+
 BitstreamState* state_of_instance(PyObject* self) {
-    PyObject* module = compat::module_by_def(Py_TYPE(self), &bitstream_definition);  // borrowed: the class holds it
+    PyObject* module = module_of_instance(self);
     return module == nullptr ? nullptr : native::state_of<BitstreamState>(module);
 }
 
@@ -510,12 +536,17 @@ enum class Adapter { restreamed, rebuffered };
 // Whether generic attribute access to the state names of `adapter` reads and
 // writes the instance dict for instances of `type`, and its buffer names are
 // served by our descriptors. Remembered under the class's version tag.
-bool leaves_state_to_dict(BitstreamState* st, PyTypeObject* type, Adapter adapter) {
+bool check_class(BitstreamState* st, PyTypeObject* type, Adapter adapter, ClassVerdict& memo, unsigned int tag);
+
+inline bool leaves_state_to_dict(BitstreamState* st, PyTypeObject* type, Adapter adapter) {
     ClassVerdict& memo =
         adapter == Adapter::restreamed ? st->restreamed_verdict.get() : st->rebuffered_verdict.get();
     const unsigned int tag = compat::type_version(type);
     if (tag != 0 && memo.type == type && memo.tag == tag && memo.state == st) return true;
+    return check_class(st, type, adapter, memo, tag);
+}
 
+bool check_class(BitstreamState* st, PyTypeObject* type, Adapter adapter, ClassVerdict& memo, unsigned int tag) {
     if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
     if (type->tp_dictoffset == 0) return false;
     const bool restreamed = adapter == Adapter::restreamed;
@@ -796,9 +827,7 @@ Ref poll_for_read(const Attributes& attrs, PyObject* module) {
 // RestreamedBytesIO
 // =============================================================================
 
-Attributes restreamed(PyObject* self, PyTypeObject* cls) {
-    return Attributes(state_of(cls), self, Adapter::restreamed);
-}
+
 
 // One substream read of `decoderunit` bytes, decoded and appended to rbuffer,
 // as `self.rbuffer = self.rbuffer + self.decoder(self.substream.read(self.decoderunit))`
@@ -829,7 +858,7 @@ int decode_one_unit(const Attributes& attrs) {
 
 PyObject* restreamed_init(PyObject* self, PyTypeObject* cls, PyObject* substream, PyObject* decoder,
                           PyObject* decoderunit, PyObject* encoder, PyObject* encoderunit) {
-    const Attributes attrs = restreamed(self, cls);
+    const Attributes attrs(state_of(cls), self, Adapter::restreamed);
     const BitstreamState* st = attrs.state();
     Ref empty = empty_bytes();
     Ref zero = new_int(0);
@@ -867,9 +896,10 @@ int is_negative(PyObject* count, Py_ssize_t small_count, bool count_is_small) {
     return zero ? PyObject_RichCompareBool(count, zero.get(), Py_LT) : -1;
 }
 
-PyObject* restreamed_read(PyObject* self, PyTypeObject* cls, PyObject* count) {
-    const Attributes attrs = restreamed(self, cls);
-    const BitstreamState* st = attrs.state();
+PyObject* restreamed_read(PyObject* self, PyObject* count) {
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return nullptr;
+    const Attributes attrs(st, self, Adapter::restreamed);
     if (count == nullptr || count == Py_None) return restreamed_read_all(attrs);
 
     Py_ssize_t small_count = 0;
@@ -962,9 +992,10 @@ int encode_one_unit(const Attributes& attrs) {
     return 1;
 }
 
-PyObject* restreamed_write(PyObject* self, PyTypeObject* cls, PyObject* data) {
-    const Attributes attrs = restreamed(self, cls);
-    const BitstreamState* st = attrs.state();
+PyObject* restreamed_write(PyObject* self, PyObject* data) {
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return nullptr;
+    const Attributes attrs(st, self, Adapter::restreamed);
     {
         Ref unit = attrs.get(name<"encoderunit">(st));
         if (!unit || !check_encoderunit(unit.get())) return nullptr;
@@ -983,9 +1014,10 @@ PyObject* restreamed_write(PyObject* self, PyTypeObject* cls, PyObject* data) {
     return amount.release();
 }
 
-PyObject* restreamed_close(PyObject* self, PyTypeObject* cls) {
-    const Attributes attrs = restreamed(self, cls);
-    const BitstreamState* st = attrs.state();
+PyObject* restreamed_close(PyObject* self) {
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return nullptr;
+    const Attributes attrs(st, self, Adapter::restreamed);
     struct Check {
         PyObject* buffer;
         PyObject* unit;
@@ -1013,29 +1045,26 @@ PyObject* restreamed_close(PyObject* self, PyTypeObject* cls) {
     Py_RETURN_NONE;
 }
 
-PyObject* restreamed_seek(PyObject*, PyTypeObject*, PyObject*, PyObject*) {
+PyObject* restreamed_seek(PyObject*, PyObject*, PyObject*) {
     PyErr_SetNone(PyExc_OSError);
     return nullptr;
 }
 
-PyObject* restreamed_seekable(PyObject*, PyTypeObject*) { Py_RETURN_FALSE; }
+PyObject* restreamed_seekable(PyObject*) { Py_RETURN_FALSE; }
 
-PyObject* restreamed_tell(PyObject* self, PyTypeObject* cls) {
-    const Attributes attrs = restreamed(self, cls);
+PyObject* restreamed_tell(PyObject* self) {
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return nullptr;
+    const Attributes attrs(st, self, Adapter::restreamed);
     return attrs.get(name<"sincereadwritten">(attrs.state())).release();
 }
 
-PyObject* always_tellable(PyObject*, PyTypeObject*) { Py_RETURN_TRUE; }
+PyObject* always_tellable(PyObject*) { Py_RETURN_TRUE; }
 
 // =============================================================================
 // RebufferedBytesIO
 // =============================================================================
 
-Attributes rebuffered(PyObject* self, PyTypeObject* cls) {
-    return Attributes(state_of(cls), self, Adapter::rebuffered);
-}
-
-PyObject* module_of(PyTypeObject* cls) { return PyType_GetModule(cls); }  // borrowed: the class holds it
 
 // self.moved + len(self.rwbuffer) < limit
 int window_ends_before(const Attributes& attrs, PyObject* limit) {
@@ -1101,20 +1130,26 @@ PyObject* raise_tail_cut_off(const char* doing) {
 // replaces them, and nothing can take a reference to the window between the
 // walk and its in-place trim. On free-threaded builds the whole of it runs in
 // the dict's critical section, so that the call sees one state of the dict.
-native::Fast read_from_window(const BitstreamState* st, PyObject* dict, Py_ssize_t count) {
+//
+// Where the GIL serialises callers, the module remembers the dict it served
+// last as it left it (ServedWindow): while the dict's stamp says it has not
+// changed since, its keys are still all exact str and its values are still
+// those, and the walk is skipped.
+
+bool walk_instance_dict(const BitstreamState* st, PyObject* dict, WindowState& out) {
     constexpr Py_ssize_t most_keys = 16;  // beyond this the walk costs more than look-ups
-    if (PyDict_GET_SIZE(dict) > most_keys) return native::decline;
+    const Py_ssize_t entries = PyDict_GET_SIZE(dict);
+    if (entries > most_keys) return false;
     PyObject* const offset_key = name<"offset">(st);
     PyObject* const moved_key = name<"moved">(st);
     PyObject* const window_key = name<"rwbuffer">(st);
     PyObject* const tailcutoff_key = name<"tailcutoff">(st);
     PyObject *offset = nullptr, *moved = nullptr, *window = nullptr, *tailcutoff = nullptr;
     Py_ssize_t position = 0, seen = 0;
-    const Py_ssize_t entries = PyDict_GET_SIZE(dict);
     PyObject *key, *value;
     while (seen < entries && PyDict_Next(dict, &position, &key, &value)) {
         ++seen;
-        if (!PyUnicode_CheckExact(key)) return native::decline;
+        if (!PyUnicode_CheckExact(key)) return false;
         if (key == offset_key)
             offset = value;
         else if (key == moved_key)
@@ -1124,35 +1159,51 @@ native::Fast read_from_window(const BitstreamState* st, PyObject* dict, Py_ssize
         else if (key == tailcutoff_key)
             tailcutoff = value;
     }
-    if (offset == nullptr || moved == nullptr || window == nullptr || tailcutoff == nullptr) return native::decline;
-    Py_ssize_t startsat, start, limit = 0;
-    if (!small_index(offset, startsat) || !small_index(moved, start)) return native::decline;
-    if (tailcutoff != Py_None && !small_index(tailcutoff, limit)) return native::decline;
-    if (!is_plain_or_view(window)) return native::decline;
-    const char* data = contents(window);
-    const Py_ssize_t size = contents_size(window);
-    const Py_ssize_t endsat = startsat + count;
-    if (startsat < start || start + size < endsat) return native::decline;
+    if (offset == nullptr || moved == nullptr || window == nullptr || tailcutoff == nullptr) return false;
+    out.window = window;
+    out.trims = tailcutoff != Py_None;
+    out.tailcutoff = 0;
+    return small_index(offset, out.offset) && small_index(moved, out.moved) &&
+           (!out.trims || small_index(tailcutoff, out.tailcutoff)) && is_plain_or_view(window);
+}
 
-    Ref result = Ref::steal(PyBytes_FromStringAndSize(data + (startsat - start), count));
+native::Fast read_from_window(BitstreamState* st, PyObject* dict, Py_ssize_t count) {
+    WindowState now;
+    ServedWindow& served = st->served_window;
+    if (!compat::free_threaded && st->changes.unchanged(dict, served.stamp))
+        now = served.state;
+    else if (!walk_instance_dict(st, dict, now))
+        return native::decline;
+    const char* data = contents(now.window);
+    const Py_ssize_t size = contents_size(now.window);
+    const Py_ssize_t startsat = now.offset, endsat = startsat + count;
+    if (startsat < now.moved || now.moved + size < endsat) return native::decline;
+
+    served.stamp = {};  // until the dict is as this call leaves it
+    Ref result = Ref::steal(PyBytes_FromStringAndSize(data + (startsat - now.moved), count));
     if (!result) return Ref();
     Ref new_offset = new_int(endsat);
-    if (!new_offset || PyDict_SetItem(dict, offset_key, new_offset.get()) < 0) return Ref();
-    // `offset` may be freed now; `moved`, `window` and `tailcutoff` are still the dict's.
-    if (tailcutoff == Py_None || !(start < endsat - limit)) return result;
-    const Py_ssize_t removed = endsat - limit - start;
-    Ref new_moved = new_int(start + removed);
-    if (!new_moved || PyDict_SetItem(dict, moved_key, new_moved.get()) < 0) return Ref();
-    if (is_view(window) && removed < view_size(window) && may_change_in_place(window) &&
-        cut_in_place(window, removed) > 0)
-        return result;
-    Ref trimmed = front_cut(st, window, removed);
-    if (!trimmed || PyDict_SetItem(dict, window_key, trimmed.get()) < 0) return Ref();
+    if (!new_offset || PyDict_SetItem(dict, name<"offset">(st), new_offset.get()) < 0) return Ref();
+    now.offset = endsat;
+    // The old offset may be freed now; the window and the others are still the dict's.
+    if (now.trims && now.moved < endsat - now.tailcutoff) {
+        const Py_ssize_t removed = endsat - now.tailcutoff - now.moved;
+        Ref new_moved = new_int(now.moved + removed);
+        if (!new_moved || PyDict_SetItem(dict, name<"moved">(st), new_moved.get()) < 0) return Ref();
+        now.moved += removed;
+        if (!is_view(now.window) || removed >= view_size(now.window) || !may_change_in_place(now.window) ||
+            cut_in_place(now.window, removed) == 0) {
+            Ref trimmed = front_cut(st, now.window, removed);
+            if (!trimmed || PyDict_SetItem(dict, name<"rwbuffer">(st), trimmed.get()) < 0) return Ref();
+            now.window = trimmed.get();  // the dict holds it
+        }
+    }
+    if constexpr (!compat::free_threaded) served = {st->changes.stamp(dict), now};
     return result;
 }
 
 PyObject* rebuffered_init(PyObject* self, PyTypeObject* cls, PyObject* substream, PyObject* tailcutoff) {
-    const Attributes attrs = rebuffered(self, cls);
+    const Attributes attrs(state_of(cls), self, Adapter::rebuffered);
     const BitstreamState* st = attrs.state();
     Ref empty = empty_bytes();
     Ref zero = new_int(0);
@@ -1164,13 +1215,14 @@ PyObject* rebuffered_init(PyObject* self, PyTypeObject* cls, PyObject* substream
     Py_RETURN_NONE;
 }
 
-PyObject* rebuffered_read(PyObject* self, PyTypeObject* cls, PyObject* count) {
+PyObject* rebuffered_read(PyObject* self, PyObject* count) {
     if (count == nullptr || count == Py_None) {
         PyErr_SetString(PyExc_ValueError, "count must be integer, reading until EOF not supported");
         return nullptr;
     }
-    const Attributes attrs = rebuffered(self, cls);
-    const BitstreamState* st = attrs.state();
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return nullptr;
+    const Attributes attrs(st, self, Adapter::rebuffered);
     Py_ssize_t small_count = 0;
     const bool count_is_small = small_index(count, small_count);
     const int negative = is_negative(count, small_count, count_is_small);
@@ -1187,7 +1239,7 @@ PyObject* rebuffered_read(PyObject* self, PyTypeObject* cls, PyObject* count) {
         }
     }
 
-    PyObject* module = module_of(cls);
+    PyObject* module = module_of_instance(self);  // borrowed: self's class holds it
     Ref startsat = attrs.get(name<"offset">(st));
     if (!startsat) return nullptr;
     Ref endsat = Ref::steal(PyNumber_Add(startsat.get(), count));
@@ -1277,10 +1329,11 @@ bool overwrite_window(const Attributes& attrs, PyObject* lo_object, PyObject* hi
     return attrs.set(key, Ref::steal(tail ? PyNumber_Add(joined.get(), tail.get()) : nullptr));
 }
 
-PyObject* rebuffered_write(PyObject* self, PyTypeObject* cls, PyObject* data) {
-    const Attributes attrs = rebuffered(self, cls);
-    const BitstreamState* st = attrs.state();
-    PyObject* module = module_of(cls);
+PyObject* rebuffered_write(PyObject* self, PyObject* data) {
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return nullptr;
+    const Attributes attrs(st, self, Adapter::rebuffered);
+    PyObject* module = module_of_instance(self);  // borrowed: self's class holds it
 
     Ref startsat = attrs.get(name<"offset">(st));
     if (!startsat) return nullptr;
@@ -1328,9 +1381,10 @@ PyObject* rebuffered_write(PyObject* self, PyTypeObject* cls, PyObject* data) {
     return length.release();
 }
 
-PyObject* rebuffered_seek(PyObject* self, PyTypeObject* cls, PyObject* at, PyObject* whence) {
-    const Attributes attrs = rebuffered(self, cls);
-    const BitstreamState* st = attrs.state();
+PyObject* rebuffered_seek(PyObject* self, PyObject* at, PyObject* whence) {
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return nullptr;
+    const Attributes attrs(st, self, Adapter::rebuffered);
     // whence == 0, then whence == 1: equality tests, so False, 0.0 and True count.
     Py_ssize_t small_whence = 0;
     if (whence != nullptr && !small_index(whence, small_whence)) {
@@ -1362,21 +1416,26 @@ PyObject* rebuffered_seek(PyObject* self, PyTypeObject* cls, PyObject* at, PyObj
     return attrs.get(name<"offset">(st)).release();
 }
 
-PyObject* always_seekable(PyObject*, PyTypeObject*) { Py_RETURN_TRUE; }
+PyObject* always_seekable(PyObject*) { Py_RETURN_TRUE; }
 
-PyObject* rebuffered_tell(PyObject* self, PyTypeObject* cls) {
-    const Attributes attrs = rebuffered(self, cls);
+PyObject* rebuffered_tell(PyObject* self) {
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return nullptr;
+    const Attributes attrs(st, self, Adapter::rebuffered);
     return attrs.get(name<"offset">(attrs.state())).release();
 }
 
-PyObject* rebuffered_cachedfrom(PyObject* self, PyTypeObject* cls) {
-    const Attributes attrs = rebuffered(self, cls);
+PyObject* rebuffered_cachedfrom(PyObject* self) {
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return nullptr;
+    const Attributes attrs(st, self, Adapter::rebuffered);
     return attrs.get(name<"moved">(attrs.state())).release();
 }
 
-PyObject* rebuffered_cachedto(PyObject* self, PyTypeObject* cls) {
-    const Attributes attrs = rebuffered(self, cls);
-    const BitstreamState* st = attrs.state();
+PyObject* rebuffered_cachedto(PyObject* self) {
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return nullptr;
+    const Attributes attrs(st, self, Adapter::rebuffered);
     Ref moved = attrs.get(name<"moved">(st));
     if (!moved) return nullptr;
     Ref window = attrs.get(name<"rwbuffer">(st));
@@ -1396,27 +1455,27 @@ constexpr native::Literal rebuffered_init_text = "__init__($self, /, substream, 
 
 PyMethodDef restreamed_methods[] = {
     native::method<restreamed_init_text, restreamed_init>(),
-    native::method<"read($self, /, count=None)", restreamed_read>(),
-    native::method<"write($self, /, data)", restreamed_write>(),
-    native::method<"close($self, /)", restreamed_close>(),
-    native::method<"seek($self, /, at, whence=0)", restreamed_seek>(),
-    native::method<"seekable($self, /)", restreamed_seekable>(),
-    native::method<"tell($self, /)", restreamed_tell,
+    native::plain_method<"read($self, /, count=None)", restreamed_read>(),
+    native::plain_method<"write($self, /, data)", restreamed_write>(),
+    native::plain_method<"close($self, /)", restreamed_close>(),
+    native::plain_method<"seek($self, /, at, whence=0)", restreamed_seek>(),
+    native::plain_method<"seekable($self, /)", restreamed_seekable>(),
+    native::plain_method<"tell($self, /)", restreamed_tell,
                    "WARNING: tell is correct only on read-only and write-only instances.">(),
-    native::method<"tellable($self, /)", always_tellable>(),
+    native::plain_method<"tellable($self, /)", always_tellable>(),
     native::end_of_methods,
 };
 
 PyMethodDef rebuffered_methods[] = {
     native::method<rebuffered_init_text, rebuffered_init>(),
-    native::method<"read($self, /, count=None)", rebuffered_read>(),
-    native::method<"write($self, /, data)", rebuffered_write>(),
-    native::method<"seek($self, /, at, whence=0)", rebuffered_seek>(),
-    native::method<"seekable($self, /)", always_seekable>(),
-    native::method<"tell($self, /)", rebuffered_tell>(),
-    native::method<"tellable($self, /)", always_tellable>(),
-    native::method<"cachedfrom($self, /)", rebuffered_cachedfrom>(),
-    native::method<"cachedto($self, /)", rebuffered_cachedto>(),
+    native::plain_method<"read($self, /, count=None)", rebuffered_read>(),
+    native::plain_method<"write($self, /, data)", rebuffered_write>(),
+    native::plain_method<"seek($self, /, at, whence=0)", rebuffered_seek>(),
+    native::plain_method<"seekable($self, /)", always_seekable>(),
+    native::plain_method<"tell($self, /)", rebuffered_tell>(),
+    native::plain_method<"tellable($self, /)", always_tellable>(),
+    native::plain_method<"cachedfrom($self, /)", rebuffered_cachedfrom>(),
+    native::plain_method<"cachedto($self, /)", rebuffered_cachedto>(),
     native::end_of_methods,
 };
 
@@ -1454,7 +1513,7 @@ Ref make_rebuffered_class(PyObject* module, BitstreamState* st) {
 // The module's own state: names, the method descriptor and view types, the
 // read-ahead size as an int.
 bool prepare_state(PyObject* module, BitstreamState* st) {
-    if (!st->names.intern()) return false;
+    if (!st->names.intern() || !st->changes.attach()) return false;
     st->descriptor_type = native::make_method_descriptor_type(module).release();
     if (st->descriptor_type == nullptr) return false;
     st->view_type = PyType_FromModuleAndSpec(module, &view_spec, nullptr);

@@ -22,12 +22,21 @@
 // a real bytes object (stored in its place) as soon as anyone reads the
 // attribute; only vars()/__dict__ can see the stand-in.
 //
-// Every value read from a dict is held by a strong reference (rule 1 of
-// native.hpp), except on the one fast path that proves no Python code can
-// run while it works (read_from_window says how). An object the instance
-// dict holds is changed in place only when compat::uniquely_referenced says
-// so immediately before the change (rule 2), and never on free-threaded
-// builds, where the dict's lock-free readers may reach it at any moment.
+// The fast paths and what each relies on (rules 1 and 2 of native.hpp):
+//   the direct path (class Attributes): the class verdict, remembered under
+//     the class's version tag; every value read from the dict is a strong
+//     reference (compat::dict_get_ref).
+//   RebufferedBytesIO.read from the window (read_from_window): every key of
+//     the instance dict an exact str, checked by the walk that collects the
+//     values (or known from the dict's stamp, ServedWindow), so that nothing
+//     it does runs Python code and borrowed values stay valid; on
+//     free-threaded builds, the dict's critical section.
+//   changes in place (change_held_view): a look-up confirming that the dict
+//     still holds the view, then compat::uniquely_referenced with nothing
+//     run in between; never on free-threaded builds, where the dict's
+//     lock-free readers may reach the view at any moment.
+//   views: never changed where others can see them; blocks only appended to
+//     (an atomic claim of the room after a view).
 
 #include <algorithm>
 #include <atomic>
@@ -615,6 +624,13 @@ private:
     Adapter adapter_;
 };
 
+// value[lo:hi] as Python slices it (None for an omitted bound).
+Ref slice_of(PyObject* value, PyObject* lo, PyObject* hi) {
+    Ref whole = plain(value);
+    Ref bounds = Ref::steal(whole ? PySlice_New(lo, hi, nullptr) : nullptr);
+    return Ref::steal(bounds ? PyObject_GetItem(whole.get(), bounds.get()) : nullptr);
+}
+
 // `current`, a view that the caller read from the instance dict under `key`
 // and holds, changed in place by `change(view)` (one of the changes on views
 // above) when the dict still holds it and nothing else does (rule 2: the
@@ -644,24 +660,29 @@ int change_held_view(const Attributes& attrs, PyObject* key, Ref& current, Chang
 // `self.<key> = current + extra`, with `current` already read: on the
 // direct path bytes and views are joined without copying what is there, and
 // a view held by nobody but the dict grows where it lies.
+//
+// The confirming look-up may run code that changes the class, so the callers
+// below ask again whether the step is direct before they make a view.
 bool store_concatenation(const Attributes& attrs, PyObject* key, Ref current, PyObject* extra) {
-    if (is_plain_or_view(current.get()) && PyBytes_CheckExact(extra) && attrs.direct()) {
+    if (is_plain_or_view(current.get()) && PyBytes_CheckExact(extra)) {
         const int done =
             change_held_view(attrs, key, current, [extra](PyObject* view) { return append_in_place(view, extra); });
         if (done != 0) return done > 0;
-        return attrs.set(key, concatenated(attrs.state(), current.get(), extra));
+        if (attrs.direct()) return attrs.set(key, concatenated(attrs.state(), current.get(), extra));
     }
     Ref left = plain(current.get());
     return left && attrs.set(key, Ref::steal(PyNumber_Add(left.get(), extra)));
 }
 
-// `self.<key> = current[removed:]` on the direct path (current: bytes or a
-// view; 0 <= removed), cut where it lies when the dict alone holds the view.
+// `self.<key> = current[removed:]` (current: bytes or a view; 0 <= removed),
+// cut where it lies when the dict alone holds the view.
 bool store_front_cut(const Attributes& attrs, PyObject* key, Ref current, Py_ssize_t removed) {
     const int done = change_held_view(attrs, key, current,
                                       [removed](PyObject* view) { return cut_in_place(view, removed); });
     if (done != 0) return done > 0;
-    return attrs.set(key, front_cut(attrs.state(), current.get(), removed));
+    if (attrs.direct()) return attrs.set(key, front_cut(attrs.state(), current.get(), removed));
+    Ref from = new_int(removed);
+    return from && attrs.set(key, slice_of(current.get(), from.get(), nullptr));
 }
 
 // `self.<key> += amount`.
@@ -673,7 +694,7 @@ bool add_to_attribute(const Attributes& attrs, PyObject* key, PyObject* amount) 
 // len(value), without turning a view into bytes.
 Py_ssize_t length_of(PyObject* value) { return is_view(value) ? view_size(value) : PyObject_Length(value); }
 
-// len(value) < limit, or >= when `at_least`.
+// len(value) < limit (op Py_LT) or len(value) >= limit (op Py_GE).
 int compare_length(PyObject* value, PyObject* limit, int op) {
     const Py_ssize_t size = length_of(value);
     if (size < 0) return -1;
@@ -681,13 +702,6 @@ int compare_length(PyObject* value, PyObject* limit, int op) {
     if (small_index(limit, small_limit)) return op == Py_LT ? size < small_limit : size >= small_limit;
     Ref length = new_int(size);
     return length ? PyObject_RichCompareBool(length.get(), limit, op) : -1;
-}
-
-// value[lo:hi] as Python slices it (None for an omitted bound).
-Ref slice_of(PyObject* value, PyObject* lo, PyObject* hi) {
-    Ref whole = plain(value);
-    Ref bounds = Ref::steal(whole ? PySlice_New(lo, hi, nullptr) : nullptr);
-    return Ref::steal(bounds ? PyObject_GetItem(whole.get(), bounds.get()) : nullptr);
 }
 
 inline PyObject* no_attribute(PyObject* self, PyObject* key) {
@@ -754,11 +768,6 @@ PyGetSetDef buffer_getsets[] = {
 
 // ---- calling out ------------------------------------------------------------------------
 
-// `object.<method>(argument)`, the method looked up first, as Python does.
-Ref call_method(PyObject* object, PyObject* method, PyObject* argument) {
-    return native::call_method(object, method, argument);
-}
-
 // Bounds a run of polls that returned empty data (not None): a substream that
 // keeps returning b"" has most likely ended. The bound is the attribute
 // `emptytimeout` (a class attribute, overridable per instance), in seconds;
@@ -803,7 +812,7 @@ Ref poll_for_read(const Attributes& attrs, PyObject* module) {
     const BitstreamState* st = attrs.state();
     Ref substream = attrs.get(name<"substream">(st));
     if (!substream) return Ref();
-    Ref data = call_method(substream.get(), name<"read">(st), st->chunk);
+    Ref data = native::call_method(substream.get(), name<"read">(st), st->chunk);
     if (data) return data;
     compat::PendingError raised;
     Ref blocking = native::global(module, name<"BlockingIOError">(st));
@@ -1315,12 +1324,10 @@ bool overwrite_window(const Attributes& attrs, PyObject* lo_object, PyObject* hi
     Py_ssize_t lo = 0, hi = 0;
     if (is_plain_or_view(window.get()) && PyBytes_CheckExact(data) && small_index(lo_object, lo) &&
         small_index(hi_object, hi) && lo >= 0 && lo <= contents_size(window.get()) && hi == lo + Py_SIZE(data)) {
-        if (attrs.direct()) {
-            const int done = change_held_view(attrs, key, window,
-                                              [lo, data](PyObject* view) { return patch_in_place(view, lo, data); });
-            if (done != 0) return done > 0;
-            return attrs.set(key, spliced(st, window.get(), lo, data));
-        }
+        const int done = change_held_view(attrs, key, window,
+                                          [lo, data](PyObject* view) { return patch_in_place(view, lo, data); });
+        if (done != 0) return done > 0;
+        if (attrs.direct()) return attrs.set(key, spliced(st, window.get(), lo, data));
     }
     Ref head = slice_of(window.get(), nullptr, lo_object);
     Ref joined = Ref::steal(head ? PyNumber_Add(head.get(), data) : nullptr);
@@ -1360,7 +1367,7 @@ PyObject* rebuffered_write(PyObject* self, PyObject* data) {
             if (!short_of) break;
             Ref substream = attrs.get(name<"substream">(st));
             if (!substream) return nullptr;
-            Ref newdata = call_method(substream.get(), name<"read">(st), st->chunk);
+            Ref newdata = native::call_method(substream.get(), name<"read">(st), st->chunk);
             if (!newdata || !append_to_window(attrs, newdata.get())) return nullptr;
             const int truth = PyObject_IsTrue(newdata.get());
             if (truth < 0) return nullptr;

@@ -3,8 +3,8 @@
     python bench/run.py -k bitstream
     python bench/bench_bitstream.py --memory    # peak resident memory over 100 MiB, tailcutoff 64
 
-Reading rows time one whole pass over the data (one operation = all the reads);
-the other rows time one call.
+Reading rows time one whole pass over the data (one operation = all the reads),
+as do the rows that write 1 or 16 MiB; the other rows time one call.
 """
 
 import binascii

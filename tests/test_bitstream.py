@@ -649,7 +649,7 @@ operations = st.lists(st.one_of(
 
 
 @settings(max_examples=300, deadline=None)
-@given(ops=operations, tailcutoff=st.sampled_from([None, 0, 1, 7, 64]), chunk=st.sampled_from([1, 5, 97]),
+@given(ops=operations, tailcutoff=st.sampled_from([None, 0, 1, 7, 64, 300]), chunk=st.sampled_from([1, 5, 97, 700]),
        generic=st.booleans())
 def test_rebuffered_agrees_with_the_rules(ops, tailcutoff, chunk, generic):
     cls = GenericRebuffered if generic else RebufferedBytesIO

@@ -138,6 +138,19 @@ public:
 #endif
     }
 
+    // The current state of `dict`, for which unchanged(dict, earlier) held
+    // (so it is watched already, and alive since): as stamp(), without asking
+    // the interpreter to watch it again.
+    DictStamp restamp(PyObject* dict, const DictStamp& earlier) const {
+#if NATIVE_DICT_WATCHERS
+        if (earlier.dict != dict || counters_ == nullptr) return stamp(dict);
+        return {dict, counters_[detail::change_counter_slot(dict)].load(std::memory_order_acquire)};
+#else
+        (void)earlier;
+        return stamp(dict);
+#endif
+    }
+
     // Whether `dict` (alive: just looked up or held) is the dict of `stamp`
     // and has not changed since the stamp was taken.
     bool unchanged(PyObject* dict, const DictStamp& stamp) const {

@@ -1179,7 +1179,9 @@ bool walk_instance_dict(const BitstreamState* st, PyObject* dict, WindowState& o
 native::Fast read_from_window(BitstreamState* st, PyObject* dict, Py_ssize_t count) {
     WindowState now;
     ServedWindow& served = st->served_window;
-    if (!compat::free_threaded && st->changes.unchanged(dict, served.stamp))
+    const native::DictStamp earlier = served.stamp;
+    const bool known = !compat::free_threaded && st->changes.unchanged(dict, earlier);
+    if (known)
         now = served.state;
     else if (!walk_instance_dict(st, dict, now))
         return native::decline;
@@ -1207,7 +1209,8 @@ native::Fast read_from_window(BitstreamState* st, PyObject* dict, Py_ssize_t cou
             now.window = trimmed.get();  // the dict holds it
         }
     }
-    if constexpr (!compat::free_threaded) served = {st->changes.stamp(dict), now};
+    if constexpr (!compat::free_threaded)
+        served = {known ? st->changes.restamp(dict, earlier) : st->changes.stamp(dict), now};
     return result;
 }
 

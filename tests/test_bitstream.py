@@ -1081,13 +1081,15 @@ def test_adapters_shared_by_threads_without_locking():
 
 @pytest.mark.parametrize("between", [
     lambda r, other: vars(r).__setitem__("offset", 3),
+    lambda r, other: setattr(r, "offset", 3),
     lambda r, other: vars(r).__setitem__("rwbuffer", b"0123456789" * 40),
     lambda r, other: vars(r).__setitem__("moved", 1),
     lambda r, other: vars(r).update(tailcutoff=2),
     lambda r, other: (other.read(7), other.seek(0)),
     lambda r, other: setattr(r, "__dict__", dict(vars(other))),
     lambda r, other: vars(r).pop("offset") and vars(r).__setitem__("offset", 2),
-], ids=["offset", "window", "moved", "tailcutoff", "another instance", "another dict", "reinserted"])
+], ids=["offset", "offset attribute", "window", "moved", "tailcutoff", "another instance", "another dict",
+        "reinserted"])
 def test_reads_follow_changes_made_between_them(between):
     """What a read remembers of the dict it served must not outlive a change to it."""
     made = [cls(Endless(97), 50) for cls in (RebufferedBytesIO, ModelRebuffered) for _ in range(2)]

@@ -162,7 +162,35 @@ public:
 #endif
     }
 
+    // Whether storing an attribute of an ordinary instance shows as a change
+    // of its dict. CPython 3.13.0 writes such a store into the object's
+    // inline values without telling the dict's watchers (later 3.13 releases
+    // tell them), so there a stamp of an instance dict can miss a change.
+    // check_instance_stores() finds out by trying; until it has, the answer
+    // is no. A verdict about an instance dict may be remembered under a
+    // stamp only where this holds.
+    bool sees_instance_stores() const { return instance_stores_seen_; }
+
+    // Tries it (after attach()): a store into an instance of a fresh plain
+    // class, whose dict was stamped. False with an exception only when the
+    // interpreter fails.
+    bool check_instance_stores() {
+        instance_stores_seen_ = false;
+        Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){}", "probe",
+                                                   reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+        Ref instance = Ref::steal(cls ? PyObject_CallNoArgs(cls.get()) : nullptr);
+        Ref key = Ref::steal(PyUnicode_InternFromString("probe"));
+        if (!instance || !key || PyObject_SetAttr(instance.get(), key.get(), Py_None) < 0) return false;
+        Ref dict = Ref::steal(PyObject_GenericGetDict(instance.get(), nullptr));
+        if (!dict) return false;
+        const DictStamp before = stamp(dict.get());
+        if (PyObject_SetAttr(instance.get(), key.get(), Py_True) < 0) return false;
+        instance_stores_seen_ = before.dict != nullptr && !unchanged(dict.get(), before);
+        return true;
+    }
+
 private:
+    bool instance_stores_seen_ = false;
 #if NATIVE_DICT_WATCHERS
     static void release_watcher(PyObject* capsule) {
         delete static_cast<detail::Watcher*>(PyCapsule_GetPointer(capsule, detail::kWatcherCapsule));

@@ -1143,7 +1143,8 @@ PyObject* raise_tail_cut_off(const char* doing) {
 // Where the GIL serialises callers, the module remembers the dict it served
 // last as it left it (ServedWindow): while the dict's stamp says it has not
 // changed since, its keys are still all exact str and its values are still
-// those, and the walk is skipped.
+// those, and the walk is skipped. Only where a stamp sees attribute stores
+// (DictChanges::sees_instance_stores: not on CPython 3.13.0).
 
 bool walk_instance_dict(const BitstreamState* st, PyObject* dict, WindowState& out) {
     constexpr Py_ssize_t most_keys = 16;  // beyond this the walk costs more than look-ups
@@ -1180,7 +1181,8 @@ native::Fast read_from_window(BitstreamState* st, PyObject* dict, Py_ssize_t cou
     WindowState now;
     ServedWindow& served = st->served_window;
     const native::DictStamp earlier = served.stamp;
-    const bool known = !compat::free_threaded && st->changes.unchanged(dict, earlier);
+    const bool remembers = !compat::free_threaded && st->changes.sees_instance_stores();
+    const bool known = remembers && st->changes.unchanged(dict, earlier);
     if (known)
         now = served.state;
     else if (!walk_instance_dict(st, dict, now))
@@ -1209,8 +1211,7 @@ native::Fast read_from_window(BitstreamState* st, PyObject* dict, Py_ssize_t cou
             now.window = trimmed.get();  // the dict holds it
         }
     }
-    if constexpr (!compat::free_threaded)
-        served = {known ? st->changes.restamp(dict, earlier) : st->changes.stamp(dict), now};
+    if (remembers) served = {known ? st->changes.restamp(dict, earlier) : st->changes.stamp(dict), now};
     return result;
 }
 
@@ -1523,7 +1524,7 @@ Ref make_rebuffered_class(PyObject* module, BitstreamState* st) {
 // The module's own state: names, the method descriptor and view types, the
 // read-ahead size as an int.
 bool prepare_state(PyObject* module, BitstreamState* st) {
-    if (!st->names.intern() || !st->changes.attach()) return false;
+    if (!st->names.intern() || !st->changes.attach() || !st->changes.check_instance_stores()) return false;
     st->descriptor_type = native::make_method_descriptor_type(module).release();
     if (st->descriptor_type == nullptr) return false;
     st->view_type = PyType_FromModuleAndSpec(module, &view_spec, nullptr);

@@ -43,6 +43,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <iterator>
 #include <new>
 #include <utility>
@@ -101,6 +102,8 @@ struct BitstreamState {
     PyObject* descriptor_type;  // the module's method descriptor type
     PyObject* view_type;        // BytesView
     PyObject* chunk;            // the int 131072
+    // (The names, types, chunk and descriptors are made in exec and never
+    // changed after: threads share them as they are.)
     // The classes' buffer descriptors, as they were made.
     PyObject* rwbuffer_descriptor;
     PyObject* rbuffer_descriptor;
@@ -631,6 +634,19 @@ Ref slice_of(PyObject* value, PyObject* lo, PyObject* hi) {
     return Ref::steal(bounds ? PyObject_GetItem(whole.get(), bounds.get()) : nullptr);
 }
 
+// The stores of __init__, in order: into the instance dict, fetched once,
+// when the class leaves the names to it; else by attribute assignment.
+bool store_in_order(const Attributes& attrs, std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
+    if (Ref dict = attrs.dict()) {
+        for (const auto& [key, value] : items)
+            if (PyDict_SetItem(dict.get(), key, value) < 0) return false;
+        return true;
+    }
+    for (const auto& [key, value] : items)
+        if (!attrs.set(key, value)) return false;
+    return true;
+}
+
 // `current`, a view that the caller read from the instance dict under `key`
 // and holds, changed in place by `change(view)` (one of the changes on views
 // above) when the dict still holds it and nothing else does (rule 2: the
@@ -872,10 +888,14 @@ PyObject* restreamed_init(PyObject* self, PyTypeObject* cls, PyObject* substream
     Ref empty = empty_bytes();
     Ref zero = new_int(0);
     if (!empty || !zero) return nullptr;
-    if (!attrs.set(name<"substream">(st), substream) || !attrs.set(name<"encoder">(st), encoder) ||
-        !attrs.set(name<"encoderunit">(st), encoderunit) || !attrs.set(name<"decoder">(st), decoder) ||
-        !attrs.set(name<"decoderunit">(st), decoderunit) || !attrs.set(name<"rbuffer">(st), empty.get()) ||
-        !attrs.set(name<"wbuffer">(st), empty.get()) || !attrs.set(name<"sincereadwritten">(st), zero.get()))
+    if (!store_in_order(attrs, {{name<"substream">(st), substream},
+                                {name<"encoder">(st), encoder},
+                                {name<"encoderunit">(st), encoderunit},
+                                {name<"decoder">(st), decoder},
+                                {name<"decoderunit">(st), decoderunit},
+                                {name<"rbuffer">(st), empty.get()},
+                                {name<"wbuffer">(st), empty.get()},
+                                {name<"sincereadwritten">(st), zero.get()}}))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -1221,9 +1241,11 @@ PyObject* rebuffered_init(PyObject* self, PyTypeObject* cls, PyObject* substream
     Ref empty = empty_bytes();
     Ref zero = new_int(0);
     if (!empty || !zero) return nullptr;
-    if (!attrs.set(name<"substream">(st), substream) || !attrs.set(name<"offset">(st), zero.get()) ||
-        !attrs.set(name<"rwbuffer">(st), empty.get()) || !attrs.set(name<"moved">(st), zero.get()) ||
-        !attrs.set(name<"tailcutoff">(st), tailcutoff ? tailcutoff : Py_None))
+    if (!store_in_order(attrs, {{name<"substream">(st), substream},
+                                {name<"offset">(st), zero.get()},
+                                {name<"rwbuffer">(st), empty.get()},
+                                {name<"moved">(st), zero.get()},
+                                {name<"tailcutoff">(st), tailcutoff ? tailcutoff : Py_None}}))
         return nullptr;
     Py_RETURN_NONE;
 }

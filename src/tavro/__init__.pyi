@@ -1,0 +1,3 @@
+# Type stubs for the tavro package itself; its modules have their own.
+
+__version__: str

@@ -550,3 +550,33 @@ def test_large_file_streams_in_bounded_memory(tmp_path):
         assert dumped.readline() == b'hexundump("""\n'
         assert dumped.readline().startswith(b"00000000   ")
     assert (tmp_path / "back.bin").read_bytes() == big.read_bytes()
+
+
+@pytest.mark.refleak
+def test_the_helpers_keep_no_references():
+    # Every outcome of the two helpers, repeated in rounds: the number of allocated blocks
+    # must not grow with the number of calls (the interpreter's own leak check).
+    body = GOOD.encode()[len('hexundump("""\n'):]
+    calls = {
+        "dumplines": lambda: _dump.dumplines(DATA[:5000], 16, 4096, 4),
+        "dumplines, large": lambda: _dump.dumplines(DATA, 7, 0, 8),
+        "undumplines": lambda: _dump.undumplines(body, 16, 0, 0, 2),
+        "undumplines, bytearray": lambda: _dump.undumplines(bytearray(body), 16, 0, 4, 2),
+        "undumplines, malformed": lambda: _dump.undumplines(body.replace(b"0020   20", b"0020   2x"), 16, 0, 0, 2),
+        "undumplines, bad offset": lambda: _dump.undumplines(body, 16, 5, 0, 2),
+        "undumplines, not ascii": lambda: _dump.undumplines(b"\xff" + body, 16, 0, 0, 2),
+        "argument error": lambda: _dump.dumplines(b"", 0, 0, 4),
+        "buffer error": lambda: _dump.undumplines("text", 16, 0, 0, 2),
+    }
+    for name, call in calls.items():
+        growth = []
+        for _ in range(6):
+            before = sys.getallocatedblocks()
+            for _ in range(300):
+                try:
+                    call()
+                except (TypeError, ValueError):
+                    pass
+            growth.append(sys.getallocatedblocks() - before)
+        # A leak keeps at least a block per call; the measuring keeps one or two.
+        assert max(growth[2:]) <= 2, (name, growth)

@@ -566,14 +566,9 @@ def main(argv: list[str] | None = None, stdin=None, stdout=None, stderr=None,
     label = "standard input" if args.file == "-" else args.file
     opened = args.file != "-"
     try:
-        if opened:
-            source = open(args.file, "rb")
-        elif stdin is not None:
-            source = stdin
-        elif sys.stdin is None:  # started with standard input closed (<&-)
+        if not opened and stdin is None and sys.stdin is None:  # started with standard input closed (<&-)
             raise OSError(9, os.strerror(9))
-        else:
-            source = sys.stdin.buffer
+        source = open(args.file, "rb") if opened else stdin if stdin is not None else sys.stdin.buffer
     except OSError as error:
         report(f"cannot open {label}: {_reason(error)}")
         return 1

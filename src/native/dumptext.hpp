@@ -100,6 +100,21 @@ inline CharT* put_spaces(CharT* out, Py_ssize_t count) {
 
 }  // namespace detail
 
+// Writes the opening or the closing line, with its line feed; returns the end.
+template <class CharT>
+CharT* write_opening_line(CharT* out) {
+    for (Py_ssize_t i = 0; i < kOpeningLength; ++i) *out++ = static_cast<CharT>(kOpeningLine[i]);
+    *out++ = static_cast<CharT>('\n');
+    return out;
+}
+
+template <class CharT>
+CharT* write_closing_line(CharT* out) {
+    for (Py_ssize_t i = 0; i < kClosingLength; ++i) *out++ = static_cast<CharT>(kClosingLine[i]);
+    *out++ = static_cast<CharT>('\n');
+    return out;
+}
+
 // Writes the data lines of the `size` bytes at `bytes`, the first of which
 // stands at `offset` in the dump, into `out`, which has room for
 // lines_length(size, linesize, digits) units; returns the end of what was

@@ -580,3 +580,23 @@ def test_the_helpers_keep_no_references():
             growth.append(sys.getallocatedblocks() - before)
         # A leak keeps at least a block per call; the measuring keeps one or two.
         assert max(growth[2:]) <= 2, (name, growth)
+
+
+def test_a_non_blocking_input_is_waited_for():
+    # A non-blocking pipe with no data yet reads as None, which is not the end of the input.
+    read_end, write_end = os.pipe()
+    os.set_blocking(read_end, False)
+    data = random_bytes(100_000)
+    with os.fdopen(read_end, "rb") as source, io.BytesIO() as out:
+        import threading
+
+        def feed():
+            time.sleep(0.3)
+            with os.fdopen(write_end, "wb") as sink:
+                sink.write(data)
+
+        feeder = threading.Thread(target=feed)
+        feeder.start()
+        status = main(["dump", "-"], stdin=source, stdout=out, stderr=io.StringIO())
+        feeder.join()
+        assert (status, out.getvalue().decode()) == (0, model_dump(data, 16))

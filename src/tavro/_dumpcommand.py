@@ -88,7 +88,13 @@ def _reason(error: OSError) -> str:
 
 def _read(source, count: int) -> bytes:
     try:
-        return source.read(count) or b""
+        data = source.read(count)
+        while data is None:  # a non-blocking input with nothing to read yet: wait, not EOF
+            import select
+
+            select.select([source], [], [])
+            data = source.read(count)
+        return data
     except OSError as error:
         raise CommandError(_reason(error)) from None
 

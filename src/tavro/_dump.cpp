@@ -182,10 +182,9 @@ struct Reader {
     // stretch holds a line feed, which no quick check takes, and the careful
     // reading finds the true end.
     Py_ssize_t likely_line_feed() const {
-        if (digits != 0) {
-            const Py_ssize_t guess = position + digits + 4 * linesize + 5;
-            if (guess < size && text[guess] == '\n') return guess;
-        }
+        const Py_ssize_t full_line = digits + 4 * linesize + 5;  // no overflow: see kLinesizeLimit
+        if (digits != 0 && size - position > full_line && text[position + full_line] == '\n')
+            return position + full_line;
         return line_feed();
     }
 

@@ -158,22 +158,28 @@ def startup(pythons: list[str], repeat: int) -> int:
 
 
 def cases():
-    """The runner's rows: tavro against xxd, wall-clock times; none when xxd is missing."""
+    """The runner's rows: tavro against xxd, wall-clock times; none when xxd is missing.
+
+    The files are made when a row first runs, not when the runner collects the cases.
+    """
     if shutil.which("xxd") is None:
         print("bench_cli: skipped, xxd is not installed (Debian's xxd package)", file=sys.stderr)
         return []
-    files = Files(SIZE_MIB)
+    made: list = []
 
     def run(command):
         def once() -> None:
-            subprocess.run(command, stdout=subprocess.DEVNULL, check=True)
+            if not made:
+                made.append(Files(SIZE_MIB))
+            files = made[0]
+            subprocess.run(command(files), stdout=subprocess.DEVNULL, check=True)
         return once
 
     return [
-        (f"python -m tavro dump {SIZE_MIB} MiB (wall clock)", run(tavro("dump", files.data)), None,
-         run(["xxd", files.data]), TARGET),
-        ("python -m tavro undump of that dump (wall clock)", run(tavro("undump", files.tavro_dump)), None,
-         run(["xxd", "-r", files.xxd_dump]), TARGET),
+        (f"python -m tavro dump {SIZE_MIB} MiB (wall clock)", run(lambda files: tavro("dump", files.data)), None,
+         run(lambda files: ["xxd", files.data]), TARGET),
+        ("python -m tavro undump of that dump (wall clock)", run(lambda files: tavro("undump", files.tavro_dump)),
+         None, run(lambda files: ["xxd", "-r", files.xxd_dump]), TARGET),
     ]
 
 

@@ -393,8 +393,10 @@ def test_the_command_starts_without_the_library_modules(tmp_path):
 # ---- as a Unix tool: signals, closed and full outputs, progress ------------------------------
 
 def test_ctrl_c_exits_130_quietly_keeping_what_was_written():
+    # As from an interactive shell: a test run in the background inherits an ignored SIGINT.
     process = subprocess.Popen([sys.executable, "-m", "tavro", "dump", "-"], stdin=subprocess.PIPE,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     data = random_bytes(300_000)
     process.stdin.write(data)
     process.stdin.flush()

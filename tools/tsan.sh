@@ -25,7 +25,7 @@ echo "tsan: building the modules with clang -fsanitize=thread into $home" >&2
 CC=clang CXX=clang++ CXXFLAGS="-fsanitize=thread -g -O1" LDFLAGS="-fsanitize=thread" \
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
     --config-settings=build-dir="$home/cmake" \
-    --config-settings=cmake.define.TAVRO_MODULES="${TAVRO_TSAN_MODULES:-portil;binary;expr;hex;bitstream}" .
+    --config-settings=cmake.define.TAVRO_MODULES="${TAVRO_TSAN_MODULES:-all}" .
 
 interpreter_home=$(cd "$(dirname "$python")/../.." && pwd)
 suppressions=$(ls "$interpreter_home"/src/Python-*/Tools/tsan/suppressions_free_threading.txt 2>/dev/null | head -n 1)

@@ -35,8 +35,9 @@ and not loading the library keeps the start-up short (tavro.lib.portil, which
 tavro.lib.hex imports, probes for numpy when it loads).
 
 As a Unix tool: Ctrl-C exits with status 130 and a reader that goes away
-(`| head`) with 141, the statuses of the two signals' default actions, both
-without a message; a failure to write names standard output; a progress line
+(`| head`) with 141, the statuses of the two signals' default actions, and a
+closed standard output (`>&-`) with 1, all without a message; any other
+failure to write names standard output; a progress line
 appears on standard error when it is a terminal and the work lasts more than
 a second.
 """
@@ -565,8 +566,7 @@ def main(argv: list[str] | None = None, stdin=None, stdout=None, stderr=None,
                 pass
 
     if stdout is None:
-        if sys.stdout is None:  # started with standard output closed (>&-)
-            report(f"{OUTPUT}: {os.strerror(9)}")  # EBADF
+        if sys.stdout is None:  # started with standard output closed (>&-): nothing to say it to
             return 1
         stdout = sys.stdout.buffer
     label = "standard input" if args.file == "-" else args.file

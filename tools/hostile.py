@@ -250,6 +250,9 @@ def shape_of(value):
         return (int, 0, value ^ 0x40)  # not the value itself: that would keep it alive
     if t is str and len(value) >= 2 and value.isascii():
         return (str, len(value), "~" if value[:1] != "~" else "^")
+    if t is list and value and type(value[0]) is str:
+        # A table of texts (HEXPRINT): other texts of the same length.
+        return (list, len(value), "~" * len(value[0]) if value[0][:1] != "~" else "^" * len(value[0]))
     return None
 
 
@@ -265,6 +268,10 @@ def spray(shape, out):
         out.extend(other * size for _ in range(8))
     elif t is int:
         out.extend(other ^ i for i in range(1, 9))
+    elif t is list:
+        # New lists come from the free list first (filled before the free),
+        # so enough of them to reach the allocator.
+        out.extend([other] * size for _ in range(100))
     else:
         out.extend(other * size for _ in range(8))
 
@@ -684,9 +691,9 @@ def run_case(case, spaces, baseline, timeout):
         if difference:
             problems.append(f"an object Python code holds changed: {what}: {difference}")
     if case.target is not TABLE:
-        for what, kind in acts.seen:
-            if kind not in allowed:
-                problems.append(f"Python code saw a {kind} under {what}, where only {sorted(allowed)} is stored")
+        for what, seen in acts.seen:
+            if seen not in allowed:
+                problems.append(f"Python code saw a {seen} under {what}, where only {sorted(allowed)} is stored")
     if outcome[0] == "raise" and outcome[1] == "SystemError":
         problems.append(f"SystemError: {outcome[2]}")
     elif case.action == "delete":

@@ -65,6 +65,22 @@ def test_every_routine_of_every_class_is_swept(module_name):
         assert routines <= found, f"not swept: {sorted(routines - found)}"
 
 
+@pytest.mark.parametrize("setting, expected", [
+    ("", sweep.MODULES),
+    ("portil;hex", ["tavro.lib.portil", "tavro.lib.hex"]),
+    (" hex ; portil ;", ["tavro.lib.portil", "tavro.lib.hex"]),
+])
+def test_a_development_build_names_the_modules_swept(monkeypatch, setting, expected):
+    monkeypatch.setenv("TAVRO_MATRIX_MODULES", setting)
+    assert sweep.expected_modules() == expected
+
+
+def test_a_misspelt_module_name_is_an_error_not_a_skip(monkeypatch):
+    monkeypatch.setenv("TAVRO_MATRIX_MODULES", "portil;hexx")
+    with pytest.raises(ValueError, match="hexx"):
+        sweep.expected_modules()
+
+
 # ---------------------------------------------------------------------------
 # Deep structures: printing, evaluating, copying and pickling a chain far
 # deeper than the recursion limit must raise RecursionError (or work), never

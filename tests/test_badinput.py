@@ -67,7 +67,9 @@ def test_every_routine_of_every_class_is_swept(module_name):
 
 @pytest.mark.parametrize("setting, expected", [
     ("", sweep.MODULES),
+    ("all", sweep.MODULES),
     ("portil;hex", ["tavro.lib.portil", "tavro.lib.hex"]),
+    ("portil;_dump", ["tavro.lib.portil"]),
     (" hex ; portil ;", ["tavro.lib.portil", "tavro.lib.hex"]),
 ])
 def test_a_development_build_names_the_modules_swept(monkeypatch, setting, expected):

@@ -55,14 +55,15 @@ class SweepTimeout(BaseException):
 def expected_modules():
     """The modules the suite must find built: all of MODULES, or, in a
     development build of some modules only, those that TAVRO_MATRIX_MODULES
-    names (as tools/matrix.sh takes it: short names separated by ';'). This is
-    the one place that decides which modules are swept; a module it returns
-    that fails to import is a failure, never a skip."""
+    names (as tools/matrix.sh takes it: short names separated by ';', or
+    "all"). This is the one place that decides which modules are swept; a
+    module it returns that fails to import is a failure, never a skip."""
     chosen = os.environ.get("TAVRO_MATRIX_MODULES", "").strip()
-    if not chosen:
+    if not chosen or chosen == "all":
         return list(MODULES)
     short = {full.rsplit(".", 1)[1]: full for full in MODULES}
-    names = [part.strip() for part in chosen.split(";") if part.strip()]
+    # Private helper modules (_dump, of the dump command) are not swept.
+    names = [part.strip() for part in chosen.split(";") if part.strip() and not part.strip().startswith("_")]
     unknown = [part for part in names if part not in short]
     if unknown:
         raise ValueError(f"TAVRO_MATRIX_MODULES names unknown modules: {', '.join(unknown)}")

@@ -10,9 +10,11 @@ The literal algorithms below are the oracle for both paths.
 
 import binascii
 import gc
+import os
 import pickle
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -57,8 +59,12 @@ def literal_hexdump(data, linesize):
 
 
 def literal_hexundump(data, linesize):
+    """The documented reader, with the closing line found where it is: the
+    first piece and the closing line are dropped, and the empty piece after
+    the closing line only when the text ends with a line feed."""
     raw = []
-    for line in data.split("\n")[1:-2]:
+    pieces = data.split("\n")
+    for line in pieces[1:-2] if pieces[-1:] == [""] else pieces[1:-1]:
         line = line[line.find(" "):].lstrip()
         raw.extend(hexmod.int2byte(int(h, 16)) for h in line[:3 * linesize].split())
     return b"".join(raw)
@@ -361,8 +367,22 @@ class TestUndumpQuirks:
         assert undump('hexundump("""\n""")\n', 16) == b""
         assert undump("", 16) == b"" and undump("\n\n", 16) == b""
 
-    def test_missing_final_line_feed_loses_the_last_line(self, undump):
-        assert undump(EXAMPLE_DUMP[:-1], 16) == b"0" * 96
+    @pytest.mark.parametrize("text, expected", [
+        (EXAMPLE_DUMP[:-1], b"0" * 100),           # the final line feed lost
+        (EXAMPLE_DUMP.strip(), b"0" * 100),
+        (EXAMPLE_DUMP.replace('""")\n', ""), b"0" * 96),  # no closing line: the last line is taken for it
+        ("head\n0000   41\n0000   42", b"A"),
+        ("head\n0000   41\n0000   42\n", b"A"),
+        ("head\n0000   41\n\n", b"A"),
+        ("head\n0000   41", b""),
+        ("0000   41", b""),
+    ])
+    def test_closing_line_with_or_without_final_line_feed(self, undump, text, expected):
+        assert undump(text, 16) == expected == literal_hexundump(text, 16)
+
+    def test_extra_line_feed_after_the_closing_line_reads_it_as_data(self, undump):
+        with pytest.raises(ValueError, match=r"invalid literal for int\(\) with base 16: '\)'"):
+            undump(EXAMPLE_DUMP + "\n", 16)
 
     def test_first_piece_is_dropped_whatever_it_holds(self, undump):
         assert undump("0000   41 42\n0000   43\n\n\n", 16) == b"C"
@@ -445,6 +465,28 @@ class TestUndumpErrors:
         monkeypatch.setitem(portil.INT2BYTE_CACHE, 2, 2)
         with pytest.raises(TypeError, match="sequence item 2: expected a bytes-like object, int found"):
             hexundump(text, 16)
+
+    def test_colliding_key_in_the_cache_is_compared_per_piece(self, monkeypatch):
+        # A key that hashes like 7 and was inserted before it is compared at
+        # every look-up of 7, as reading the documented steps does.
+        compared = []
+
+        class Collider:
+            def __hash__(self):
+                return 7
+
+            def __eq__(self, other):
+                compared.append(other)
+                return False
+
+        table = {Collider(): b"?"}
+        table.update(portil.INT2BYTE_CACHE)
+        monkeypatch.setattr(portil, "INT2BYTE_CACHE", table)
+        text = "\n0000   07 01 07 07\n\n\n"
+        for data in (text, Text(text)):
+            del compared[:]
+            assert hexundump(data, 16) == b"\x07\x01\x07\x07"
+            assert compared == [7, 7, 7]
 
     def test_rebound_int2byte_is_called_per_piece(self, monkeypatch):
         seen = []
@@ -542,6 +584,15 @@ class TestHexDisplayedInteger:
 
         monkeypatch.setattr(hexmod, "HexDisplayedInteger", Other)
         assert type(HexDisplayedInteger.new(1, "x")) is Other
+
+    @pytest.mark.parametrize("format_text", [None, 2, b"x", 1.5, ["x"], NotImplemented])
+    def test_format_text_that_is_not_str_fails_as_format_does(self, format_text):
+        number = HexDisplayedInteger.new(255, format_text)
+        expected = outcome(format, 255, format_text)
+        assert expected[0] is TypeError
+        assert outcome(str, number) == expected
+        if format_text is None:
+            assert expected[1] == "format() argument 2 must be str, not None"
 
     @pytest.mark.parametrize("make, error", [
         (lambda: HexDisplayedInteger(5), AttributeError),
@@ -664,6 +715,21 @@ class TestCachingClasses:
         monkeypatch.setattr(hexmod, "trimstring", lambda value: portil.trimstring(value))
         assert str(HexDisplayedDict(data=data)) == expected
 
+    def test_trimstring_reads_portils_bytes(self, monkeypatch):
+        # trimstring tests its argument against portil's module attribute bytes.
+        monkeypatch.setattr(portil, "bytes", bytearray)
+        assert str(HexDisplayedBytes(b"\x01")) == "unhexlify(None)"
+        assert str(HexDisplayedDict(data=b"\x01")) == "unhexlify(None)"
+
+    @pytest.mark.skipif(sys.version_info < (3, 12), reason="__buffer__ is honoured from 3.12 on")
+    def test_a_subclass_buffer_is_what_hexlify_reads(self):
+        class Shown(HexDisplayedBytes):
+            def __buffer__(self, flags):
+                return memoryview(b"\xee")
+
+        assert str(Shown(b"\x01")) == "unhexlify('ee')"
+        assert str(HexDisplayedDict(data=Shown(b"\x01"))) == "unhexlify('ee')"
+
     def test_inherited_operations_give_base_types(self):
         assert type(HexDumpDisplayedBytes(b"abc")[1:]) is bytes
         assert type(HexDisplayedDict(data=b"").copy()) is dict
@@ -718,3 +784,56 @@ def test_no_leaks_on_success_and_failure_paths(monkeypatch):
         gc.collect()
         deltas.append(sys.getallocatedblocks() - before)
     assert min(deltas) <= 0, deltas
+
+
+REBIND_TABLE_WHILE_PROBED = """
+    import tavro.lib.hex as hexmod
+    import tavro.lib.portil as portil
+
+    holders = [portil, hexmod]  # every module that holds the table
+
+    class Collider:
+        # Hashes like 5: each comparison rebinds INT2BYTE_CACHE in every module
+        # that holds it, which frees the table being looked up.
+        calls = 0
+
+        def __hash__(self):
+            return 5
+
+        def __eq__(self, other):
+            Collider.calls += 1
+            if Collider.calls <= 50:
+                fresh = {i: bytes([i]) for i in range(256)}
+                for module in holders:
+                    module.INT2BYTE_CACHE = fresh
+            return False
+
+    table = {Collider(): b"?"}
+    table.update((i, bytes([i])) for i in range(256))
+    for module in holders:
+        module.INT2BYTE_CACHE = table
+    del table
+    text = hexmod.hexdump(bytes(range(40)), 16)
+    print(hexmod.hexundump(text, 16) == bytes(range(40)))
+"""
+
+
+@pytest.mark.parametrize("allocator", ["malloc_debug", "pymalloc"])
+def test_cache_rebound_and_freed_during_its_own_look_up(allocator):
+    env = dict(os.environ, PYTHONMALLOC=allocator)
+    try:
+        done = subprocess.run([sys.executable, "-c", textwrap.dedent(REBIND_TABLE_WHILE_PROBED)],
+                              capture_output=True, text=True, timeout=60, env=env)
+    except subprocess.TimeoutExpired:
+        pytest.fail("hexundump did not finish")
+    assert (done.returncode, done.stdout.strip()) == (0, "True"), done.stderr[-2000:]
+
+
+def test_import_keeps_the_gil_disabled():
+    code = ("import sys, warnings; warnings.simplefilter('error'); import tavro.lib.hex; "
+            "print(getattr(sys, '_is_gil_enabled', lambda: True)())")
+    done = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0 and done.stderr == "", done.stderr[-2000:]
+    free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+    assert done.stdout.strip() == ("False" if free_threaded else "True")

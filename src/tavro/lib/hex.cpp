@@ -61,7 +61,8 @@ using HexNames =
 // whose keys are all exact ints: value[i] is the byte of a one-byte bytes
 // entry, -1 where the entry is missing or anything else.
 struct ByteTable {
-    bool usable;  // every key an exact int
+    bool usable;    // every key an exact int
+    bool identity;  // and every byte value answered by its own byte
     std::int16_t value[256];
 };
 
@@ -522,9 +523,14 @@ DataLines find_data_lines(PyObject* text) {
 // the generic path then reads them with the interpreter, and raises where
 // the documented steps raise. `stop` is 3 * linesize clamped as a slice
 // bound. chars[end] is a line feed and every scan stops at one, so no scan
-// needs a bounds check of its own. No Python code runs here.
-template <class CharT>
+// needs a bounds check of its own. No Python code runs here. `Identity`
+// (the usual table) lets the compiler drop the table look-up per byte.
+template <bool Identity, class CharT>
 native::Fast undump_lines(const CharT* chars, DataLines lines, Py_ssize_t stop, const ByteTable& table) {
+    const auto answer = [&table](unsigned value) -> int {
+        if constexpr (Identity) return static_cast<int>(value);
+        else return table.value[value & 255];
+    };
     // Pieces are separated by at least one character, so at most half the
     // text (rounded up) are pieces.
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, (lines.end - lines.begin + 1) / 2 + 1));
@@ -557,7 +563,7 @@ native::Fast undump_lines(const CharT* chars, DataLines lines, Py_ssize_t stop, 
             while (at + 2 < limit) {
                 const unsigned high = char_class(chars[at]);
                 const unsigned low = char_class(chars[at + 1]);
-                const int known = table.value[(high * 16 + low) & 255];
+                const int known = answer(high * 16 + low);
                 if ((high | low) >= 16 || known < 0 || chars[at + 2] != ' ') break;
                 *next++ = static_cast<unsigned char>(known);
                 at += 3;
@@ -570,7 +576,7 @@ native::Fast undump_lines(const CharT* chars, DataLines lines, Py_ssize_t stop, 
             const unsigned high = char_class(chars[at]);
             const unsigned low = width == 2 ? char_class(chars[at + 1]) : 0;
             if (width > 2 || (high | low) >= 16) return native::decline;
-            const int known = table.value[width == 2 ? high * 16 + low : high];
+            const int known = answer(width == 2 ? high * 16 + low : high);
             if (known < 0) return native::decline;
             *next++ = static_cast<unsigned char>(known);
             at = piece_end;
@@ -582,6 +588,18 @@ native::Fast undump_lines(const CharT* chars, DataLines lines, Py_ssize_t stop, 
     PyObject* shrunk = bytes.release();
     if (native::compat::bytes_resize(&shrunk, next - out) < 0) return Ref();
     return Ref::steal(shrunk);
+}
+
+template <bool Identity>
+native::Fast undump_text(PyObject* text, DataLines lines, Py_ssize_t stop, const ByteTable& answers) {
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            return undump_lines<Identity>(PyUnicode_1BYTE_DATA(text), lines, stop, answers);
+        case PyUnicode_2BYTE_KIND:
+            return undump_lines<Identity>(PyUnicode_2BYTE_DATA(text), lines, stop, answers);
+        default:
+            return undump_lines<Identity>(PyUnicode_4BYTE_DATA(text), lines, stop, answers);
+    }
 }
 
 // What int2byte answers for each byte value, when every key of the table is
@@ -601,6 +619,8 @@ ByteTable read_byte_table(PyObject* table) {
             verdict.value[number] = static_cast<unsigned char>(PyBytes_AS_STRING(value)[0]);
     }
     verdict.usable = true;
+    verdict.identity = true;
+    for (int i = 0; i < 256; ++i) verdict.identity = verdict.identity && verdict.value[i] == i;
     return verdict;
 }
 
@@ -623,7 +643,7 @@ bool int2byte_answers(HexState* st, PyObject* module, ByteTable& answers) {
 native::Fast hexundump_fast(PyObject* module, PyObject* text, PyObject* linesize) {
     HexState* st = state_of(module);
     if (!plain_namespace(st, module, st->verdicts.get().own_namespace)) return native::decline;
-    ByteTable answers;
+    ByteTable answers{};
     if (!int2byte_answers(st, module, answers)) return native::decline;
     const DataLines lines = find_data_lines(text);
     if (lines.begin >= lines.end) return Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
@@ -634,14 +654,8 @@ native::Fast hexundump_fast(PyObject* module, PyObject* text, PyObject* linesize
     if (!tripled) return Ref();
     const Py_ssize_t stop = PyNumber_AsSsize_t(tripled.get(), nullptr);
     if (stop == -1 && PyErr_Occurred()) return Ref();
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND:
-            return undump_lines(PyUnicode_1BYTE_DATA(text), lines, stop, answers);
-        case PyUnicode_2BYTE_KIND:
-            return undump_lines(PyUnicode_2BYTE_DATA(text), lines, stop, answers);
-        default:
-            return undump_lines(PyUnicode_4BYTE_DATA(text), lines, stop, answers);
-    }
+    return answers.identity ? undump_text<true>(text, lines, stop, answers)
+                            : undump_text<false>(text, lines, stop, answers);
 }
 
 // ---- hexundump, generic path -----------------------------------------------------

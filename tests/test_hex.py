@@ -16,6 +16,8 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
+import threading
+import time
 
 import pytest
 from hypothesis import given, settings
@@ -544,6 +546,9 @@ def test_classes_are_ordinary_subclasses(cls, base):
     assert pickle.loads(pickle.dumps(instance)) == instance
     with pytest.raises(TypeError, match=r"^__str__\(\) takes exactly 1 positional argument \(2 given\)$"):
         instance.__str__(1)
+    with pytest.raises(TypeError, match=r"^__str__\(\) takes exactly 1 positional argument \(0 given\)$"):
+        cls.__str__()
+    assert outcome(cls.__str__, instance) == outcome(str, instance)
 
 
 class TestHexDisplayedInteger:
@@ -818,7 +823,12 @@ REBIND_TABLE_WHILE_PROBED = """
 """
 
 
-@pytest.mark.parametrize("allocator", ["malloc_debug", "pymalloc"])
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+# malloc_debug poisons freed blocks; free-threaded builds allocate with mimalloc.
+ALLOCATORS = ["mimalloc_debug", "mimalloc"] if FREE_THREADED else ["malloc_debug", "pymalloc"]
+
+
+@pytest.mark.parametrize("allocator", ALLOCATORS)
 def test_cache_rebound_and_freed_during_its_own_look_up(allocator):
     env = dict(os.environ, PYTHONMALLOC=allocator)
     try:
@@ -835,5 +845,43 @@ def test_import_keeps_the_gil_disabled():
     done = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True, text=True,
                           timeout=120)
     assert done.returncode == 0 and done.stderr == "", done.stderr[-2000:]
-    free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-    assert done.stdout.strip() == ("False" if free_threaded else "True")
+    assert done.stdout.strip() == ("False" if FREE_THREADED else "True")
+
+
+def test_tables_and_caches_replaced_while_other_threads_read_them():
+    # Entries and tables are replaced by equal new objects (the old ones are
+    # freed) while other threads dump and read back: every result must be
+    # the one a single thread gets.
+    data = [bytes(range(i, 256)) + bytes(range(i)) for i in range(0, 256, 37)]
+    expected = [(hexdump(d, 16), d) for d in data]
+    stop = threading.Event()
+    mismatches = []
+
+    def replace_entries():
+        k = 0
+        while not stop.is_set():
+            k = (k + 1) % 256
+            hexmod.PRINTABLE[k] = "".join([hexmod.PRINTABLE[k]])
+            hexmod.HEXPRINT[k] = "".join([hexmod.HEXPRINT[k]])
+            if k % 64 == 0:
+                fresh = dict(portil.INT2BYTE_CACHE)
+                portil.INT2BYTE_CACHE = hexmod.INT2BYTE_CACHE = fresh
+
+    def read_back():
+        while not stop.is_set():
+            for d, (text, raw) in zip(data, expected):
+                if hexdump(d, 16) != text or hexundump(text, 16) != raw:
+                    mismatches.append(d)
+
+    original = portil.INT2BYTE_CACHE
+    threads = [threading.Thread(target=replace_entries)] + [threading.Thread(target=read_back) for _ in range(3)]
+    try:
+        for thread in threads:
+            thread.start()
+        time.sleep(1.5)
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join()
+        portil.INT2BYTE_CACHE = hexmod.INT2BYTE_CACHE = original
+    assert not mismatches

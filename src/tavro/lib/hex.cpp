@@ -516,6 +516,26 @@ DataLines find_data_lines(PyObject* text) {
     return {};
 }
 
+// Where the pieces of a data line lie: from `begin` up to `limit` or the
+// line feed, whichever comes first.
+struct HexField {
+    Py_ssize_t begin;
+    Py_ssize_t limit;
+};
+
+// line[line.find(" "):].lstrip()[:3 * linesize] for the line that starts at
+// chars[line]; without a space, the line's last character is the start.
+template <class CharT>
+HexField hex_field(const CharT* chars, Py_ssize_t line, Py_ssize_t end, Py_ssize_t stop) {
+    Py_ssize_t at = line;
+    while (chars[at] != ' ' && chars[at] != '\n') ++at;
+    if (chars[at] == '\n' && at > line) --at;
+    while (char_class(chars[at]) == kSpace) ++at;
+    if (stop >= 0) return {at, stop < end - at ? at + stop : end};
+    const Py_ssize_t line_end = find_char(chars, at, end, static_cast<CharT>('\n'));
+    return {at, std::max(at, line_end + stop)};
+}
+
 // The data lines chars[begin:end] read into a new bytes object, or declined
 // at the first piece that is not one or two ASCII hexadecimal digits of a
 // byte value that the table knows (signs, 0x prefixes, underscores, other
@@ -542,19 +562,9 @@ native::Fast undump_lines(const CharT* chars, DataLines lines, Py_ssize_t stop, 
     const Py_ssize_t end = lines.end;
     Py_ssize_t line = lines.begin;
     while (true) {
-        // line[line.find(" "):].lstrip(); without a space, the last character
-        Py_ssize_t at = line;
-        while (chars[at] != ' ' && chars[at] != '\n') ++at;
-        if (chars[at] == '\n' && at > line) --at;
-        while (char_class(chars[at]) == kSpace) ++at;
-        // [:3 * linesize]: the field ends there or at the line feed
-        Py_ssize_t limit;
-        if (stop >= 0) {
-            limit = stop < end - at ? at + stop : end;
-        } else {
-            const Py_ssize_t line_end = find_char(chars, at, end, static_cast<CharT>('\n'));
-            limit = std::max(at, line_end + stop);
-        }
+        const HexField field = hex_field(chars, line, end, stop);
+        Py_ssize_t at = field.begin;
+        const Py_ssize_t limit = field.limit;
         // .split() and int2byte(int(piece, 16)) of each piece
         while (true) {
             // The common piece: two digits of a known byte and a space. The
@@ -585,6 +595,7 @@ native::Fast undump_lines(const CharT* chars, DataLines lines, Py_ssize_t stop, 
         if (line_end == end) break;
         line = line_end + 1;
     }
+    // Made above and seen by nobody else since: only we hold it (rule 2).
     PyObject* shrunk = bytes.release();
     if (native::compat::bytes_resize(&shrunk, next - out) < 0) return Ref();
     return Ref::steal(shrunk);

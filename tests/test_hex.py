@@ -500,6 +500,15 @@ class TestUndumpErrors:
         with pytest.raises(NameError, match="name 'int2byte' is not defined"):
             hexundump("\n0000   01\n\n\n", 16)
 
+    def test_missing_globals_are_read_from_the_modules_builtins(self, monkeypatch):
+        # As for a function of the module: its __builtins__, not the caller's.
+        monkeypatch.delattr(hexmod, "int2byte")
+        monkeypatch.delattr(hexmod, "PRINTABLE")
+        monkeypatch.setitem(vars(hexmod), "__builtins__", {"int2byte": lambda value: b"<%d>" % value,
+                                                           "PRINTABLE": ["*"] * 256})
+        assert hexundump("\n0000   01 0A\n\n\n", 16) == b"<1><10>"
+        assert hexdump(b"AB", 2) == 'hexundump("""\n0000   41 42   **\n""")\n'
+
     @pytest.mark.parametrize("args, kwargs, message", [
         ((), {}, "hexundump() takes exactly 2 positional arguments (0 given)"),
         (("",), {"linesize": 1, "x": 2}, "hexundump() got an unexpected keyword argument 'x'"),

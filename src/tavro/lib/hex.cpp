@@ -201,34 +201,41 @@ struct DumpTables {
     Py_UCS4 widest = 127;  // the widest character of the entries read
 };
 
-// Reads the entries of `used` from a list of 256 texts of `width`
-// characters into out[i][0..width), inside the list's critical section (the
-// entries are borrowed). False when the list or an entry is not like that.
+// Copies the characters of a text of `width` characters into out[0..width),
+// noting the widest. False when the entry is not such a text.
 template <std::size_t Width>
-bool read_table_entries(PyObject* list, const bool (&used)[256], Py_UCS4 (*out)[Width], Py_UCS4& widest) {
-    if (!PyList_CheckExact(list)) return false;
-    bool usable = true;
-    NATIVE_CRITICAL_SECTION_BEGIN(list);
-    usable = PyList_GET_SIZE(list) == 256;
-    for (Py_ssize_t i = 0; usable && i < 256; ++i) {
-        if (!used[i]) continue;
-        PyObject* entry = PyList_GET_ITEM(list, i);
-        if (!PyUnicode_Check(entry) || PyUnicode_GET_LENGTH(entry) != static_cast<Py_ssize_t>(Width)) {
-            usable = false;
-            break;
-        }
-        for (std::size_t k = 0; k < Width; ++k) {
-            out[i][k] = PyUnicode_READ_CHAR(entry, static_cast<Py_ssize_t>(k));
-            widest = std::max(widest, out[i][k]);
-        }
+bool read_entry(PyObject* entry, Py_UCS4 (&out)[Width], Py_UCS4& widest) {
+    if (!PyUnicode_Check(entry) || PyUnicode_GET_LENGTH(entry) != static_cast<Py_ssize_t>(Width)) return false;
+    if (PyUnicode_IS_ASCII(entry)) {  // the usual entries
+        const Py_UCS1* chars = PyUnicode_1BYTE_DATA(entry);
+        for (std::size_t k = 0; k < Width; ++k) out[k] = chars[k];
+        return true;
     }
-    NATIVE_CRITICAL_SECTION_END;
-    return usable;
+    for (std::size_t k = 0; k < Width; ++k) {
+        out[k] = PyUnicode_READ_CHAR(entry, static_cast<Py_ssize_t>(k));
+        widest = std::max(widest, out[k]);
+    }
+    return true;
 }
 
+// Reads the entries of the byte values in `used` from HEXPRINT and
+// PRINTABLE, which must be lists of 256 texts of two and one characters.
+// The entries are borrowed, so they are read inside both lists' critical
+// sections, where no other thread can replace them.
 bool read_dump_tables(PyObject* hexprint, PyObject* printable, const bool (&used)[256], DumpTables& tables) {
-    return read_table_entries<2>(hexprint, used, tables.hex, tables.widest) &&
-           read_table_entries<1>(printable, used, tables.printable, tables.widest);
+    if (!PyList_CheckExact(hexprint) || !PyList_CheckExact(printable)) return false;
+    bool usable = true;
+    NATIVE_CRITICAL_SECTION_BEGIN(hexprint);
+    NATIVE_CRITICAL_SECTION_BEGIN(printable);
+    usable = PyList_GET_SIZE(hexprint) == 256 && PyList_GET_SIZE(printable) == 256;
+    for (Py_ssize_t i = 0; usable && i < 256; ++i) {
+        if (!used[i]) continue;
+        usable = read_entry(PyList_GET_ITEM(hexprint, i), tables.hex[i], tables.widest) &&
+                 read_entry(PyList_GET_ITEM(printable, i), tables.printable[i], tables.widest);
+    }
+    NATIVE_CRITICAL_SECTION_END;
+    NATIVE_CRITICAL_SECTION_END;
+    return usable;
 }
 
 template <class CharT>
@@ -573,8 +580,11 @@ native::Fast undump_lines(const CharT* chars, DataLines lines, Py_ssize_t stop, 
             while (at + 2 < limit) {
                 const unsigned high = char_class(chars[at]);
                 const unsigned low = char_class(chars[at + 1]);
+                if ((high | low) >= 16 || chars[at + 2] != ' ') break;
                 const int known = answer(high * 16 + low);
-                if ((high | low) >= 16 || known < 0 || chars[at + 2] != ' ') break;
+                if constexpr (!Identity) {
+                    if (known < 0) break;
+                }
                 *next++ = static_cast<unsigned char>(known);
                 at += 3;
             }

@@ -49,6 +49,16 @@ constexpr char kClosingLine[] = "\"\"\")\n";
 constexpr Py_ssize_t kOpeningLength = sizeof kOpeningLine - 1;
 constexpr Py_ssize_t kClosingLength = sizeof kClosingLine - 1;
 
+// What write_dump copies per byte value: "HH " in four units, so that one
+// fixed-size copy writes a triple (the fourth unit is overwritten by what
+// follows: something always does, at least the padding), and the printable
+// character.
+template <class CharT>
+struct DumpGlyphs {
+    CharT triple[256][4];
+    CharT printable[256];
+};
+
 // ---- module state ----------------------------------------------------------
 
 using HexNames =
@@ -88,17 +98,29 @@ struct HexState {
     PyCFunction int2byte_code;
     PyCFunction trimstring_code;
     PyCFunction hexlify_code;
+    // The entries HEXPRINT and PRINTABLE were made with (strong), and what
+    // the dump writes for them, when they are ASCII: set in exec, read-only
+    // afterwards. A table entry that is still the very object made then
+    // needs no reading.
+    PyObject* original_entries[2][256];
+    bool original_glyphs_ready;
+    DumpGlyphs<Py_UCS1> original_glyphs;
     // Per module where the GIL serialises the callers, per thread on
     // free-threaded builds (rule 4); values only, trusted under their stamps.
     native::PerThread<Verdicts, VerdictsTag> verdicts;
 
     int traverse(visitproc visit, void* arg) {
         Py_VISIT(descriptor_type);
+        for (auto& table : original_entries)
+            for (PyObject* entry : table) Py_VISIT(entry);
         return 0;
     }
     void clear() {
         names.clear();
         Py_CLEAR(descriptor_type);
+        original_glyphs_ready = false;
+        for (auto& table : original_entries)
+            for (PyObject*& entry : table) Py_CLEAR(entry);
     }
 };
 
@@ -244,24 +266,22 @@ CharT* put_ascii(CharT* out, const char* text, Py_ssize_t length) {
     return out;
 }
 
+template <class CharT>
+void prepare_glyphs(const DumpTables& tables, const bool (&used)[256], DumpGlyphs<CharT>& glyphs) {
+    for (int i = 0; i < 256; ++i) {
+        if (!used[i]) continue;
+        glyphs.triple[i][0] = static_cast<CharT>(tables.hex[i][0]);
+        glyphs.triple[i][1] = static_cast<CharT>(tables.hex[i][1]);
+        glyphs.triple[i][2] = glyphs.triple[i][3] = static_cast<CharT>(' ');
+        glyphs.printable[i] = static_cast<CharT>(tables.printable[i][0]);
+    }
+}
+
 // Writes the whole dump. A data line is: offset, three spaces, "HH " per
 // byte, spaces up to 3 * linesize + 2 characters (the padded hex column and
 // the three-space separator), the printable characters, a line feed.
 template <class CharT>
-void write_dump(CharT* out, const ByteSpan& span, Py_ssize_t linesize, int digits, const DumpTables& tables,
-                const bool (&used)[256]) {
-    // "HH " per byte in four units, so that one fixed-size copy writes a
-    // triple; the fourth unit is overwritten by what follows (something
-    // always does: at least the padding).
-    CharT triple[256][4];
-    CharT printable[256];
-    for (int i = 0; i < 256; ++i) {
-        if (!used[i]) continue;
-        triple[i][0] = static_cast<CharT>(tables.hex[i][0]);
-        triple[i][1] = static_cast<CharT>(tables.hex[i][1]);
-        triple[i][2] = triple[i][3] = static_cast<CharT>(' ');
-        printable[i] = static_cast<CharT>(tables.printable[i][0]);
-    }
+void write_dump(CharT* out, const ByteSpan& span, Py_ssize_t linesize, int digits, const DumpGlyphs<CharT>& glyphs) {
     const Py_ssize_t field = 3 * linesize + 2;
     out = put_ascii(out, kOpeningLine, kOpeningLength);
     for (Py_ssize_t offset = 0; offset < span.size; offset += linesize) {
@@ -272,12 +292,21 @@ void write_dump(CharT* out, const ByteSpan& span, Py_ssize_t linesize, int digit
         out += digits;
         out[0] = out[1] = out[2] = static_cast<CharT>(' ');
         out += 3;
-        for (Py_ssize_t k = 0; k < count; ++k, out += 3) std::memcpy(out, triple[chunk[k]], sizeof triple[0]);
+        for (Py_ssize_t k = 0; k < count; ++k, out += 3)
+            std::memcpy(out, glyphs.triple[chunk[k]], sizeof glyphs.triple[0]);
         for (Py_ssize_t k = 3 * count; k < field; ++k) *out++ = static_cast<CharT>(' ');
-        for (Py_ssize_t k = 0; k < count; ++k) *out++ = printable[chunk[k]];
+        for (Py_ssize_t k = 0; k < count; ++k) *out++ = glyphs.printable[chunk[k]];
         *out++ = static_cast<CharT>('\n');
     }
     put_ascii(out, kClosingLine, kClosingLength);
+}
+
+template <class CharT>
+void write_dump(CharT* out, const ByteSpan& span, Py_ssize_t linesize, int digits, const DumpTables& tables,
+                const bool (&used)[256]) {
+    DumpGlyphs<CharT> glyphs;
+    prepare_glyphs(tables, used, glyphs);
+    write_dump(out, span, linesize, digits, glyphs);
 }
 
 // Below this size the dump notes which byte values occur and reads only
@@ -293,14 +322,20 @@ void note_used_bytes(const ByteSpan& span, bool (&used)[256]) {
 
 // A str of the dump's length, of the narrowest kind that holds the entries,
 // filled by write_dump. New reference or null.
-Ref render_dump(const ByteSpan& span, Py_ssize_t linesize, int digits, const DumpTables& tables,
-                const bool (&used)[256]) {
+// A str for the whole dump, of the kind that holds `widest`. New reference
+// or null.
+Ref new_dump_text(const ByteSpan& span, Py_ssize_t linesize, int digits, Py_UCS4 widest) {
     const long long lines = (static_cast<long long>(span.size) + linesize - 1) / linesize;
     // lines * linesize < size + linesize <= 2**33, so nothing here overflows.
     const long long length = kOpeningLength + kClosingLength + lines * (digits + 6) +
                              3 * (lines * static_cast<long long>(linesize)) + span.size;
     if (length > PY_SSIZE_T_MAX) return Ref::steal(PyErr_NoMemory());
-    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), tables.widest));
+    return Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), widest));
+}
+
+Ref render_dump(const ByteSpan& span, Py_ssize_t linesize, int digits, const DumpTables& tables,
+                const bool (&used)[256]) {
+    Ref text = new_dump_text(span, linesize, digits, tables.widest);
     if (!text) return Ref();
     switch (PyUnicode_KIND(text.get())) {
         case PyUnicode_1BYTE_KIND:
@@ -314,6 +349,23 @@ Ref render_dump(const ByteSpan& span, Py_ssize_t linesize, int digits, const Dum
             break;
     }
     return text;
+}
+
+// Whether every entry of `used` in both tables is still the object the
+// module made: compared by identity only, inside both lists' critical
+// sections, so no entry is read.
+bool entries_are_original(const HexState* st, PyObject* hexprint, PyObject* printable, const bool (&used)[256]) {
+    if (!st->original_glyphs_ready || !PyList_CheckExact(hexprint) || !PyList_CheckExact(printable)) return false;
+    bool original = true;
+    NATIVE_CRITICAL_SECTION_BEGIN(hexprint);
+    NATIVE_CRITICAL_SECTION_BEGIN(printable);
+    original = PyList_GET_SIZE(hexprint) == 256 && PyList_GET_SIZE(printable) == 256;
+    for (Py_ssize_t i = 0; original && i < 256; ++i)
+        original = !used[i] || (PyList_GET_ITEM(hexprint, i) == st->original_entries[0][i] &&
+                                PyList_GET_ITEM(printable, i) == st->original_entries[1][i]);
+    NATIVE_CRITICAL_SECTION_END;
+    NATIVE_CRITICAL_SECTION_END;
+    return original;
 }
 
 // The dump of a byte buffer with the module's own iterateints and tables of
@@ -334,6 +386,11 @@ native::Fast hexdump_fast(PyObject* module, PyObject* data, Py_ssize_t size, Py_
     if (!span.take(data) || span.size != size) return native::decline;
     bool used[256];
     note_used_bytes(span, used);
+    if (entries_are_original(st, hexprint.get(), printable.get(), used)) {
+        Ref text = new_dump_text(span, linesize, digits, 127);
+        if (text) write_dump(PyUnicode_1BYTE_DATA(text.get()), span, linesize, digits, st->original_glyphs);
+        return text;
+    }
     // Only the entries of bytes that occur are read, as by the generic path.
     DumpTables tables;
     if (!read_dump_tables(hexprint.get(), printable.get(), used, tables)) return native::decline;
@@ -1153,6 +1210,26 @@ Ref build_hexprint(PyObject* module) {
     return table;
 }
 
+// Keeps the entries HEXPRINT and PRINTABLE were made with, and what the dump
+// writes for them when they are all ASCII.
+bool remember_original_tables(PyObject* module) {
+    HexState* st = state_of(module);
+    Ref hexprint = native::peek_global(module, name<"HEXPRINT">(st));
+    Ref printable = native::peek_global(module, name<"PRINTABLE">(st));
+    if (!hexprint || !printable) return !PyErr_Occurred();
+    bool all[256];
+    std::fill(std::begin(all), std::end(all), true);
+    DumpTables tables;
+    if (!read_dump_tables(hexprint.get(), printable.get(), all, tables) || tables.widest > 127) return true;
+    for (Py_ssize_t i = 0; i < 256; ++i) {
+        st->original_entries[0][i] = Py_NewRef(PyList_GET_ITEM(hexprint.get(), i));
+        st->original_entries[1][i] = Py_NewRef(PyList_GET_ITEM(printable.get(), i));
+    }
+    prepare_glyphs(tables, all, st->original_glyphs);
+    st->original_glyphs_ready = true;
+    return true;
+}
+
 int exec_hex(PyObject* module) {
     if (!prepare_state(module)) return -1;
     if (!native::star_import(module, "tavro.lib.portil")) return -1;
@@ -1181,6 +1258,7 @@ int exec_hex(PyObject* module) {
         return -1;
     if (!native::bind(module, "PRINTABLE", build_printable(module))) return -1;
     if (!native::bind(module, "HEXPRINT", build_hexprint(module))) return -1;
+    if (!remember_original_tables(module)) return -1;
     if (!native::bind_function(module, &hexdump_def)) return -1;
     if (!native::bind_function(module, &hexundump_def)) return -1;
     return 0;

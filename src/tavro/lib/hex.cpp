@@ -590,7 +590,7 @@ struct HexField {
 // line[line.find(" "):].lstrip()[:3 * linesize] for the line that starts at
 // chars[line]; without a space, the line's last character is the start.
 template <class CharT>
-HexField hex_field(const CharT* chars, Py_ssize_t line, Py_ssize_t end, Py_ssize_t stop) {
+[[gnu::always_inline]] inline HexField hex_field(const CharT* chars, Py_ssize_t line, Py_ssize_t end, Py_ssize_t stop) {
     Py_ssize_t at = line;
     while (chars[at] != ' ' && chars[at] != '\n') ++at;
     if (chars[at] == '\n' && at > line) --at;

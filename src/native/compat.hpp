@@ -25,8 +25,11 @@
 //                          builds an exception per miss.
 //   _PyLong_AsByteArray /  3.10 to 3.12 only; PyLong_AsNativeBytes and
 //   _PyLong_FromByteArray  PyLong_FromNativeBytes from 3.13 on.
-//   _PyLong_NumBits        3.10 to 3.12 only; byte counts come from
-//                          PyLong_AsNativeBytes from 3.13 on.
+//   _PyLong_NumBits        the exact bit length of an int (3.10 to 3.15;
+//                          int64_t from 3.14). The public paths are a call
+//                          of int.bit_length(), or PyLong_AsNativeBytes
+//                          with no buffer, whose answer is only an upper
+//                          bound (a machine word's size for small values).
 //   _PyLong_Sign           3.10 to 3.13; PyLong_GetSign from 3.14 on.
 //   _Py_HashBytes          3.10 to 3.12; Py_HashBuffer from 3.14 on; 3.13
 //                          hashes a bytes copy.
@@ -214,48 +217,57 @@ inline int long_sign(PyObject* number) {
 #endif
 }
 
+// Writes number into `size` bytes at out, most significant first when
+// `big_endian`, else least significant first: as two's complement when
+// `is_signed`, else as an unsigned number (then number must not be
+// negative). 1 when the bytes hold the whole value; 0 when it needs more of
+// them, the bytes written being its least significant ones all the same; -1
+// with an exception on a failure of the interpreter's own. When the value
+// fits, no exception is raised, not even for a moment.
+inline int long_as_bytes(PyObject* number, unsigned char* out, Py_ssize_t size, bool big_endian, bool is_signed) {
+    if (size == 0) return long_sign(number) == 0 ? 1 : 0;
+#if PY_VERSION_HEX >= 0x030D0000
+    const int flags = (big_endian ? Py_ASNATIVEBYTES_BIG_ENDIAN : Py_ASNATIVEBYTES_LITTLE_ENDIAN) |
+                      (is_signed ? 0 : Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
+    const Py_ssize_t needed = PyLong_AsNativeBytes(number, out, size, flags);
+    if (needed < 0) return -1;
+    return needed <= size ? 1 : 0;
+#else
+    // Too few bytes for the whole value is an OverflowError here, raised
+    // after the low bytes were written.
+    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(number), out, static_cast<std::size_t>(size),
+                            big_endian ? 0 : 1, is_signed ? 1 : 0) == 0)
+        return 1;
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+    PyErr_Clear();
+    return 0;
+#endif
+}
+
 // Writes the least significant `size` bytes of number's two's complement
 // into out, least significant first, however large the number is. False with
 // an exception only on a failure of the interpreter's own.
 inline bool long_low_bytes_little_endian(PyObject* number, unsigned char* out, Py_ssize_t size) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyLong_AsNativeBytes(number, out, size, Py_ASNATIVEBYTES_LITTLE_ENDIAN) >= 0;
-#else
-    // Too few bytes for the whole value is an OverflowError here, but the
-    // low bytes are written all the same, and they are what is wanted.
-    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(number), out, static_cast<std::size_t>(size), 1, 1) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-        PyErr_Clear();
-    }
-    return true;
-#endif
+    return long_as_bytes(number, out, size, false, true) >= 0;
 }
 
 // The same, most significant byte first.
 inline bool long_low_bytes_big_endian(PyObject* number, unsigned char* out, Py_ssize_t size) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyLong_AsNativeBytes(number, out, size, Py_ASNATIVEBYTES_BIG_ENDIAN) >= 0;
-#else
-    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(number), out, static_cast<std::size_t>(size), 0, 1) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-        PyErr_Clear();
-    }
-    return true;
-#endif
+    return long_as_bytes(number, out, size, true, true) >= 0;
+}
+
+// The number of bits of the absolute value of an int (0 for zero), or
+// (std::size_t)-1 with OverflowError when that count does not fit.
+inline std::size_t long_bit_length(PyObject* number) {
+    return static_cast<std::size_t>(_PyLong_NumBits(number));
 }
 
 // The number of bytes that the unsigned value of a non-negative int needs
 // (0 for zero), or -1 with an exception.
 inline Py_ssize_t long_unsigned_byte_length(PyObject* nonnegative) {
-#if PY_VERSION_HEX >= 0x030D0000
-    if (long_sign(nonnegative) == 0) return 0;
-    return PyLong_AsNativeBytes(nonnegative, nullptr, 0,
-                                Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
-#else
-    const std::size_t bits = _PyLong_NumBits(nonnegative);
+    const std::size_t bits = long_bit_length(nonnegative);
     if (bits == static_cast<std::size_t>(-1)) return -1;
     return static_cast<Py_ssize_t>((bits + 7) / 8);
-#endif
 }
 
 // The int that `size` big-endian bytes stand for, as two's complement when

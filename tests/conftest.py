@@ -1,3 +1,4 @@
+import contextlib
 import os
 import sys
 
@@ -37,3 +38,21 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         if "refleak" in item.keywords:
             item.add_marker(skip)
+
+
+@contextlib.contextmanager
+def _namespace_restored(*modules):
+    """Undoes every change to the modules' namespaces, keeping their order."""
+    saved = [(vars(module), dict(vars(module))) for module in modules]
+    try:
+        yield
+    finally:
+        for namespace, contents in saved:
+            namespace.clear()
+            namespace.update(contents)
+
+
+@pytest.fixture
+def namespace_restored():
+    """`with namespace_restored(module, ...):` undoes every change to those namespaces."""
+    return _namespace_restored

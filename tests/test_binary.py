@@ -50,18 +50,6 @@ def generic_path():
             setattr(binary, name, value)
 
 
-@contextlib.contextmanager
-def namespace_restored(*modules):
-    """Undoes every change to the modules' namespaces, keeping their order."""
-    saved = [(vars(module), dict(vars(module))) for module in modules]
-    try:
-        yield
-    finally:
-        for namespace, contents in saved:
-            namespace.clear()
-            namespace.update(contents)
-
-
 @pytest.fixture(params=["native", "generic"])
 def path(request):
     if request.param == "native":
@@ -356,7 +344,7 @@ def test_replaced_table_entries_are_used_then_restored(table, index, replacement
     assert call() == original_result
 
 
-def test_int2byte_follows_portil_cache(monkeypatch):
+def test_int2byte_follows_portil_cache(namespace_restored):
     entry = portil.INT2BYTE_CACHE[0x13]
     portil.INT2BYTE_CACHE[0x13] = b"#"
     try:
@@ -373,7 +361,7 @@ def test_int2byte_follows_portil_cache(monkeypatch):
     assert binary.integer2bits(5, 4) == bits("0101")
 
 
-def test_missing_names_raise_name_error():
+def test_missing_names_raise_name_error(namespace_restored):
     with namespace_restored(binary):
         del binary.BITS2BYTES_CACHE
         with pytest.raises(NameError, match="BITS2BYTES_CACHE"):

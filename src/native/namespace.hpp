@@ -127,7 +127,10 @@ inline Ref builtins_of(PyObject* module) {
     Ref builtins = Ref::steal(found);
     if (builtins && PyModule_Check(builtins.get())) return Ref::new_reference(PyModule_GetDict(builtins.get()));
     if (builtins) return builtins;
-    Ref module_builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    // Not PyImport_ImportModule, which reads __builtins__ from the globals
+    // of the calling frame (a Python function whose namespace lacks it gets
+    // KeyError): the interpreter's builtins module, whoever calls.
+    Ref module_builtins = Ref::steal(PyImport_ImportModuleLevel("builtins", nullptr, nullptr, nullptr, 0));
     if (!module_builtins) return Ref();
     return Ref::new_reference(PyModule_GetDict(module_builtins.get()));
 }

@@ -349,14 +349,6 @@ Ref call_global(PyObject* module, PyObject* argument) {
     return native::call(function.get(), argument);
 }
 
-// global(name)[key]
-template <native::Literal Name>
-Ref item_of_global(PyObject* module, PyObject* key) {
-    Ref table = native::global<Name>(module, state_of(module));
-    if (!table) return Ref();
-    return Ref::steal(PyObject_GetItem(table.get(), key));
-}
-
 // `width < 0` raises ValueError; -1 error, 0 fine.
 int check_width(PyObject* width) {
     int negative;
@@ -692,11 +684,15 @@ PyObject* subtract_power_of_two(Ref number, PyObject* data, int bits_per_element
     return PyNumber_Subtract(number.get(), bias.get());
 }
 
-// byte2int(bits[0:1]) != 0, as the functions in the namespace say.
+// byte2int(bits[0:1]) != 0, as the functions in the namespace say. As in
+// Python's evaluation of the call, byte2int is looked up before its argument
+// is made (slicing may run code of the caller's, which may rebind it).
 int first_bit_set_generic(PyObject* module, PyObject* bits) {
+    Ref byte2int = native::global<"byte2int">(module, state_of(module));
+    if (!byte2int) return -1;
     Ref first = slice_of(bits, 0, 1);
     if (!first) return -1;
-    Ref value = call_global<"byte2int">(module, first.get());
+    Ref value = native::call(byte2int.get(), first.get());
     if (!value) return -1;
     return PyObject_IsTrue(value.get());
 }
@@ -759,13 +755,24 @@ PyObject* bytes_to_int(const ByteView& view, bool negative) {
     return native::compat::long_from_big_endian(view.data, view.size, negative);
 }
 
-// byte2int(bytes2bits(data[0:1])[0:1]) != 0, through the namespace.
+// byte2int(bytes2bits(data[0:1])[0:1]) != 0, through the namespace, in
+// Python's order of evaluation: both functions are looked up before the
+// slices are made and the calls run.
 int sign_bit_set_generic(PyObject* module, PyObject* data) {
+    BinaryState* st = state_of(module);
+    Ref byte2int = native::global<"byte2int">(module, st);
+    if (!byte2int) return -1;
+    Ref bytes2bits_function = native::global<"bytes2bits">(module, st);
+    if (!bytes2bits_function) return -1;
     Ref first = slice_of(data, 0, 1);
     if (!first) return -1;
-    Ref bits = call_global<"bytes2bits">(module, first.get());
+    Ref bits = native::call(bytes2bits_function.get(), first.get());
     if (!bits) return -1;
-    return first_bit_set_generic(module, bits.get());
+    Ref first_bit = slice_of(bits.get(), 0, 1);
+    if (!first_bit) return -1;
+    Ref value = native::call(byte2int.get(), first_bit.get());
+    if (!value) return -1;
+    return PyObject_IsTrue(value.get());
 }
 
 // Guard: iterateints is portil's identity, `data` an exact bytes or bytearray
@@ -804,34 +811,43 @@ PyObject* bytes2integer(PyObject* module, PyObject* data, PyObject* is_signed) {
 
 // ---- bytes2bits ----------------------------------------------------------
 
-// Joins TABLE[key] for every key that `next_key` produces; the table is read
-// from the namespace for every element, as a generator expression would.
-template <native::Literal Table, class NextKey>
-PyObject* join_table_entries(PyObject* module, NextKey next_key) {
+// Joins TABLE[key_of(element)] for every element that `next_element`
+// produces. As a comprehension does, each step takes the element, then looks
+// the table up in the namespace, then makes the key.
+template <native::Literal Table, class NextElement, class KeyOf>
+PyObject* join_table_entries(PyObject* module, NextElement next_element, KeyOf key_of) {
     Ref entries = Ref::steal(PyList_New(0));
     if (!entries) return nullptr;
     for (;;) {
         bool done = false;
-        Ref key = next_key(done);
+        Ref element = next_element(done);
         if (done) break;
+        if (!element) return nullptr;
+        Ref table = native::global<Table>(module, state_of(module));
+        if (!table) return nullptr;
+        Ref key = key_of(std::move(element));
         if (!key) return nullptr;
-        Ref entry = item_of_global<Table>(module, key.get());
+        Ref entry = Ref::steal(PyObject_GetItem(table.get(), key.get()));
         if (!entry || PyList_Append(entries.get(), entry.get()) < 0) return nullptr;
     }
     return join_bytes(entries.get());
 }
 
+// b"".join(TABLE[b] for b in iterateints(data))
 template <native::Literal Table>
 PyObject* join_table_entries_of_ints(PyObject* module, PyObject* data) {
     Ref elements = call_global<"iterateints">(module, data);
     if (!elements) return nullptr;
     Ref iterator = Ref::steal(PyObject_GetIter(elements.get()));
     if (!iterator) return nullptr;
-    return join_table_entries<Table>(module, [&](bool& done) {
-        Ref element = Ref::steal(PyIter_Next(iterator.get()));
-        done = !element && !PyErr_Occurred();
-        return element;
-    });
+    return join_table_entries<Table>(
+        module,
+        [&](bool& done) {
+            Ref element = Ref::steal(PyIter_Next(iterator.get()));
+            done = !element && !PyErr_Occurred();
+            return element;
+        },
+        [](Ref element) { return element; });
 }
 
 Ref bytes_to_bits_native(const ByteView& view) {
@@ -909,13 +925,18 @@ PyObject* bits2bytes(PyObject* module, PyObject* data) {
     const Py_ssize_t groups = group_count(data, "data length must be a multiple of 8");
     if (groups < 0) return nullptr;
     if (native::Fast fast = bits_to_bytes_fast(module, data, groups)) return fast->release();
+    // b"".join(BITS2BYTES_CACHE[data[i:i + 8]] for i in range(0, len(data), 8))
     Py_ssize_t g = 0;
-    return join_table_entries<"BITS2BYTES_CACHE">(module, [&](bool& done) {
-        done = g == groups;
-        if (done) return Ref();
-        ++g;
-        return slice_of(data, 8 * (g - 1), 8 * g);
-    });
+    return join_table_entries<"BITS2BYTES_CACHE">(
+        module,
+        [&](bool& done) {
+            done = g == groups;
+            return done ? Ref() : Ref::steal(PyLong_FromSsize_t(8 * g++));
+        },
+        [&](Ref start) {
+            const Py_ssize_t at = PyLong_AsSsize_t(start.get());  // one we made
+            return slice_of(data, at, at + 8);
+        });
 }
 
 PyObject* reversed_bytes(const char* data, Py_ssize_t size) {

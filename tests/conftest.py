@@ -1,5 +1,6 @@
 import contextlib
 import os
+import subprocess
 import sys
 
 import pytest
@@ -56,3 +57,25 @@ def _namespace_restored(*modules):
 def namespace_restored():
     """`with namespace_restored(module, ...):` undoes every change to those namespaces."""
     return _namespace_restored
+
+
+def _collision_scenarios(operation):
+    """Runs tests/collisions.py for `operation` in a child process, where freed
+    memory is poisoned, and fails with the mismatches or the scenario that
+    crashed."""
+    env = dict(os.environ)
+    if not SANITIZED:  # the sanitizer build brings its own allocator settings
+        env["PYTHONMALLOC"] = "malloc_debug"
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "collisions.py")
+    result = subprocess.run([sys.executable, script, operation], capture_output=True, text=True, env=env,
+                            timeout=900)
+    scenarios = result.stderr.strip().splitlines()
+    assert result.returncode == 0 and "scenarios:" in result.stdout, (
+        f"exit status {result.returncode}\n{result.stdout[-4000:]}\n"
+        f"last scenario: {scenarios[-1:] if scenarios else None}\n{result.stderr[-2000:]}")
+
+
+@pytest.fixture
+def collision_scenarios():
+    """collision_scenarios(operation): see tests/collisions.py."""
+    return _collision_scenarios

@@ -361,6 +361,34 @@ def test_int2byte_follows_portil_cache(namespace_restored):
     assert binary.integer2bits(5, 4) == bits("0101")
 
 
+@pytest.mark.parametrize("module, name, call, entry", [
+    (binary, "BYTES2BITS_CACHE", lambda: binary.bytes2bits(b"a"), lambda table: table[0x61]),
+    (binary, "BITS2BYTES_CACHE", lambda: binary.bits2bytes(bits("01100001")), lambda table: table[bits("01100001")]),
+    (binary, "SWAPBITSINBYTES_CACHE", lambda: binary.swapbitsinbytes(b"a"), lambda table: table[0x61]),
+    (portil, "INT2BYTE_CACHE", lambda: binary.integer2bytes(0x61, 1), lambda table: table[0x61]),
+    (portil, "ITERATEBYTES_CACHE", lambda: list(portil.iteratebytes(b"a")), lambda table: [table[0x61]]),
+], ids=lambda value: value if isinstance(value, str) else "")
+def test_a_new_table_at_a_checked_tables_address_is_checked_afresh(namespace_restored, module, name, call, entry):
+    with namespace_restored(module):
+        original = getattr(module, name)
+        copy = dict(original)
+        setattr(module, name, copy)
+        assert call() == entry(original)  # the copy is checked, and the verdict remembered
+        address = id(copy)
+        del copy
+        delattr(module, name)  # freed: the interpreter keeps the dict for its next one
+        others = []
+        for _ in range(1000):
+            other = {key: b"~" + value for key, value in original.items()}
+            if id(other) == address:
+                break
+            others.append(other)
+        assert id(other) == address
+        setattr(module, name, other)
+        assert call() == entry(other)
+    assert call() == entry(original)
+
+
 def test_missing_names_raise_name_error(namespace_restored):
     with namespace_restored(binary):
         del binary.BITS2BYTES_CACHE
@@ -484,3 +512,14 @@ def test_no_leaks_on_either_path():
     assert min(allocation_deltas(operation)) < 20
     with generic_path():
         assert min(allocation_deltas(operation, repeat=50)) < 20
+
+
+# ---- hash-colliding keys in the namespaces and tables ---------------------
+
+@pytest.mark.parametrize("operation", [
+    "integer2bits", "integer2bits_negative", "integer2bytes", "integer2bytes_large", "bits2integer", "bytes2integer",
+    "bytes2integer_bytearray", "bytes2bits", "bits2bytes", "swapbitsinbytes", "swapbytesinbits", "swapbytes",
+    "hexlify",
+])
+def test_colliding_keys_give_the_literal_outcome(collision_scenarios, operation):
+    collision_scenarios(operation)

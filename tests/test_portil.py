@@ -391,3 +391,10 @@ def test_probe_lets_unexpected_errors_through():
             print("raised", error)
     """)
     assert result.stdout.strip() == "raised broken numpy", result.stderr
+
+
+# ---- hash-colliding keys in the namespace and tables ----------------------
+
+@pytest.mark.parametrize("operation", ["iteratebytes", "int2byte", "reprstring", "integers2bytes"])
+def test_colliding_keys_give_the_literal_outcome(collision_scenarios, operation):
+    collision_scenarios(operation)

@@ -2,6 +2,7 @@ import contextlib
 import os
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -65,7 +66,10 @@ def _collision_scenarios(operation):
     crashed."""
     env = dict(os.environ)
     if not SANITIZED:  # the sanitizer build brings its own allocator settings
-        env["PYTHONMALLOC"] = "malloc_debug"
+        # The debug hooks fill freed blocks; free-threaded builds allocate
+        # with mimalloc only.
+        free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+        env["PYTHONMALLOC"] = "mimalloc_debug" if free_threaded else "malloc_debug"
     script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "collisions.py")
     result = subprocess.run([sys.executable, script, operation], capture_output=True, text=True, env=env,
                             timeout=900)

@@ -1,7 +1,12 @@
 import binascii
 import contextlib
 import doctest
+import os
+import subprocess
 import sys
+import sysconfig
+import threading
+import time
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -512,6 +517,58 @@ def test_no_leaks_on_either_path():
     assert min(allocation_deltas(operation)) < 20
     with generic_path():
         assert min(allocation_deltas(operation, repeat=50)) < 20
+
+
+# ---- free-threaded builds ---------------------------------------------------
+
+def test_importing_keeps_the_gil_off_on_a_free_threaded_build():
+    # PYTHON_GIL would decide instead of the modules' declaration.
+    env = {key: value for key, value in os.environ.items() if key != "PYTHON_GIL"}
+    code = "import sys, tavro.lib.binary; print(getattr(sys, '_is_gil_enabled', lambda: True)())"
+    result = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True, text=True, env=env)
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+    assert result.stdout.strip() == str(not free_threaded)
+
+
+def test_conversions_agree_while_another_thread_rebinds_the_tables(namespace_restored):
+    """Equal copies of the tables are bound and dropped in a loop while other
+    threads convert: every result stays the single-threaded one (on a
+    free-threaded build the threads run at once)."""
+    data = bytes(range(256))
+    jobs = [
+        lambda: binary.integer2bytes(2 ** 70 + 5, 9), lambda: binary.integer2bits(-5, 70),
+        lambda: binary.bytes2bits(data), lambda: binary.bits2bytes(binary.BYTES2BITS_CACHE[7] * 8),
+        lambda: binary.swapbitsinbytes(bytearray(data)), lambda: binary.bytes2integer(data[:9], True),
+        lambda: list(portil.iteratebytes(data[:16])),
+    ]
+    expected = [job() for job in jobs]
+    stop = threading.Event()
+    failures = []
+
+    def convert():
+        while not stop.is_set():
+            for job, result in zip(jobs, expected):
+                if job() != result:
+                    failures.append(job)
+
+    def rebind():
+        originals = [(module, name, getattr(module, name)) for module, name in [
+            (binary, "BYTES2BITS_CACHE"), (binary, "BITS2BYTES_CACHE"), (binary, "SWAPBITSINBYTES_CACHE"),
+            (portil, "INT2BYTE_CACHE"), (portil, "ITERATEBYTES_CACHE")]]
+        while not stop.is_set():
+            for module, name, table in originals:
+                setattr(module, name, dict(table))
+
+    with namespace_restored(binary, portil):
+        threads = [threading.Thread(target=convert) for _ in range(3)] + [threading.Thread(target=rebind)]
+        for thread in threads:
+            thread.start()
+        time.sleep(0.5)
+        stop.set()
+        for thread in threads:
+            thread.join()
+    assert failures == []
 
 
 # ---- hash-colliding keys in the namespaces and tables ---------------------

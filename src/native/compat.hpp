@@ -48,6 +48,10 @@
 
 #include <cstdint>
 
+#if PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>  // PyLongObject's layout (Python.h includes it from 3.11 on)
+#endif
+
 #include "ref.hpp"
 
 // ---- what this interpreter offers ------------------------------------------
@@ -205,6 +209,24 @@ inline int get_optional_attr(PyObject* object, PyObject* name, PyObject** result
 }
 
 // ---- integers ----------------------------------------------------------------------
+
+// The value of an int that CPython keeps "compact" (below 2**30 in
+// magnitude on these builds), read without a call; false for a larger one.
+inline bool long_compact_value(PyObject* number, Py_ssize_t* value) {
+    auto* op = reinterpret_cast<PyLongObject*>(number);
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(op)) return false;
+    *value = PyUnstable_Long_CompactValue(op);
+    return true;
+#else
+    // 3.10 and 3.11: the sign of ob_size is the int's and its magnitude the
+    // count of 30-bit digits (longintrepr.h, fixed for these versions).
+    const Py_ssize_t size = Py_SIZE(number);
+    if (size < -1 || size > 1) return false;
+    *value = size == 0 ? 0 : size * static_cast<Py_ssize_t>(op->ob_digit[0]);
+    return true;
+#endif
+}
 
 // The sign of an exact int or subclass: -1, 0 or 1.
 inline int long_sign(PyObject* number) {

@@ -92,9 +92,11 @@ struct VerdictsTag;
 struct BinaryState {
     BinaryNames names;
     native::DictChanges changes;
+    PyObject* ns;  // the module's namespace, borrowed: the module holds it for its life
     // The module behind int2byte as the star import brought it (strong), whose
     // namespace int2byte reads; null when int2byte was not portil's.
     PyObject* portil;
+    PyObject* portil_ns;       // portil's namespace, borrowed from portil
     PyObject* reversed_slice;  // slice(None, None, -1)
     // The code of portil's helpers (native::runs), null where the star import
     // brought something else.
@@ -112,6 +114,8 @@ struct BinaryState {
     }
     void clear() {
         names.clear();
+        ns = nullptr;
+        portil_ns = nullptr;
         Py_CLEAR(portil);
         Py_CLEAR(reversed_slice);
         int2byte_code = byte2int_code = iterateints_code = nullptr;
@@ -157,9 +161,22 @@ Collaborators read_collaborators(BinaryState* st, PyObject* module, PyObject* ns
     return found;
 }
 
-Collaborators collaborators(BinaryState* st, PyObject* module, Verdicts& verdicts) {
-    return native::checked(st->changes, PyModule_GetDict(module), verdicts.collaborators,
-                           [&](PyObject* ns) { return read_collaborators(st, module, ns); });
+// Found in a namespace that changed while it was read (on a free-threaded
+// build, by another thread): nothing is served natively.
+constexpr Collaborators nothing_native{};
+
+const Collaborators& read_collaborators_afresh(BinaryState* st, PyObject* module, Verdicts& verdicts) {
+    native::checked(st->changes, st->ns, verdicts.collaborators,
+                    [&](PyObject* ns) { return read_collaborators(st, module, ns); });
+    return verdicts.collaborators.stamp.dict == st->ns ? verdicts.collaborators.verdict : nothing_native;
+}
+
+// The verdict about the namespace as it is now: at most calls, one stamp
+// comparison.
+inline const Collaborators& collaborators(BinaryState* st, PyObject* module, Verdicts& verdicts) {
+    if (st->changes.unchanged(st->ns, verdicts.collaborators.stamp)) [[likely]]
+        return verdicts.collaborators.verdict;
+    return read_collaborators_afresh(st, module, verdicts);
 }
 
 // Reads an exact int key 0..255; -1 for anything else.
@@ -238,32 +255,45 @@ bool verify_bits2bytes_table(PyObject* table) {
 // looked up again with a strong reference (on free-threaded builds another
 // thread may have dropped it meanwhile) and must still be the same object.
 template <class Verify>
-bool table_canonical(BinaryState* st, native::Remembered<bool>& memo, PyObject* ns, PyObject* key, PyObject* table,
-                     Verify verify) {
-    if (table == nullptr) return false;
-    if (st->changes.unchanged(table, memo.stamp)) return memo.verdict;
+bool table_canonical_afresh(BinaryState* st, native::Remembered<bool>& memo, PyObject* ns, PyObject* key,
+                            PyObject* table, Verify verify) {
     Ref held = lookup(ns, key);
     if (held.get() != table || !PyDict_CheckExact(table)) return false;
     return native::checked(st->changes, table, memo, verify);
 }
 
-// Whether int2byte(i) is the canonical one-byte string of i: portil's
-// int2byte, reading a canonical INT2BYTE_CACHE in portil's namespace (an
-// exact-str namespace, as above).
-bool int2byte_native(BinaryState* st, Verdicts& verdicts, const Collaborators& found) {
-    if (!found.int2byte) return false;
-    PyObject* portil_ns = PyModule_GetDict(st->portil);  // the state holds portil
+template <class Verify>
+inline bool table_canonical(BinaryState* st, native::Remembered<bool>& memo, PyObject* ns, PyObject* key,
+                            PyObject* table, Verify verify) {
+    if (table == nullptr) return false;
+    if (st->changes.unchanged(table, memo.stamp)) [[likely]] return memo.verdict;
+    return table_canonical_afresh(st, memo, ns, key, table, verify);
+}
+
+// INT2BYTE_CACHE as portil's namespace binds it (an identity), when that
+// namespace has only exact-str keys (as above).
+PyObject* read_int2byte_table_afresh(BinaryState* st, Verdicts& verdicts) {
     PyObject* key = name<"INT2BYTE_CACHE">(st);
-    PyObject* table = native::checked(st->changes, portil_ns, verdicts.int2byte_table, [&](PyObject* ns) {
+    return native::checked(st->changes, st->portil_ns, verdicts.int2byte_table, [&](PyObject* ns) {
         return native::keys_are_exact_str(ns) ? lookup(ns, key).get() : nullptr;  // the namespace holds it
     });
-    return table_canonical(st, verdicts.int2byte_canonical, portil_ns, key, table, verify_one_byte_table);
+}
+
+// Whether int2byte(i) is the canonical one-byte string of i: portil's
+// int2byte, reading a canonical INT2BYTE_CACHE in portil's namespace.
+inline bool int2byte_native(BinaryState* st, Verdicts& verdicts, const Collaborators& found) {
+    if (!found.int2byte) return false;
+    PyObject* table = st->changes.unchanged(st->portil_ns, verdicts.int2byte_table.stamp)
+                          ? verdicts.int2byte_table.verdict
+                          : read_int2byte_table_afresh(st, verdicts);
+    return table_canonical(st, verdicts.int2byte_canonical, st->portil_ns, name<"INT2BYTE_CACHE">(st), table,
+                           verify_one_byte_table);
 }
 
 // Whether bytes2bits(x) of this namespace expands x with the canonical
 // patterns: iterateints portil's identity and BYTES2BITS_CACHE canonical.
-bool bytes2bits_table_native(BinaryState* st, PyObject* module, Verdicts& verdicts, const Collaborators& found) {
-    return found.iterateints && table_canonical(st, verdicts.bytes2bits_canonical, PyModule_GetDict(module),
+bool bytes2bits_table_native(BinaryState* st, Verdicts& verdicts, const Collaborators& found) {
+    return found.iterateints && table_canonical(st, verdicts.bytes2bits_canonical, st->ns,
                                                 name<"BYTES2BITS_CACHE">(st), found.bytes2bits_table,
                                                 verify_bytes2bits_table);
 }
@@ -349,11 +379,31 @@ Ref call_global(PyObject* module, PyObject* argument) {
     return native::call(function.get(), argument);
 }
 
-// `width < 0` raises ValueError; -1 error, 0 fine.
-int check_width(PyObject* width) {
+// int(number)
+Ref as_int(PyObject* number) {
+    if (PyLong_CheckExact(number)) return Ref::new_reference(number);
+    return Ref::steal(PyNumber_Long(number));
+}
+
+// `width < 0` raises ValueError (-1); otherwise 0, with in *size the width
+// when it is served natively: an exact int up to a size whose generic list
+// ([b"\x00"] * width, 8 bytes an entry) could still be allocated, else -1
+// (wider ones go the generic way, which raises the error the algorithm
+// meets).
+int check_width(PyObject* width, Py_ssize_t* size) {
+    *size = -1;
     int negative;
     if (PyLong_CheckExact(width)) {
-        negative = native::compat::long_sign(width) < 0;
+        Py_ssize_t small;
+        if (native::compat::long_compact_value(width, &small)) {
+            negative = small < 0;
+            *size = small;
+        } else {
+            negative = native::compat::long_sign(width) < 0;
+            int overflow = 0;
+            const long long value = PyLong_AsLongLongAndOverflow(width, &overflow);
+            if (!overflow && value >= 0 && value <= PY_SSIZE_T_MAX / 8) *size = static_cast<Py_ssize_t>(value);
+        }
     } else {
         Ref zero = small_int(0);
         if (!zero) return -1;
@@ -367,42 +417,28 @@ int check_width(PyObject* width) {
     return 0;
 }
 
-// int(number)
-Ref as_int(PyObject* number) {
-    if (PyLong_CheckExact(number)) return Ref::new_reference(number);
-    return Ref::steal(PyNumber_Long(number));
-}
-
-// The widths served natively: an exact int up to a size whose generic list
-// ([b"\x00"] * width, 8 bytes an entry) could still be allocated. Wider ones
-// go the generic way, which raises the error the algorithm meets. -1 for any
-// other width.
-Py_ssize_t native_width(PyObject* width) {
-    if (!PyLong_CheckExact(width)) return -1;
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(width, &overflow);
-    if (overflow || value < 0 || value > PY_SSIZE_T_MAX / 8) return -1;
-    return static_cast<Py_ssize_t>(value);
-}
-
 // ---- integer2bits / integer2bytes ----------------------------------------
 
 // The least significant `count` bytes of number's two's complement, least
 // significant first. False with an exception on a failure of the
 // interpreter's own.
 bool low_bytes(PyObject* number, unsigned char* out, Py_ssize_t count) {
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
-    if (!overflow) {
-        const auto bits = static_cast<unsigned long long>(value);
-        const unsigned char fill = value < 0 ? 0xFF : 0x00;
-        for (Py_ssize_t k = 0; k < count; ++k) out[k] = k < 8 ? static_cast<unsigned char>(bits >> (8 * k)) : fill;
-        return true;
+    Py_ssize_t small;
+    unsigned long long bits;
+    unsigned char fill = 0x00;
+    if (native::compat::long_compact_value(number, &small)) {
+        bits = static_cast<unsigned long long>(static_cast<long long>(small));
+        if (small < 0) fill = 0xFF;
+    } else if (count <= 8) {
+        bits = PyLong_AsUnsignedLongLongMask(number);  // number modulo 2**64: never fails for an int
+    } else {
+        // Signed for a negative number and unsigned otherwise: then the
+        // bytes hold the whole value whenever it fits the width, which costs
+        // no exception on any version.
+        return native::compat::long_as_bytes(number, out, count, false, native::compat::long_sign(number) < 0) >= 0;
     }
-    // Signed for a negative number and unsigned otherwise: then the bytes
-    // hold the whole value whenever it fits the width, which costs no
-    // exception on any version.
-    return native::compat::long_as_bytes(number, out, count, false, overflow < 0) >= 0;
+    for (Py_ssize_t k = 0; k < count; ++k) out[k] = k < 8 ? static_cast<unsigned char>(bits >> (8 * k)) : fill;
+    return true;
 }
 
 Ref integer_to_bits_native(PyObject* number, Py_ssize_t width) {
@@ -431,23 +467,46 @@ Ref out_of_range(Py_ssize_t width) {
     return Ref();
 }
 
+// Writes `width` bytes of `bits` (number modulo 2**64), big-endian, the
+// bytes above the eighth being `fill`.
+void write_big_endian(unsigned char* out, Py_ssize_t width, unsigned long long bits, unsigned char fill) {
+    Py_ssize_t k = width - 1;
+    for (Py_ssize_t written = 0; k >= 0 && written < 8; --k, ++written, bits >>= 8)
+        out[k] = static_cast<unsigned char>(bits);
+    if (k >= 0) std::memset(out, fill, static_cast<std::size_t>(k + 1));
+}
+
 // number modulo 256**width, big-endian, for -256**width <= number <
 // 256**width; outside that range the same ValueError as the generic path.
+// Up to 8 bytes no conversion is needed beyond the number's low 64 bits and
+// its bit length.
 Ref integer_to_bytes_native(PyObject* number, Py_ssize_t width) {
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
-    if (!overflow && width <= 8) {
-        if (width < 8) {
-            const unsigned long long limit = 1ULL << (8 * width);
-            const unsigned long long magnitude =
-                value < 0 ? ~static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
-            if (magnitude >= limit) return out_of_range(width);
+    Py_ssize_t small;
+    if (native::compat::long_compact_value(number, &small)) {  // below 2**30 in magnitude
+        if (width < 4) {
+            const auto magnitude = static_cast<unsigned long long>(small < 0 ? ~small : small);
+            if (magnitude >> (8 * width)) return out_of_range(width);
         }
         Ref result = new_bytes(width);
         if (!result) return result;
-        unsigned char* out = bytes_buffer(result);
-        auto bits = static_cast<unsigned long long>(value);
-        for (Py_ssize_t k = width - 1; k >= 0; --k, bits >>= 8) out[k] = static_cast<unsigned char>(bits);
+        write_big_endian(bytes_buffer(result), width, static_cast<unsigned long long>(static_cast<long long>(small)),
+                         small < 0 ? 0xFF : 0x00);
+        return result;
+    }
+    if (width <= 8) {
+        const std::size_t length = native::compat::long_bit_length(number);  // of |number|
+        if (length == static_cast<std::size_t>(-1)) return Ref();
+        const unsigned long long bits = PyLong_AsUnsignedLongLongMask(number);  // number modulo 2**64
+        const auto limit = static_cast<std::size_t>(8 * width);
+        bool fits = length <= limit;
+        if (!fits && length == limit + 1 && native::compat::long_sign(number) < 0) {
+            // -256**width itself: |number| is 1 << limit, and its low bits are 0.
+            fits = limit == 64 ? bits == 0 : (bits & ((1ULL << limit) - 1)) == 0;
+        }
+        if (!fits) return out_of_range(width);
+        Ref result = new_bytes(width);
+        if (!result) return result;
+        write_big_endian(bytes_buffer(result), width, bits, 0x00);
         return result;
     }
     Ref result = new_bytes(width);
@@ -476,8 +535,7 @@ Ref integer_to_bytes_native(PyObject* number, Py_ssize_t width) {
 // entry the algorithm joins is the canonical one-byte string); number and
 // width are exact ints; the conversion runs no Python code.
 template <Ref (*Native)(PyObject*, Py_ssize_t)>
-native::Fast integer_to_entries_fast(PyObject* module, PyObject* number, PyObject* width) {
-    const Py_ssize_t size = native_width(width);
+native::Fast integer_to_entries_fast(PyObject* module, PyObject* number, Py_ssize_t size) {
     if (size < 0) return native::decline;
     BinaryState* st = state_of(module);
     Verdicts& verdicts = st->verdicts.get();
@@ -547,10 +605,11 @@ PyObject* integer_to_entries_generic(PyObject* module, Ref number, PyObject* wid
 // integer2bits and integer2bytes: `width` entries of `shift` bits each.
 template <Ref (*Native)(PyObject*, Py_ssize_t), int Shift, bool Bytewise>
 PyObject* integer_to_entries(PyObject* module, PyObject* number, PyObject* width) {
-    if (check_width(width) < 0) return nullptr;
+    Py_ssize_t size;
+    if (check_width(width, &size) < 0) return nullptr;
     Ref integer = as_int(number);
     if (!integer) return nullptr;
-    if (native::Fast fast = integer_to_entries_fast<Native>(module, integer.get(), width)) return fast->release();
+    if (native::Fast fast = integer_to_entries_fast<Native>(module, integer.get(), size)) return fast->release();
     return integer_to_entries_generic(module, std::move(integer), width, Shift, Bytewise);
 }
 
@@ -717,7 +776,7 @@ PyObject* finish_generic(PyObject* module, Ref number, PyObject* data, PyObject*
 native::Fast bits_to_integer_fast(PyObject* module, PyObject* data, PyObject* is_signed, Ref& number) {
     BinaryState* st = state_of(module);
     Verdicts& verdicts = st->verdicts.get();
-    const Collaborators found = collaborators(st, module, verdicts);
+    const Collaborators& found = collaborators(st, module, verdicts);
     if (!found.iterateints) return native::decline;
     ByteView view;
     if (!view.open(data)) return native::decline;
@@ -783,10 +842,10 @@ int sign_bit_set_generic(PyObject* module, PyObject* data) {
 native::Fast bytes_to_integer_fast(PyObject* module, PyObject* data, PyObject* is_signed, Ref& number) {
     BinaryState* st = state_of(module);
     Verdicts& verdicts = st->verdicts.get();
-    const Collaborators found = collaborators(st, module, verdicts);
+    const Collaborators& found = collaborators(st, module, verdicts);
     if (!found.iterateints) return native::decline;
     const bool native_sign =
-        found.byte2int && found.bytes2bits && bytes2bits_table_native(st, module, verdicts, found);
+        found.byte2int && found.bytes2bits && bytes2bits_table_native(st, verdicts, found);
     ByteView view;
     if (!view.open(data)) return native::decline;
     if (plain_flag(is_signed)) {
@@ -867,7 +926,7 @@ Ref bytes_to_bits_native(const ByteView& view) {
 native::Fast bytes_to_bits_fast(PyObject* module, PyObject* data) {
     BinaryState* st = state_of(module);
     Verdicts& verdicts = st->verdicts.get();
-    if (!bytes2bits_table_native(st, module, verdicts, collaborators(st, module, verdicts))) return native::decline;
+    if (!bytes2bits_table_native(st, verdicts, collaborators(st, module, verdicts))) return native::decline;
     ByteView view;
     if (!view.open(data)) return native::decline;
     return bytes_to_bits_native(view);
@@ -913,9 +972,9 @@ Ref bits_to_bytes_native(const char* bits, Py_ssize_t groups) {
 native::Fast bits_to_bytes_fast(PyObject* module, PyObject* data, Py_ssize_t groups) {
     BinaryState* st = state_of(module);
     Verdicts& verdicts = st->verdicts.get();
-    const Collaborators found = collaborators(st, module, verdicts);
+    const Collaborators& found = collaborators(st, module, verdicts);
     if (!PyBytes_CheckExact(data) ||
-        !table_canonical(st, verdicts.bits2bytes_canonical, PyModule_GetDict(module), name<"BITS2BYTES_CACHE">(st),
+        !table_canonical(st, verdicts.bits2bytes_canonical, st->ns, name<"BITS2BYTES_CACHE">(st),
                          found.bits2bytes_table, verify_bits2bytes_table))
         return native::decline;
     return bits_to_bytes_native(PyBytes_AS_STRING(data), groups);
@@ -1015,9 +1074,9 @@ Ref bits_reversed_in_bytes(const ByteView& view) {
 native::Fast swap_bits_in_bytes_fast(PyObject* module, PyObject* data) {
     BinaryState* st = state_of(module);
     Verdicts& verdicts = st->verdicts.get();
-    const Collaborators found = collaborators(st, module, verdicts);
+    const Collaborators& found = collaborators(st, module, verdicts);
     if (!found.iterateints ||
-        !table_canonical(st, verdicts.swapbitsinbytes_canonical, PyModule_GetDict(module),
+        !table_canonical(st, verdicts.swapbitsinbytes_canonical, st->ns,
                          name<"SWAPBITSINBYTES_CACHE">(st), found.swapbitsinbytes_table, verify_swapbitsinbytes_table))
         return native::decline;
     ByteView view;
@@ -1118,7 +1177,9 @@ void learn_portil(PyObject* module, BinaryState* st) {
     st->int2byte_code = native::module_function_code(int2byte.get(), "tavro.lib.portil", "int2byte");
     st->byte2int_code = native::module_function_code(byte2int.get(), "tavro.lib.portil", "byte2int");
     st->iterateints_code = native::module_function_code(iterateints.get(), "tavro.lib.portil", "iterateints");
-    if (st->int2byte_code != nullptr) st->portil = Py_NewRef(PyCFunction_GET_SELF(int2byte.get()));
+    if (st->int2byte_code == nullptr) return;
+    st->portil = Py_NewRef(PyCFunction_GET_SELF(int2byte.get()));
+    st->portil_ns = PyModule_GetDict(st->portil);
 }
 
 // key -> value for i in 0..255, through the namespace's functions.
@@ -1149,6 +1210,7 @@ Ref bit_string_of(PyObject* module, long i) {
 
 int exec_binary(PyObject* module) {
     BinaryState* st = state_of(module);
+    st->ns = PyModule_GetDict(module);
     if (!st->names.intern() || !st->changes.attach()) return -1;
     if (!native::star_import(module, "tavro.lib.portil")) return -1;
     learn_portil(module, st);

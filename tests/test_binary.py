@@ -254,6 +254,27 @@ def test_failures(path, function, args, error, message):
         assert str(raised.value) == message
 
 
+def integer2bytes_model(number, width):
+    if not -(256 ** width) <= number < 256 ** width:
+        return ValueError
+    return (number % 256 ** width).to_bytes(width, "big")
+
+
+@pytest.mark.parametrize("width", [0, 1, 2, 3, 4, 5, 7, 8, 9, 11, 15, 16, 17, 31, 32, 33, 64, 65, 300])
+def test_integer2bytes_at_the_edges_of_every_width(path, width):
+    top = 256 ** width
+    edges = [0, 1, -1, top - 1, top, top + 1, -top, -top - 1, -top + 1, top // 2, top // 2 - 1, -(top // 2),
+             -(top // 2) - 1, 2 ** 29, 2 ** 30, -(2 ** 30), 2 ** 63, 2 ** 64, -(2 ** 63), -(2 ** 64) - 1,
+             (top - 1) // 3, -((top - 1) // 5), 2 ** (8 * width + 30), -(2 ** (8 * width + 30))]
+    for number in edges:
+        expected = integer2bytes_model(number, width)
+        if expected is ValueError:
+            with pytest.raises(ValueError, match=f"number out of range for width {width}"):
+                binary.integer2bytes(number, width)
+        else:
+            assert binary.integer2bytes(number, width) == expected, number
+
+
 @pytest.mark.parametrize("function, args", [
     ("integer2bits", (1, 2 ** 62)),
     ("integer2bits", (-1, 2 ** 62)),

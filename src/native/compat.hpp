@@ -23,8 +23,25 @@
 //                          __getattr__ fallback); the public path,
 //                          PyObject_GenericGetAttr and clearing the error,
 //                          builds an exception per miss.
-//   _PyLong_AsByteArray /  3.10 to 3.12 only; PyLong_AsNativeBytes and
-//   _PyLong_FromByteArray  PyLong_FromNativeBytes from 3.13 on.
+//   _PyLong_AsByteArray    the conversion int.to_bytes makes (3.10 to 3.15;
+//                          a with_exceptions parameter from 3.13, which
+//                          reports a value too large without raising). The
+//                          public PyLong_AsNativeBytes (3.13+) wraps it in
+//                          about 90 more instructions per call (flags, a
+//                          bit count, an edge-case scan): 10 % of a 16-byte
+//                          integer2bytes, whose target is int.to_bytes's
+//                          own speed.
+//   _PyLong_FromByteArray  3.10 to 3.12 only; PyLong_FromNativeBytes from
+//                          3.13 on.
+//   PyLongObject's layout  (3.10 to 3.15, as longintrepr.h documents it) a
+//                          compact int's value on 3.10 and 3.11
+//                          (PyUnstable_Long_CompactValue from 3.12 on), and
+//                          an int's digits (LongDigits). The public path to
+//                          the digits, PyLong_Export (3.14+), measured 160
+//                          more instructions a call than reading them (it
+//                          tries a 64-bit conversion first and takes a
+//                          reference): more than converting a 16-byte
+//                          number from the digits costs.
 //   _PyLong_NumBits        the exact bit length of an int (3.10 to 3.15;
 //                          int64_t from 3.14). The public paths are a call
 //                          of int.bit_length(), or PyLong_AsNativeBytes
@@ -228,6 +245,40 @@ inline bool long_compact_value(PyObject* number, Py_ssize_t* value) {
 #endif
 }
 
+// The magnitude of an int as base 2**30 digits, least significant first,
+// and its sign, read in place from the int's layout as longintrepr.h
+// (included by Python.h) describes it: valid while the int lives, which
+// cannot change. Unavailable where the interpreter's digits are another size
+// (then `available` is false and nothing else is set).
+class LongDigits {
+public:
+    static constexpr int kShift = 30;
+    static constexpr std::uint32_t kMask = (std::uint32_t{1} << kShift) - 1;
+
+    explicit LongDigits(PyObject* number) {
+        if constexpr (PyLong_SHIFT == kShift && sizeof(digit) == 4) {
+            auto* op = reinterpret_cast<PyLongObject*>(number);
+#if PY_VERSION_HEX >= 0x030C0000
+            const std::uintptr_t tag = op->long_value.lv_tag;
+            count = static_cast<Py_ssize_t>(tag >> _PyLong_NON_SIZE_BITS);
+            negative = (tag & _PyLong_SIGN_MASK) == 2;
+            digits = reinterpret_cast<const std::uint32_t*>(op->long_value.ob_digit);
+#else
+            const Py_ssize_t size = Py_SIZE(number);
+            count = size < 0 ? -size : size;
+            negative = size < 0;
+            digits = reinterpret_cast<const std::uint32_t*>(op->ob_digit);
+#endif
+            available = true;
+        }
+    }
+
+    bool available = false;
+    const std::uint32_t* digits = nullptr;
+    Py_ssize_t count = 0;  // 0 for zero; else digits[count - 1] is not 0
+    bool negative = false;
+};
+
 // The sign of an exact int or subclass: -1, 0 or 1.
 inline int long_sign(PyObject* number) {
 #if PY_VERSION_HEX >= 0x030E0000
@@ -248,18 +299,17 @@ inline int long_sign(PyObject* number) {
 // fits, no exception is raised, not even for a moment.
 inline int long_as_bytes(PyObject* number, unsigned char* out, Py_ssize_t size, bool big_endian, bool is_signed) {
     if (size == 0) return long_sign(number) == 0 ? 1 : 0;
+    auto* op = reinterpret_cast<PyLongObject*>(number);
+    const auto count = static_cast<std::size_t>(size);
+    const int little_endian = big_endian ? 0 : 1;
 #if PY_VERSION_HEX >= 0x030D0000
-    const int flags = (big_endian ? Py_ASNATIVEBYTES_BIG_ENDIAN : Py_ASNATIVEBYTES_LITTLE_ENDIAN) |
-                      (is_signed ? 0 : Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
-    const Py_ssize_t needed = PyLong_AsNativeBytes(number, out, size, flags);
-    if (needed < 0) return -1;
-    return needed <= size ? 1 : 0;
+    // Without exceptions: -1 only says that the value did not fit (the low
+    // bytes are written all the same); nothing else can fail.
+    return _PyLong_AsByteArray(op, out, count, little_endian, is_signed ? 1 : 0, 0) == 0 ? 1 : 0;
 #else
     // Too few bytes for the whole value is an OverflowError here, raised
     // after the low bytes were written.
-    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(number), out, static_cast<std::size_t>(size),
-                            big_endian ? 0 : 1, is_signed ? 1 : 0) == 0)
-        return 1;
+    if (_PyLong_AsByteArray(op, out, count, little_endian, is_signed ? 1 : 0) == 0) return 1;
     if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
     PyErr_Clear();
     return 0;

@@ -173,7 +173,8 @@ const Collaborators& read_collaborators_afresh(BinaryState* st, PyObject* module
 
 // The verdict about the namespace as it is now: at most calls, one stamp
 // comparison.
-inline const Collaborators& collaborators(BinaryState* st, PyObject* module, Verdicts& verdicts) {
+[[gnu::always_inline]] inline const Collaborators& collaborators(BinaryState* st, PyObject* module,
+                                                                 Verdicts& verdicts) {
     if (st->changes.unchanged(st->ns, verdicts.collaborators.stamp)) [[likely]]
         return verdicts.collaborators.verdict;
     return read_collaborators_afresh(st, module, verdicts);
@@ -263,8 +264,8 @@ bool table_canonical_afresh(BinaryState* st, native::Remembered<bool>& memo, PyO
 }
 
 template <class Verify>
-inline bool table_canonical(BinaryState* st, native::Remembered<bool>& memo, PyObject* ns, PyObject* key,
-                            PyObject* table, Verify verify) {
+[[gnu::always_inline]] inline bool table_canonical(BinaryState* st, native::Remembered<bool>& memo, PyObject* ns,
+                                                  PyObject* key, PyObject* table, Verify verify) {
     if (table == nullptr) return false;
     if (st->changes.unchanged(table, memo.stamp)) [[likely]] return memo.verdict;
     return table_canonical_afresh(st, memo, ns, key, table, verify);
@@ -281,7 +282,7 @@ PyObject* read_int2byte_table_afresh(BinaryState* st, Verdicts& verdicts) {
 
 // Whether int2byte(i) is the canonical one-byte string of i: portil's
 // int2byte, reading a canonical INT2BYTE_CACHE in portil's namespace.
-inline bool int2byte_native(BinaryState* st, Verdicts& verdicts, const Collaborators& found) {
+[[gnu::always_inline]] inline bool int2byte_native(BinaryState* st, Verdicts& verdicts, const Collaborators& found) {
     if (!found.int2byte) return false;
     PyObject* table = st->changes.unchanged(st->portil_ns, verdicts.int2byte_table.stamp)
                           ? verdicts.int2byte_table.verdict
@@ -379,12 +380,6 @@ Ref call_global(PyObject* module, PyObject* argument) {
     return native::call(function.get(), argument);
 }
 
-// int(number)
-Ref as_int(PyObject* number) {
-    if (PyLong_CheckExact(number)) return Ref::new_reference(number);
-    return Ref::steal(PyNumber_Long(number));
-}
-
 // `width < 0` raises ValueError (-1); otherwise 0, with in *size the width
 // when it is served natively: an exact int up to a size whose generic list
 // ([b"\x00"] * width, 8 bytes an entry) could still be allocated, else -1
@@ -470,16 +465,85 @@ Ref out_of_range(Py_ssize_t width) {
 // Writes `width` bytes of `bits` (number modulo 2**64), big-endian, the
 // bytes above the eighth being `fill`.
 void write_big_endian(unsigned char* out, Py_ssize_t width, unsigned long long bits, unsigned char fill) {
-    Py_ssize_t k = width - 1;
-    for (Py_ssize_t written = 0; k >= 0 && written < 8; --k, ++written, bits >>= 8)
-        out[k] = static_cast<unsigned char>(bits);
-    if (k >= 0) std::memset(out, fill, static_cast<std::size_t>(k + 1));
+    if constexpr (std::endian::native == std::endian::little) bits = __builtin_bswap64(bits);
+    const auto* big_endian = reinterpret_cast<const unsigned char*>(&bits);
+    if (width <= 8) {
+        std::memcpy(out, big_endian + (8 - width), static_cast<std::size_t>(width));
+    } else {
+        std::memset(out, fill, static_cast<std::size_t>(width - 8));
+        std::memcpy(out + width - 8, big_endian, 8);
+    }
+}
+
+// Writes number modulo 256**width into `width` bytes, big-endian, from its
+// base 2**30 digits (two's complement for a negative number, built digit by
+// digit); false, with nothing written, when number lies outside
+// -256**width <= number < 256**width. Four bytes are stored at a time.
+bool digits_to_big_endian(const native::compat::LongDigits& number, unsigned char* out, Py_ssize_t width) {
+    using Digits = native::compat::LongDigits;
+    const std::uint64_t limit = static_cast<std::uint64_t>(width) * 8;
+    if (number.count > 0) {
+        const std::uint32_t top = number.digits[number.count - 1];
+        const std::uint64_t length =
+            static_cast<std::uint64_t>(number.count - 1) * Digits::kShift + static_cast<std::uint64_t>(std::bit_width(top));
+        if (length > limit) {
+            // -256**width itself: |number| is 1 << limit.
+            bool power = number.negative && length == limit + 1 && std::has_single_bit(top);
+            for (Py_ssize_t i = 0; power && i < number.count - 1; ++i) power = number.digits[i] == 0;
+            if (!power) return false;
+        }
+    }
+    const bool negative = number.negative;
+    const std::uint32_t extension = negative ? Digits::kMask : 0;  // the digits above the top one
+    const unsigned char fill = negative ? 0xFF : 0x00;
+    Py_ssize_t next = 0;
+    std::uint32_t carry = negative ? 1 : 0;  // -m is ~m + 1, the one carried from the bottom up
+    std::uint64_t pending = 0;                // bits not yet stored, the lowest first
+    int pending_bits = 0;
+    auto take_digit = [&] {
+        std::uint32_t digit = extension;
+        if (next < number.count) {
+            digit = number.digits[next++];
+            if (negative) {
+                const std::uint32_t sum = (~digit & Digits::kMask) + carry;
+                carry = sum >> Digits::kShift;
+                digit = sum & Digits::kMask;
+            }
+        }
+        pending |= static_cast<std::uint64_t>(digit) << pending_bits;
+        pending_bits += Digits::kShift;
+    };
+    unsigned char* end = out + width;  // filled from the end down to `out`
+    while (end - out >= 4) {
+        if (next >= number.count && pending == (negative ? (std::uint64_t{1} << pending_bits) - 1 : 0)) {
+            // Nothing but the sign's extension is left.
+            std::memset(out, fill, static_cast<std::size_t>(end - out));
+            return true;
+        }
+        if (pending_bits < 32) take_digit();
+        if (pending_bits >= 32) {
+            std::uint32_t word = static_cast<std::uint32_t>(pending);
+            if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap32(word);
+            end -= 4;
+            std::memcpy(end, &word, 4);
+            pending >>= 32;
+            pending_bits -= 32;
+        }
+    }
+    while (end > out) {
+        if (pending_bits < 8) take_digit();
+        *--end = static_cast<unsigned char>(pending);
+        pending >>= 8;
+        pending_bits -= 8;
+    }
+    return true;
 }
 
 // number modulo 256**width, big-endian, for -256**width <= number <
 // 256**width; outside that range the same ValueError as the generic path.
-// Up to 8 bytes no conversion is needed beyond the number's low 64 bits and
-// its bit length.
+// A compact int is written from its value; a larger one from its digits
+// where they can be read, which is faster than any conversion the
+// interpreter offers; else with the conversion int.to_bytes makes.
 Ref integer_to_bytes_native(PyObject* number, Py_ssize_t width) {
     Py_ssize_t small;
     if (native::compat::long_compact_value(number, &small)) {  // below 2**30 in magnitude
@@ -493,27 +557,18 @@ Ref integer_to_bytes_native(PyObject* number, Py_ssize_t width) {
                          small < 0 ? 0xFF : 0x00);
         return result;
     }
-    if (width <= 8) {
-        const std::size_t length = native::compat::long_bit_length(number);  // of |number|
-        if (length == static_cast<std::size_t>(-1)) return Ref();
-        const unsigned long long bits = PyLong_AsUnsignedLongLongMask(number);  // number modulo 2**64
-        const auto limit = static_cast<std::size_t>(8 * width);
-        bool fits = length <= limit;
-        if (!fits && length == limit + 1 && native::compat::long_sign(number) < 0) {
-            // -256**width itself: |number| is 1 << limit, and its low bits are 0.
-            fits = limit == 64 ? bits == 0 : (bits & ((1ULL << limit) - 1)) == 0;
-        }
-        if (!fits) return out_of_range(width);
+    native::compat::LongDigits digits(number);
+    if (digits.available) {
         Ref result = new_bytes(width);
         if (!result) return result;
-        write_big_endian(bytes_buffer(result), width, bits, 0x00);
+        if (!digits_to_big_endian(digits, bytes_buffer(result), width)) return out_of_range(width);
         return result;
     }
     Ref result = new_bytes(width);
     if (!result) return result;
     unsigned char* out = bytes_buffer(result);
-    // One conversion, the one int.to_bytes makes: unsigned for a number that
-    // is not negative, two's complement for one that is.
+    // Unsigned for a number that is not negative, two's complement for one
+    // that is.
     const bool negative = native::compat::long_sign(number) < 0;
     int fits = native::compat::long_as_bytes(number, out, width, true, negative);
     if (fits < 0) return Ref();
@@ -607,10 +662,15 @@ template <Ref (*Native)(PyObject*, Py_ssize_t), int Shift, bool Bytewise>
 PyObject* integer_to_entries(PyObject* module, PyObject* number, PyObject* width) {
     Py_ssize_t size;
     if (check_width(width, &size) < 0) return nullptr;
-    Ref integer = as_int(number);
-    if (!integer) return nullptr;
-    if (native::Fast fast = integer_to_entries_fast<Native>(module, integer.get(), size)) return fast->release();
-    return integer_to_entries_generic(module, std::move(integer), width, Shift, Bytewise);
+    Ref converted;  // int(number), unless number is an exact int already
+    PyObject* integer = number;
+    if (!PyLong_CheckExact(number)) {
+        converted = Ref::steal(PyNumber_Long(number));
+        if (!converted) return nullptr;
+        integer = converted.get();
+    }
+    if (native::Fast fast = integer_to_entries_fast<Native>(module, integer, size)) return fast->release();
+    return integer_to_entries_generic(module, Ref::new_reference(integer), width, Shift, Bytewise);
 }
 
 PyObject* integer2bits(PyObject* module, PyObject* number, PyObject* width) {

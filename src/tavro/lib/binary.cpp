@@ -166,6 +166,7 @@ Collaborators read_collaborators(BinaryState* st, PyObject* module, PyObject* ns
 constexpr Collaborators nothing_native{};
 
 const Collaborators& read_collaborators_afresh(BinaryState* st, PyObject* module, Verdicts& verdicts) {
+    if (st->ns == nullptr) return nothing_native;  // the state was cleared with the module
     native::checked(st->changes, st->ns, verdicts.collaborators,
                     [&](PyObject* ns) { return read_collaborators(st, module, ns); });
     return verdicts.collaborators.stamp.dict == st->ns ? verdicts.collaborators.verdict : nothing_native;

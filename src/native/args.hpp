@@ -283,7 +283,12 @@ template <Literal Text, auto Body, class... Leading>
 PyObject* bind_and_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Leading... leading) {
     using P = ParsedSignature<Text>;
     Bound<P::size> a;
-    if (!bind(P::value, args, nargs, kwnames, a)) return nullptr;
+    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(P::size)) [[likely]] {
+        // The common call, every parameter by position: nothing to check.
+        for (std::size_t i = 0; i < P::size; ++i) a.values[i] = args[i];
+    } else if (!bind(P::value, args, nargs, kwnames, a)) {
+        return nullptr;
+    }
     return call_body<Body, Text>(a, std::make_index_sequence<P::size>{}, leading...);
 }
 

@@ -40,6 +40,9 @@ namespace native {
 struct DictStamp {
     const PyObject* dict = nullptr;  // identity only
     std::uint64_t version = 0;
+#if NATIVE_DICT_WATCHERS
+    const std::atomic<std::uint64_t>* counter = nullptr;  // the one `version` was read from
+#endif
 };
 
 namespace detail {
@@ -132,7 +135,8 @@ public:
             PyErr_Clear();
             return {};
         }
-        return {dict, counters_[detail::change_counter_slot(dict)].load(std::memory_order_acquire)};
+        const std::atomic<std::uint64_t>* counter = &counters_[detail::change_counter_slot(dict)];
+        return {dict, counter->load(std::memory_order_acquire), counter};
 #else
         return {dict, compat::dict_version_tag(dict)};
 #endif
@@ -156,7 +160,8 @@ public:
     bool unchanged(PyObject* dict, const DictStamp& stamp) const {
         if (stamp.dict != dict || dict == nullptr) return false;
 #if NATIVE_DICT_WATCHERS
-        return counters_[detail::change_counter_slot(dict)].load(std::memory_order_acquire) == stamp.version;
+        // A stamp of `dict` holds the counter chosen by its address.
+        return stamp.counter->load(std::memory_order_acquire) == stamp.version;
 #else
         return compat::dict_version_tag(dict) == stamp.version;
 #endif

@@ -234,6 +234,15 @@ inline bool is_native_method(PyObject* object, PyCFunction entry) {
     return detail::as_descriptor(object)->def->ml_meth == entry;
 }
 
+// Writes a dunder method's native code into the slot of a class that
+// defines the method (`slot` is a member such as &PyTypeObject::tp_str), as
+// described at the top of this file: the interpreter rewrites the slot when
+// the dunder is assigned, and subclasses get its generic slot.
+template <class Slot>
+void install_slot(PyObject* cls, Slot PyTypeObject::*slot, Slot code) {
+    reinterpret_cast<PyTypeObject*>(cls)->*slot = code;
+}
+
 struct ClassRecipe {
     const char* name;
     const char* doc = nullptr;  // null: __doc__ is None

@@ -11,6 +11,7 @@ and standard library in turn, all in one run.
 
 import binascii
 import os
+import random
 import statistics
 import sys
 import timeit
@@ -22,6 +23,57 @@ import tavro.lib.binary as native  # noqa: E402
 import tavro.lib.portil as portil  # noqa: E402
 
 MIB = 1 << 20
+
+
+def integer2bytes_cases():
+    """integer2bytes against int.to_bytes for each width, signed and unsigned,
+    with the top bit of the encoding set and clear."""
+    rows = []
+    for width in (1, 2, 4, 8, 16, 64, MIB):
+        bits = 8 * width
+        rng = random.Random(width)
+        low = rng.getrandbits(bits - 2) | 1  # below the top two bits
+        numbers = {
+            ("unsigned", "top bit clear"): low,
+            ("unsigned", "top bit set"): (1 << (bits - 1)) | low,
+            ("signed", "top bit clear"): low,
+            ("signed", "top bit set"): low - (1 << (bits - 1)),
+        }
+        label = "1 MiB" if width == MIB else str(width)
+        for (kind, top), number in numbers.items():
+            if kind == "signed":
+                peer = (lambda n, w: lambda: n.to_bytes(w, "big", signed=True))(number, width)
+            else:
+                peer = (lambda n, w: lambda: n.to_bytes(w, "big"))(number, width)
+            python = (lambda n, w: lambda: pure.integer2bytes(n, w))(number, width) if width <= 64 else None
+            rows.append((f"integer2bytes(n, {label}) {kind}, {top}",
+                         (lambda n, w: lambda: native.integer2bytes(n, w))(number, width), python, peer,
+                         "<= 1.0x int.to_bytes"))
+    return rows
+
+
+def numpy_guard_cases():
+    """bits2bytes and bytes2bits against numpy's packbits and unpackbits (numpy
+    is a peer for the benchmark only)."""
+    mib = os.urandom(MIB)
+    bits = native.bytes2bits(mib)  # 8 Mi bits
+    try:
+        import numpy
+    except ImportError:
+        numpy = None
+    if numpy is None:
+        return [("bits2bytes(8 Mi bits) (numpy not installed)", lambda: native.bits2bytes(bits), None, None,
+                 "<= 1.0x numpy.packbits"),
+                ("bytes2bits(1 MiB) (numpy not installed)", lambda: native.bytes2bits(mib), None, None,
+                 "<= 0.75x numpy.unpackbits")]
+    bit_array = numpy.frombuffer(bits, dtype=numpy.uint8)
+    byte_array = numpy.frombuffer(mib, dtype=numpy.uint8)
+    return [
+        ("bits2bytes(8 Mi bits)", lambda: native.bits2bytes(bits), None,
+         lambda: numpy.packbits(bit_array).tobytes(), "<= 1.0x numpy.packbits"),
+        ("bytes2bits(1 MiB) vs numpy", lambda: native.bytes2bits(mib), None,
+         lambda: numpy.unpackbits(byte_array).tobytes(), "<= 0.75x numpy.unpackbits"),
+    ]
 
 
 def cases():
@@ -85,7 +137,7 @@ def cases():
         ("byte2int(b'A')", lambda: portil.byte2int(b"A"), lambda: pure.byte2int(b"A"), lambda: ord(b"A"), ten_x),
         ("list(iteratebytes(64 bytes))", lambda: list(portil.iteratebytes(small)),
          lambda: list(pure.iteratebytes(small)), lambda: list(small), ten_x),  # floor: list of the 64 ints
-    ]
+    ] + integer2bytes_cases() + numpy_guard_cases()
 
 
 def measure(case, repeats):

@@ -127,7 +127,10 @@ def hexdump(data, linesize):
 
 def hexundump(data, linesize):
     raw = []
-    for line in data.split("\n")[1:-2]:
+    pieces = data.split("\n")
+    # The first piece and the closing line, and the empty piece after it
+    # only when the text ends with a line feed.
+    for line in pieces[1:-2] if pieces[-1:] == [""] else pieces[1:-1]:
         line = line[line.find(" "):].lstrip()
         raw.extend([int2byte(int(h, 16)) for h in line[:3 * linesize].split()])
     return b"".join(raw)

@@ -4,6 +4,7 @@
     python bench/run.py -k hexdump      # only cases whose name contains "hexdump"
     python bench/run.py --quick         # smoke run: every variant timed once, figures meaningless
     python bench/run.py --markdown      # the table as Markdown, for the README
+    python bench/run.py --python 3.14   # the same with another interpreter (see --python)
 
 Each bench/bench_*.py module has `cases()`, returning a list of
 (operation_name, native_fn, python_fn, stdlib_fn_or_None, target_text); every fn
@@ -30,6 +31,7 @@ import argparse
 import importlib
 import os
 import platform
+import subprocess
 import sys
 import traceback
 from pathlib import Path
@@ -87,7 +89,9 @@ VALUE_TYPES = (bytes, bytearray, str, int, float, tuple, list, dict, type(None))
 def check_results(variants: dict) -> str:
     """Run each variant once (also a warm-up); say so when native and pure Python disagree."""
     results = {name: fn() for name, fn in variants.items()}
-    native, python = results.get("native"), results.get("python")
+    if "native" not in results or "python" not in results:
+        return ""  # nothing to compare with
+    native, python = results["native"], results["python"]
     if isinstance(native, VALUE_TYPES) and isinstance(python, VALUE_TYPES) and native != python:
         return "native and pure-Python results differ"
     return ""
@@ -181,6 +185,10 @@ def parse_args(argv):
                         help="do not subtract the cost of calling an empty function")
     parser.add_argument("--markdown", action="store_true", help="print the table as Markdown")
     parser.add_argument("--list", action="store_true", help="list the cases and exit")
+    parser.add_argument("--python", metavar="VERSION|PATH",
+                        help="run the benchmarks with another interpreter: a path to it, or a version "
+                             "such as 3.14 for the environment that tools/matrix.sh made for it "
+                             "(build/matrix/VERSION/venv), where tavro is installed")
     args = parser.parse_args(argv)
     if args.quick:
         # One call per variant: subtracting a one-call baseline would only add noise.
@@ -190,8 +198,30 @@ def parse_args(argv):
     return args
 
 
+def interpreter_for(choice: str) -> str:
+    """The python that --python names: a path, or the matrix environment of a version."""
+    if os.sep in choice or os.path.exists(choice):
+        return choice
+    python = BENCH_DIR.parent / "build" / "matrix" / choice / "venv" / "bin" / "python"
+    if not python.exists():
+        raise SystemExit(f"python bench/run.py: no environment for CPython {choice} at {python}; "
+                         f"make it with: tools/matrix.sh {choice}")
+    return str(python)
+
+
 def main(argv=None) -> int:
+    argv = list(sys.argv[1:] if argv is None else argv)
     args = parse_args(argv)
+    if args.python:
+        rest, skip = [], False
+        for word in argv:
+            if skip:
+                skip = False
+            elif word == "--python":
+                skip = True
+            elif not word.startswith("--python="):
+                rest.append(word)
+        return subprocess.call([interpreter_for(args.python), str(Path(__file__).resolve()), *rest])
     errors: list = []
     cases = [(short, case) for short, case in discover(errors) if selected(short, case[0], args.filter)]
     if args.list:

@@ -28,12 +28,12 @@ PAYLOAD_SIZE = this.length * 2
 class NonBlockingSocketReader:
     """The least a substream needs: read(n), which raises BlockingIOError while no data is ready."""
 
-    def __init__(self, sock):
+    def __init__(self, sock: socket.socket) -> None:
         self.sock = sock
         self.empty_polls = 0
         self.pieces = 0
 
-    def read(self, n):
+    def read(self, n: int) -> bytes:
         try:
             data = self.sock.recv(n)
         except BlockingIOError:
@@ -43,7 +43,7 @@ class NonBlockingSocketReader:
         return data
 
 
-def send_record(sock, payload, pieces=4, delay=0.02):
+def send_record(sock: socket.socket, payload: bytes, pieces: int = 4, delay: float = 0.02) -> None:
     """The far end: the length (half the payload's size) first, then the payload bit by bit."""
     time.sleep(delay)
     sock.sendall(integer2bytes(len(payload) // 2, 4))
@@ -53,7 +53,7 @@ def send_record(sock, payload, pieces=4, delay=0.02):
         sock.sendall(payload[start:start + step])
 
 
-def main():
+def main() -> None:
     payload = b"tavro reads \x00\x01\x02\x03 binary data \xfe\xff lazily"
     reader_end, writer_end = socket.socketpair()
     with reader_end, writer_end:

@@ -26,7 +26,10 @@ def hexdump(data, linesize):
 
 def hexundump(data, linesize):
     out = []
-    for line in data.split("\n")[1:-2]:
+    pieces = data.split("\n")
+    # The first piece and the closing line, and the empty piece after it
+    # only when the text ends with a line feed.
+    for line in pieces[1:-2] if pieces[-1:] == [""] else pieces[1:-1]:
         p = line.find(" ")
         rest = line[p:].lstrip()
         for piece in rest[:3 * linesize].split():

@@ -3,20 +3,12 @@ arguments, on instances with bad attributes and with module globals rebound
 to bad values, in child processes. A call must return or raise; a crash (a
 signal, a sanitizer report) or a hang fails the test and names the call."""
 import importlib
+import inspect
 import warnings
 
 import pytest
 
 import sweep
-
-AVAILABLE = []
-for _name in sweep.MODULES:
-    try:
-        _module = importlib.import_module(_name)
-    except ImportError:
-        continue
-    if any(e.kind != "globals" for e in sweep.discover(_module)):
-        AVAILABLE.append(_name)
 
 _results = {}
 
@@ -28,14 +20,13 @@ def sweep_of(module_name):
 
 
 def _entries():
-    out = []
-    for name in AVAILABLE:
-        for e in sweep.discover(importlib.import_module(name)):
-            out.append(pytest.param(name, e.name, id=e.name))
-    return out
+    return [
+        pytest.param(module.__name__, e.name, id=e.name)
+        for module in sweep.import_modules()
+        for e in sweep.discover(module)
+    ]
 
 
-@pytest.mark.skipif(not AVAILABLE, reason="no module has public callables yet")
 @pytest.mark.parametrize("module_name, entry", _entries())
 def test_every_call_returns_or_raises(module_name, entry):
     result = sweep_of(module_name)
@@ -54,12 +45,42 @@ def test_every_call_returns_or_raises(module_name, entry):
     assert not problems, f"{len(problems)} call(s) of {entry} crashed or misbehaved:\n" + "\n".join(problems[:40])
 
 
-@pytest.mark.skipif(not AVAILABLE, reason="no module has public callables yet")
-@pytest.mark.parametrize("module_name", AVAILABLE)
+@pytest.mark.parametrize("module_name", sweep.module_params())
 def test_sweep_reached_the_end(module_name):
     result = sweep_of(module_name)
     calls = len(sweep.generate(importlib.import_module(module_name)))
     assert len(result.outcomes) == calls, f"swept {len(result.outcomes)} of {calls} calls"
+
+
+@pytest.mark.parametrize("module_name", sweep.module_params())
+def test_every_routine_of_every_class_is_swept(module_name):
+    # Methods are found whatever their descriptor type: the interpreter's,
+    # or a module's own method descriptor type.
+    module = importlib.import_module(module_name)
+    found = {e.name for e in sweep.discover(module) if e.kind == "method"}
+    for cls in [v for v in vars(module).values() if isinstance(v, type) and v.__module__ == module_name]:
+        routines = {f"{module_name}.{cls.__name__}.{name}" for name, member in vars(cls).items()
+                    if inspect.isroutine(member) or isinstance(member, (staticmethod, classmethod))}
+        assert routines, f"{cls.__name__} has no methods"
+        assert routines <= found, f"not swept: {sorted(routines - found)}"
+
+
+@pytest.mark.parametrize("setting, expected", [
+    ("", sweep.MODULES),
+    ("all", sweep.MODULES),
+    ("portil;hex", ["tavro.lib.portil", "tavro.lib.hex"]),
+    ("portil;_dump", ["tavro.lib.portil"]),
+    (" hex ; portil ;", ["tavro.lib.portil", "tavro.lib.hex"]),
+])
+def test_a_development_build_names_the_modules_swept(monkeypatch, setting, expected):
+    monkeypatch.setenv("TAVRO_MATRIX_MODULES", setting)
+    assert sweep.expected_modules() == expected
+
+
+def test_a_misspelt_module_name_is_an_error_not_a_skip(monkeypatch):
+    monkeypatch.setenv("TAVRO_MATRIX_MODULES", "portil;hexx")
+    with pytest.raises(ValueError, match="hexx"):
+        sweep.expected_modules()
 
 
 # ---------------------------------------------------------------------------
@@ -103,15 +124,8 @@ for use, code in {uses!r}:
 """
 
 
-def _expr_ready():
-    try:
-        m = importlib.import_module("tavro.expr")
-    except ImportError:
-        return False
-    return all(hasattr(m, n) for n in ("BinExpr", "UniExpr", "Path", "Path2", "FuncPath", "this", "list_"))
-
-
-@pytest.mark.skipif(not _expr_ready(), reason="tavro.expr has not landed yet")
+@pytest.mark.skipif("tavro.expr" not in sweep.expected_modules(),
+                    reason="tavro.expr is not built in this development build (TAVRO_MATRIX_MODULES)")
 @pytest.mark.parametrize("case", list(DEEP_CASES))
 def test_deep_expressions_raise_recursion_error(case):
     import subprocess

@@ -1,7 +1,12 @@
 import binascii
 import contextlib
 import doctest
+import os
+import subprocess
 import sys
+import sysconfig
+import threading
+import time
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -48,18 +53,6 @@ def generic_path():
     finally:
         for name, value in originals.items():
             setattr(binary, name, value)
-
-
-@contextlib.contextmanager
-def namespace_restored(*modules):
-    """Undoes every change to the modules' namespaces, keeping their order."""
-    saved = [(vars(module), dict(vars(module))) for module in modules]
-    try:
-        yield
-    finally:
-        for namespace, contents in saved:
-            namespace.clear()
-            namespace.update(contents)
 
 
 @pytest.fixture(params=["native", "generic"])
@@ -261,6 +254,27 @@ def test_failures(path, function, args, error, message):
         assert str(raised.value) == message
 
 
+def integer2bytes_model(number, width):
+    if not -(256 ** width) <= number < 256 ** width:
+        return ValueError
+    return (number % 256 ** width).to_bytes(width, "big")
+
+
+@pytest.mark.parametrize("width", [0, 1, 2, 3, 4, 5, 7, 8, 9, 11, 15, 16, 17, 31, 32, 33, 64, 65, 300])
+def test_integer2bytes_at_the_edges_of_every_width(path, width):
+    top = 256 ** width
+    edges = [0, 1, -1, top - 1, top, top + 1, -top, -top - 1, -top + 1, top // 2, top // 2 - 1, -(top // 2),
+             -(top // 2) - 1, 2 ** 29, 2 ** 30, -(2 ** 30), 2 ** 63, 2 ** 64, -(2 ** 63), -(2 ** 64) - 1,
+             (top - 1) // 3, -((top - 1) // 5), 2 ** (8 * width + 30), -(2 ** (8 * width + 30))]
+    for number in edges:
+        expected = integer2bytes_model(number, width)
+        if expected is ValueError:
+            with pytest.raises(ValueError, match=f"number out of range for width {width}"):
+                binary.integer2bytes(number, width)
+        else:
+            assert binary.integer2bytes(number, width) == expected, number
+
+
 @pytest.mark.parametrize("function, args", [
     ("integer2bits", (1, 2 ** 62)),
     ("integer2bits", (-1, 2 ** 62)),
@@ -356,7 +370,7 @@ def test_replaced_table_entries_are_used_then_restored(table, index, replacement
     assert call() == original_result
 
 
-def test_int2byte_follows_portil_cache(monkeypatch):
+def test_int2byte_follows_portil_cache(namespace_restored):
     entry = portil.INT2BYTE_CACHE[0x13]
     portil.INT2BYTE_CACHE[0x13] = b"#"
     try:
@@ -373,7 +387,35 @@ def test_int2byte_follows_portil_cache(monkeypatch):
     assert binary.integer2bits(5, 4) == bits("0101")
 
 
-def test_missing_names_raise_name_error():
+@pytest.mark.parametrize("module, name, call, entry", [
+    (binary, "BYTES2BITS_CACHE", lambda: binary.bytes2bits(b"a"), lambda table: table[0x61]),
+    (binary, "BITS2BYTES_CACHE", lambda: binary.bits2bytes(bits("01100001")), lambda table: table[bits("01100001")]),
+    (binary, "SWAPBITSINBYTES_CACHE", lambda: binary.swapbitsinbytes(b"a"), lambda table: table[0x61]),
+    (portil, "INT2BYTE_CACHE", lambda: binary.integer2bytes(0x61, 1), lambda table: table[0x61]),
+    (portil, "ITERATEBYTES_CACHE", lambda: list(portil.iteratebytes(b"a")), lambda table: [table[0x61]]),
+], ids=lambda value: value if isinstance(value, str) else "")
+def test_a_new_table_at_a_checked_tables_address_is_checked_afresh(namespace_restored, module, name, call, entry):
+    with namespace_restored(module):
+        original = getattr(module, name)
+        copy = dict(original)
+        setattr(module, name, copy)
+        assert call() == entry(original)  # the copy is checked, and the verdict remembered
+        address = id(copy)
+        del copy
+        delattr(module, name)  # freed: the interpreter keeps the dict for its next one
+        others = []
+        for _ in range(1000):
+            other = {key: b"~" + value for key, value in original.items()}
+            if id(other) == address:
+                break
+            others.append(other)
+        assert id(other) == address
+        setattr(module, name, other)
+        assert call() == entry(other)
+    assert call() == entry(original)
+
+
+def test_missing_names_raise_name_error(namespace_restored):
     with namespace_restored(binary):
         del binary.BITS2BYTES_CACHE
         with pytest.raises(NameError, match="BITS2BYTES_CACHE"):
@@ -496,3 +538,66 @@ def test_no_leaks_on_either_path():
     assert min(allocation_deltas(operation)) < 20
     with generic_path():
         assert min(allocation_deltas(operation, repeat=50)) < 20
+
+
+# ---- free-threaded builds ---------------------------------------------------
+
+def test_importing_keeps_the_gil_off_on_a_free_threaded_build():
+    # PYTHON_GIL would decide instead of the modules' declaration.
+    env = {key: value for key, value in os.environ.items() if key != "PYTHON_GIL"}
+    code = "import sys, tavro.lib.binary; print(getattr(sys, '_is_gil_enabled', lambda: True)())"
+    result = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True, text=True, env=env)
+    assert result.returncode == 0 and result.stderr == "", result.stderr
+    free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+    assert result.stdout.strip() == str(not free_threaded)
+
+
+def test_conversions_agree_while_another_thread_rebinds_the_tables(namespace_restored):
+    """Equal copies of the tables are bound and dropped in a loop while other
+    threads convert: every result stays the single-threaded one (on a
+    free-threaded build the threads run at once)."""
+    data = bytes(range(256))
+    jobs = [
+        lambda: binary.integer2bytes(2 ** 70 + 5, 9), lambda: binary.integer2bits(-5, 70),
+        lambda: binary.bytes2bits(data), lambda: binary.bits2bytes(binary.BYTES2BITS_CACHE[7] * 8),
+        lambda: binary.swapbitsinbytes(bytearray(data)), lambda: binary.bytes2integer(data[:9], True),
+        lambda: list(portil.iteratebytes(data[:16])),
+    ]
+    expected = [job() for job in jobs]
+    stop = threading.Event()
+    failures = []
+
+    def convert():
+        while not stop.is_set():
+            for job, result in zip(jobs, expected):
+                if job() != result:
+                    failures.append(job)
+
+    def rebind():
+        originals = [(module, name, getattr(module, name)) for module, name in [
+            (binary, "BYTES2BITS_CACHE"), (binary, "BITS2BYTES_CACHE"), (binary, "SWAPBITSINBYTES_CACHE"),
+            (portil, "INT2BYTE_CACHE"), (portil, "ITERATEBYTES_CACHE")]]
+        while not stop.is_set():
+            for module, name, table in originals:
+                setattr(module, name, dict(table))
+
+    with namespace_restored(binary, portil):
+        threads = [threading.Thread(target=convert) for _ in range(3)] + [threading.Thread(target=rebind)]
+        for thread in threads:
+            thread.start()
+        time.sleep(0.5)
+        stop.set()
+        for thread in threads:
+            thread.join()
+    assert failures == []
+
+
+# ---- hash-colliding keys in the namespaces and tables ---------------------
+
+@pytest.mark.parametrize("operation", [
+    "integer2bits", "integer2bits_negative", "integer2bytes", "integer2bytes_large", "bits2integer", "bytes2integer",
+    "bytes2integer_bytearray", "bytes2bits", "bits2bytes", "swapbitsinbytes", "swapbytesinbits", "swapbytes",
+    "hexlify",
+])
+def test_colliding_keys_give_the_literal_outcome(collision_scenarios, operation):
+    collision_scenarios(operation)

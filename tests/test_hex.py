@@ -10,10 +10,14 @@ The literal algorithms below are the oracle for both paths.
 
 import binascii
 import gc
+import os
 import pickle
 import subprocess
 import sys
+import sysconfig
 import textwrap
+import threading
+import time
 
 import pytest
 from hypothesis import given, settings
@@ -57,8 +61,12 @@ def literal_hexdump(data, linesize):
 
 
 def literal_hexundump(data, linesize):
+    """The documented reader, with the closing line found where it is: the
+    first piece and the closing line are dropped, and the empty piece after
+    the closing line only when the text ends with a line feed."""
     raw = []
-    for line in data.split("\n")[1:-2]:
+    pieces = data.split("\n")
+    for line in pieces[1:-2] if pieces[-1:] == [""] else pieces[1:-1]:
         line = line[line.find(" "):].lstrip()
         raw.extend(hexmod.int2byte(int(h, 16)) for h in line[:3 * linesize].split())
     return b"".join(raw)
@@ -361,8 +369,22 @@ class TestUndumpQuirks:
         assert undump('hexundump("""\n""")\n', 16) == b""
         assert undump("", 16) == b"" and undump("\n\n", 16) == b""
 
-    def test_missing_final_line_feed_loses_the_last_line(self, undump):
-        assert undump(EXAMPLE_DUMP[:-1], 16) == b"0" * 96
+    @pytest.mark.parametrize("text, expected", [
+        (EXAMPLE_DUMP[:-1], b"0" * 100),           # the final line feed lost
+        (EXAMPLE_DUMP.strip(), b"0" * 100),
+        (EXAMPLE_DUMP.replace('""")\n', ""), b"0" * 96),  # no closing line: the last line is taken for it
+        ("head\n0000   41\n0000   42", b"A"),
+        ("head\n0000   41\n0000   42\n", b"A"),
+        ("head\n0000   41\n\n", b"A"),
+        ("head\n0000   41", b""),
+        ("0000   41", b""),
+    ])
+    def test_closing_line_with_or_without_final_line_feed(self, undump, text, expected):
+        assert undump(text, 16) == expected == literal_hexundump(text, 16)
+
+    def test_extra_line_feed_after_the_closing_line_reads_it_as_data(self, undump):
+        with pytest.raises(ValueError, match=r"invalid literal for int\(\) with base 16: '\)'"):
+            undump(EXAMPLE_DUMP + "\n", 16)
 
     def test_first_piece_is_dropped_whatever_it_holds(self, undump):
         assert undump("0000   41 42\n0000   43\n\n\n", 16) == b"C"
@@ -446,6 +468,28 @@ class TestUndumpErrors:
         with pytest.raises(TypeError, match="sequence item 2: expected a bytes-like object, int found"):
             hexundump(text, 16)
 
+    def test_colliding_key_in_the_cache_is_compared_per_piece(self, monkeypatch):
+        # A key that hashes like 7 and was inserted before it is compared at
+        # every look-up of 7, as reading the documented steps does.
+        compared = []
+
+        class Collider:
+            def __hash__(self):
+                return 7
+
+            def __eq__(self, other):
+                compared.append(other)
+                return False
+
+        table = {Collider(): b"?"}
+        table.update(portil.INT2BYTE_CACHE)
+        monkeypatch.setattr(portil, "INT2BYTE_CACHE", table)
+        text = "\n0000   07 01 07 07\n\n\n"
+        for data in (text, Text(text)):
+            del compared[:]
+            assert hexundump(data, 16) == b"\x07\x01\x07\x07"
+            assert compared == [7, 7, 7]
+
     def test_rebound_int2byte_is_called_per_piece(self, monkeypatch):
         seen = []
         monkeypatch.setattr(hexmod, "int2byte", lambda value: seen.append(value) or b"%d," % value)
@@ -455,6 +499,15 @@ class TestUndumpErrors:
         assert hexundump("\n\n", 16) == b""
         with pytest.raises(NameError, match="name 'int2byte' is not defined"):
             hexundump("\n0000   01\n\n\n", 16)
+
+    def test_missing_globals_are_read_from_the_modules_builtins(self, monkeypatch):
+        # As for a function of the module: its __builtins__, not the caller's.
+        monkeypatch.delattr(hexmod, "int2byte")
+        monkeypatch.delattr(hexmod, "PRINTABLE")
+        monkeypatch.setitem(vars(hexmod), "__builtins__", {"int2byte": lambda value: b"<%d>" % value,
+                                                           "PRINTABLE": ["*"] * 256})
+        assert hexundump("\n0000   01 0A\n\n\n", 16) == b"<1><10>"
+        assert hexdump(b"AB", 2) == 'hexundump("""\n0000   41 42   **\n""")\n'
 
     @pytest.mark.parametrize("args, kwargs, message", [
         ((), {}, "hexundump() takes exactly 2 positional arguments (0 given)"),
@@ -502,6 +555,9 @@ def test_classes_are_ordinary_subclasses(cls, base):
     assert pickle.loads(pickle.dumps(instance)) == instance
     with pytest.raises(TypeError, match=r"^__str__\(\) takes exactly 1 positional argument \(2 given\)$"):
         instance.__str__(1)
+    with pytest.raises(TypeError, match=r"^__str__\(\) takes exactly 1 positional argument \(0 given\)$"):
+        cls.__str__()
+    assert outcome(cls.__str__, instance) == outcome(str, instance)
 
 
 class TestHexDisplayedInteger:
@@ -542,6 +598,15 @@ class TestHexDisplayedInteger:
 
         monkeypatch.setattr(hexmod, "HexDisplayedInteger", Other)
         assert type(HexDisplayedInteger.new(1, "x")) is Other
+
+    @pytest.mark.parametrize("format_text", [None, 2, b"x", 1.5, ["x"], NotImplemented])
+    def test_format_text_that_is_not_str_fails_as_format_does(self, format_text):
+        number = HexDisplayedInteger.new(255, format_text)
+        expected = outcome(format, 255, format_text)
+        assert expected[0] is TypeError
+        assert outcome(str, number) == expected
+        if format_text is None:
+            assert expected[1] == "format() argument 2 must be str, not None"
 
     @pytest.mark.parametrize("make, error", [
         (lambda: HexDisplayedInteger(5), AttributeError),
@@ -664,6 +729,21 @@ class TestCachingClasses:
         monkeypatch.setattr(hexmod, "trimstring", lambda value: portil.trimstring(value))
         assert str(HexDisplayedDict(data=data)) == expected
 
+    def test_trimstring_reads_portils_bytes(self, monkeypatch):
+        # trimstring tests its argument against portil's module attribute bytes.
+        monkeypatch.setattr(portil, "bytes", bytearray)
+        assert str(HexDisplayedBytes(b"\x01")) == "unhexlify(None)"
+        assert str(HexDisplayedDict(data=b"\x01")) == "unhexlify(None)"
+
+    @pytest.mark.skipif(sys.version_info < (3, 12), reason="__buffer__ is honoured from 3.12 on")
+    def test_a_subclass_buffer_is_what_hexlify_reads(self):
+        class Shown(HexDisplayedBytes):
+            def __buffer__(self, flags):
+                return memoryview(b"\xee")
+
+        assert str(Shown(b"\x01")) == "unhexlify('ee')"
+        assert str(HexDisplayedDict(data=Shown(b"\x01"))) == "unhexlify('ee')"
+
     def test_inherited_operations_give_base_types(self):
         assert type(HexDumpDisplayedBytes(b"abc")[1:]) is bytes
         assert type(HexDisplayedDict(data=b"").copy()) is dict
@@ -718,3 +798,99 @@ def test_no_leaks_on_success_and_failure_paths(monkeypatch):
         gc.collect()
         deltas.append(sys.getallocatedblocks() - before)
     assert min(deltas) <= 0, deltas
+
+
+REBIND_TABLE_WHILE_PROBED = """
+    import tavro.lib.hex as hexmod
+    import tavro.lib.portil as portil
+
+    holders = [portil, hexmod]  # every module that holds the table
+
+    class Collider:
+        # Hashes like 5: each comparison rebinds INT2BYTE_CACHE in every module
+        # that holds it, which frees the table being looked up.
+        calls = 0
+
+        def __hash__(self):
+            return 5
+
+        def __eq__(self, other):
+            Collider.calls += 1
+            if Collider.calls <= 50:
+                fresh = {i: bytes([i]) for i in range(256)}
+                for module in holders:
+                    module.INT2BYTE_CACHE = fresh
+            return False
+
+    table = {Collider(): b"?"}
+    table.update((i, bytes([i])) for i in range(256))
+    for module in holders:
+        module.INT2BYTE_CACHE = table
+    del table
+    text = hexmod.hexdump(bytes(range(40)), 16)
+    print(hexmod.hexundump(text, 16) == bytes(range(40)))
+"""
+
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+# malloc_debug poisons freed blocks; free-threaded builds allocate with mimalloc.
+ALLOCATORS = ["mimalloc_debug", "mimalloc"] if FREE_THREADED else ["malloc_debug", "pymalloc"]
+
+
+@pytest.mark.parametrize("allocator", ALLOCATORS)
+def test_cache_rebound_and_freed_during_its_own_look_up(allocator):
+    env = dict(os.environ, PYTHONMALLOC=allocator)
+    try:
+        done = subprocess.run([sys.executable, "-c", textwrap.dedent(REBIND_TABLE_WHILE_PROBED)],
+                              capture_output=True, text=True, timeout=60, env=env)
+    except subprocess.TimeoutExpired:
+        pytest.fail("hexundump did not finish")
+    assert (done.returncode, done.stdout.strip()) == (0, "True"), done.stderr[-2000:]
+
+
+def test_import_keeps_the_gil_disabled():
+    code = ("import sys, warnings; warnings.simplefilter('error'); import tavro.lib.hex; "
+            "print(getattr(sys, '_is_gil_enabled', lambda: True)())")
+    done = subprocess.run([sys.executable, "-W", "error", "-c", code], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0 and done.stderr == "", done.stderr[-2000:]
+    assert done.stdout.strip() == ("False" if FREE_THREADED else "True")
+
+
+def test_tables_and_caches_replaced_while_other_threads_read_them():
+    # Entries and tables are replaced by equal new objects (the old ones are
+    # freed) while other threads dump and read back: every result must be
+    # the one a single thread gets.
+    data = [bytes(range(i, 256)) + bytes(range(i)) for i in range(0, 256, 37)]
+    expected = [(hexdump(d, 16), d) for d in data]
+    stop = threading.Event()
+    mismatches = []
+
+    def replace_entries():
+        k = 0
+        while not stop.is_set():
+            k = (k + 1) % 256
+            hexmod.PRINTABLE[k] = "".join([hexmod.PRINTABLE[k]])
+            hexmod.HEXPRINT[k] = "".join([hexmod.HEXPRINT[k]])
+            if k % 64 == 0:
+                fresh = dict(portil.INT2BYTE_CACHE)
+                portil.INT2BYTE_CACHE = hexmod.INT2BYTE_CACHE = fresh
+
+    def read_back():
+        while not stop.is_set():
+            for d, (text, raw) in zip(data, expected):
+                if hexdump(d, 16) != text or hexundump(text, 16) != raw:
+                    mismatches.append(d)
+
+    original = portil.INT2BYTE_CACHE
+    threads = [threading.Thread(target=replace_entries)] + [threading.Thread(target=read_back) for _ in range(3)]
+    try:
+        for thread in threads:
+            thread.start()
+        time.sleep(1.5)
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join()
+        portil.INT2BYTE_CACHE = hexmod.INT2BYTE_CACHE = original
+    assert not mismatches

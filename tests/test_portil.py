@@ -1,5 +1,4 @@
 import collections.abc
-import contextlib
 import gc
 import subprocess
 import sys
@@ -42,18 +41,6 @@ PARAMETERS = {
 
 
 VALID = dict.fromkeys(DOCS, b"a") | {"int2byte": 1, "str2bytes": "a", "str2unicode": "a", "unicode2str": "a"}
-
-
-@contextlib.contextmanager
-def namespace_restored(*modules):
-    """Undoes every change to the modules' namespaces, keeping their order."""
-    saved = [(vars(module), dict(vars(module))) for module in modules]
-    try:
-        yield
-    finally:
-        for namespace, contents in saved:
-            namespace.clear()
-            namespace.update(contents)
 
 
 def public_names(module):
@@ -120,7 +107,7 @@ def test_int2byte():
         portil.int2byte([1])
 
 
-def test_int2byte_reads_its_cache_at_each_call():
+def test_int2byte_reads_its_cache_at_each_call(namespace_restored):
     with namespace_restored(portil):
         portil.INT2BYTE_CACHE = {1: "one"}
         assert portil.int2byte(1) == "one"
@@ -404,3 +391,10 @@ def test_probe_lets_unexpected_errors_through():
             print("raised", error)
     """)
     assert result.stdout.strip() == "raised broken numpy", result.stderr
+
+
+# ---- hash-colliding keys in the namespace and tables ----------------------
+
+@pytest.mark.parametrize("operation", ["iteratebytes", "int2byte", "reprstring", "integers2bytes"])
+def test_colliding_keys_give_the_literal_outcome(collision_scenarios, operation):
+    collision_scenarios(operation)

@@ -3,7 +3,6 @@ input sweep (the success path and every error path it reaches) is repeated in
 rounds, under tracemalloc, in a child process. Memory that grows with the
 number of calls, or reference counts of the arguments and of the module
 tables and caches that drift with it, fail the test and name the call."""
-import importlib
 import os
 
 import pytest
@@ -12,22 +11,12 @@ import sweep
 
 pytestmark = pytest.mark.refleak
 
-AVAILABLE = []
-for _name in sweep.MODULES:
-    try:
-        _module = importlib.import_module(_name)
-    except ImportError:
-        continue
-    if any(e.kind != "globals" for e in sweep.discover(_module)):
-        AVAILABLE.append(_name)
-
 ROUNDS = int(os.environ.get("TAVRO_REFLEAK_ROUNDS", "4"))
 REPS = int(os.environ.get("TAVRO_REFLEAK_REPS", "250"))
 
 
 @pytest.mark.skipif(bool(os.environ.get("TAVRO_SANITIZED")), reason="PYTHONMALLOC=malloc hides block counts")
-@pytest.mark.skipif(not AVAILABLE, reason="no module has public callables yet")
-@pytest.mark.parametrize("module_name", AVAILABLE)
+@pytest.mark.parametrize("module_name", sweep.module_params())
 def test_no_leak_grows_with_the_call_count(module_name):
     result = sweep.run("refleak", module_name, rounds=ROUNDS, reps=REPS)
     problems = [f"{desc}\n    -> {detail}" for (entry, desc, detail) in result.leaks]

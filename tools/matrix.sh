@@ -5,8 +5,8 @@
 #
 #   tools/matrix.sh                  3.10 to 3.15 (and 3.13t with TAVRO_MATRIX_FREE_THREADED=1)
 #   tools/matrix.sh 3.11 3.14        only these (3.13t: the free-threaded 3.13)
-#   TAVRO_MATRIX_PYTEST="-x tests/test_expr.py" tools/matrix.sh 3.12
-#   TAVRO_MATRIX_MODULES="portil;binary" ...   build only these modules (development)
+#   tools/matrix.sh 3.12 -- -x -k "not dist" tests/test_expr.py    pytest arguments after --
+#   TAVRO_MATRIX_MODULES="portil;binary" ...   build only these modules (development; default all)
 #
 # Interpreters: 3.10 to 3.13 from pyenv; 3.14, 3.15 and 3.13t from
 # ../shared/tools/extra-python (TAVRO_EXTRA_PYTHON overrides the path). Each
@@ -20,10 +20,25 @@ root=$PWD
 
 supported=(3.10 3.11 3.12 3.13 3.14 3.15)
 if [[ ${TAVRO_MATRIX_FREE_THREADED:-0} == 1 ]]; then supported+=(3.13t); fi
-versions=("$@")
+versions=()
+pytest_args=()
+while [[ $# -gt 0 ]]; do
+    if [[ $1 == -- ]]; then
+        shift
+        pytest_args=("$@")
+        break
+    fi
+    versions+=("$1")
+    shift
+done
 if [[ ${#versions[@]} -eq 0 ]]; then versions=("${supported[@]}"); fi
+if [[ ${#pytest_args[@]} -eq 0 ]]; then
+    # shellcheck disable=SC2206
+    pytest_args=(${TAVRO_MATRIX_PYTEST:--q})
+fi
+# Always set, so that a build directory does not keep an earlier run's choice.
+module_setting=(--config-settings=cmake.define.TAVRO_MODULES="${TAVRO_MATRIX_MODULES:-all}")
 extra_python=${TAVRO_EXTRA_PYTHON:-$root/../shared/tools/extra-python}
-pytest_args=${TAVRO_MATRIX_PYTEST:--q}
 
 interpreter_for() {
     local version=$1
@@ -71,15 +86,14 @@ for version in "${versions[@]}"; do
     if ! "$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core >>"$log" 2>&1 ||
        ! "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
             --config-settings=build-dir="$home/cmake" --config-settings=cmake.define.TAVRO_WERROR=ON \
-            --config-settings=cmake.define.TAVRO_MODULES="${TAVRO_MATRIX_MODULES:-portil;binary;expr;hex;bitstream}" \
+            "${module_setting[@]}" \
             ".[test]" >>"$log" 2>&1; then
         tail -n 30 "$log"
         verdicts+=("$version  BUILD FAILED ($((SECONDS - begin)) s, see $log)")
         status=1
         continue
     fi
-    # shellcheck disable=SC2086
-    "$venv/bin/python" -m pytest -p no:cacheprovider $pytest_args 2>&1 | tee -a "$log" | tail -n 15
+    "$venv/bin/python" -m pytest -p no:cacheprovider "${pytest_args[@]}" 2>&1 | tee -a "$log" | tail -n 15
     result=${PIPESTATUS[0]}
     summary=$(grep -E "(passed|failed|error)" "$log" | tail -n 1)
     if [[ $result -ne 0 ]]; then

@@ -3,9 +3,14 @@
 # into a private site directory and runs the pytest suite against that build.
 #
 #   tools/sanitize.sh [pytest arguments...]     (default: the whole suite, -q)
+#   TAVRO_MATRIX_MODULES="portil;hex" tools/sanitize.sh ...   (a development build of some modules)
 #
 # The ordinary install is left alone: the sanitized modules live in
 # build/sanitize/site and are put first on PYTHONPATH for the test run only.
+# Tests that run child processes (the bad-input sweep, the hostile-dict
+# harness) pass this environment on to them, so the children run the
+# sanitized modules under the same runtime; TAVRO_SANITIZED tells them to
+# keep PYTHONMALLOC=malloc rather than the debug allocator they use otherwise.
 # The interpreter is not instrumented, so the ASan runtime is preloaded into
 # it; PYTHONMALLOC=malloc routes every object allocation through that runtime
 # (the small-object allocator would otherwise hide overflows inside its
@@ -25,7 +30,11 @@ if [ "${TAVRO_SANITIZE_SKIP_BUILD:-}" != 1 ]; then
     fi
     rm -rf "$SITE"
     echo "sanitize: building with -fsanitize=address,undefined into $SITE" >&2
-    TAVRO_SANITIZE=ON "$PYTHON" -m pip install -q --no-deps "${isolation[@]}" --target "$SITE" \
+    modules=()
+    if [ -n "${TAVRO_MATRIX_MODULES:-}" ]; then
+        modules=(--config-settings=cmake.define.TAVRO_MODULES="$TAVRO_MATRIX_MODULES")
+    fi
+    TAVRO_SANITIZE=ON "$PYTHON" -m pip install -q --no-deps "${isolation[@]}" "${modules[@]}" --target "$SITE" \
         --config-settings=build-dir="$BUILD_DIR/{wheel_tag}" .
 fi
 

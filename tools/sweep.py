@@ -1,13 +1,16 @@
-"""Bad-input sweep and reference-leak driver for the tavro extension modules.
+"""Bad-input sweep and reference-leak driver for the tavro extension modules:
+the generic engine. The hostile values it substitutes are in
+tools/sweep_values.py, the tavro tables (the modules, and valid calls to
+start from) in tools/sweep_tables.py.
 
-The sweep walks the namespaces of the five modules (module functions, the
-classes defined there, every callable in each class dict, and module-level
-callable instances such as ``this`` or ``len_``) and calls each of them with a
-matrix of wrong arguments, wrong argument counts and keywords, on instances
-whose attributes were reassigned to bad values, and with module globals
-rebound to bad values. A module that lands later is covered without editing
-this file; the tables below only make the calls reach deeper, by giving a
-valid call to start from.
+The sweep walks the namespaces of the modules (module functions, the classes
+defined there, every callable in each class dict, and module-level callable
+instances such as ``this`` or ``len_``) and calls each of them with a matrix
+of wrong arguments, wrong argument counts and keywords, on instances whose
+attributes were reassigned to bad values, and with module globals rebound to
+bad values. A function or method that lands later is covered without editing
+any file; the tables only make the calls reach deeper, by giving a valid call
+to start from.
 
 It runs in a child process (``python tools/sweep.py sweep MODULE``), printing
 one line before and one after every call, so the parent can name the call
@@ -26,8 +29,6 @@ from __future__ import annotations
 
 import gc
 import importlib
-import io
-import operator
 import os
 import re
 import signal
@@ -38,475 +39,67 @@ import types
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
-MODULES = ["tavro.lib.portil", "tavro.lib.binary", "tavro.expr", "tavro.lib.hex", "tavro.lib.bitstream"]
-
-# ---------------------------------------------------------------------------
-# Bad values. Each is made afresh for every call (label, factory).
+import sweep_tables
+from sweep_tables import MODULES
+from sweep_values import GLOBAL_VALUES, VALUES
 
 
 class SweepTimeout(BaseException):
     """Raised from the alarm handler inside a call that takes too long."""
 
 
-class Boom(Exception):
-    """Raised by the hostile objects below."""
-
-
-class BadIndex:
-    def __index__(self):
-        raise Boom("__index__")
-
-    def __int__(self):
-        raise Boom("__int__")
-
-    def __repr__(self):
-        return "BadIndex()"
-
-
-class HugeIndex:
-    def __index__(self):
-        return 2**100
-
-    def __repr__(self):
-        return "HugeIndex()"
-
-
-class BadLen:
-    def __len__(self):
-        raise Boom("__len__")
-
-    def __getitem__(self, i):
-        raise Boom("__getitem__")
-
-    def __repr__(self):
-        return "BadLen()"
-
-
-class HugeLen:
-    def __len__(self):
-        return sys.maxsize
-
-    def __getitem__(self, i):
-        if isinstance(i, int) and not 0 <= i < 8:
-            raise IndexError(i)
-        return 0
-
-    def __repr__(self):
-        return "HugeLen()"
-
-
-class BadEq:
-    def __eq__(self, other):
-        raise Boom("__eq__")
-
-    def __ne__(self, other):
-        raise Boom("__ne__")
-
-    def __lt__(self, other):
-        raise Boom("__lt__")
-
-    __gt__ = __ge__ = __le__ = __lt__
-
-    def __bool__(self):
-        raise Boom("__bool__")
-
-    __hash__ = object.__hash__
-
-    def __repr__(self):
-        return "BadEq()"
-
-
-class BadHash:
-    def __hash__(self):
-        raise Boom("__hash__")
-
-    def __repr__(self):
-        return "BadHash()"
-
-
-class BadIter:
-    def __iter__(self):
-        raise Boom("__iter__")
-
-    def __repr__(self):
-        return "BadIter()"
-
-
-class BadIterLater:
-    def __iter__(self):
-        yield 1
-        raise Boom("second item")
-
-    def __repr__(self):
-        return "BadIterLater()"
-
-
-class BadRepr:
-    def __repr__(self):
-        raise Boom("__repr__")
-
-    def __str__(self):
-        raise Boom("__str__")
-
-    def __call__(self, *args):
-        raise Boom("__call__")
-
-
-class IntSub(int):
-    pass
-
-
-class BytesSub(bytes):
-    def __len__(self):
-        raise Boom("BytesSub.__len__")
-
-    def __getitem__(self, i):
-        raise Boom("BytesSub.__getitem__")
-
-    def __iter__(self):
-        raise Boom("BytesSub.__iter__")
-
-
-class StrSub(str):
-    def split(self, *a):
-        raise Boom("StrSub.split")
-
-
-class DictSub(dict):
-    def __getitem__(self, key):
-        raise Boom("DictSub.__getitem__")
-
-    def items(self):
-        raise Boom("DictSub.items")
-
-
-class WeirdStream:
-    """A substream whose read and write return values of the wrong kind."""
-
-    def __init__(self, result):
-        self.result = result
-        self.calls = 0
-
-    def read(self, n=-1):
-        self.calls += 1
-        if self.calls > 1000:
-            raise StreamDry("read 1000 times")
-        return self.result
-
-    def write(self, data):
-        return self.result
-
-    def __repr__(self):
-        return f"WeirdStream({self.result!r})"
-
-
-class RaisingStream:
-    def read(self, n=-1):
-        raise Boom("read")
-
-    def write(self, data):
-        raise Boom("write")
-
-    def __repr__(self):
-        return "RaisingStream()"
-
-
-_PATTERN = bytes(range(256)) * 260
-
-
-class StreamDry(Exception):
-    pass
-
-
-class Codec:
-    """An identity (or repeating) encoder/decoder that refuses to be called
-    without end, so a loop that never finishes ends in an exception."""
-
-    def __init__(self, repeat=1, limit=10000):
-        self.repeat = repeat
-        self.left = limit
-
-    def __call__(self, data):
-        self.left -= 1
-        if self.left < 0:
-            raise StreamDry("codec called too often")
-        return data * self.repeat if self.repeat != 1 else data
-
-
-class FiniteStream:
-    """Hands out `total` bytes in chunks of at most `chunk`, then only b''.
-
-    Written in Python on purpose: the child's alarm can interrupt a caller
-    that polls it without end."""
-
-    def __init__(self, total=65536, chunk=1000):
-        self.left = total
-        self.chunk = chunk
-        self.pos = 0
-        self.written = 0
-        self.dry_polls = 0
-
-    def read(self, n=-1):
-        if n is None or n < 0:
-            n = self.left
-        n = min(n, self.chunk, self.left)
-        if n == 0:
-            # Callers that poll an ended stream without bound are told so
-            # quickly, instead of waiting for the sweep's alarm.
-            self.dry_polls += 1
-            if self.dry_polls > 20:
-                raise StreamDry("polled 20 times after the end")
-        self.left -= n
-        start = self.pos & 0xFF
-        self.pos += n
-        return _PATTERN[start:start + n]
-
-    def write(self, data):
-        self.written += len(data)
-        return len(data)
-
-
-def _values():
-    big = 2**100
-    return [
-        ("None", lambda: None),
-        ("0", lambda: 0),
-        ("-1", lambda: -1),
-        ("1", lambda: 1),
-        ("255", lambda: 255),
-        ("256", lambda: 256),
-        ("2**62", lambda: 2**62),
-        ("2**63", lambda: 2**63),
-        ("2**64", lambda: 2**64),
-        ("2**100", lambda: big),
-        ("-2**100", lambda: -big),
-        ("sys.maxsize", lambda: sys.maxsize),
-        ("-sys.maxsize-1", lambda: -sys.maxsize - 1),
-        ("True", lambda: True),
-        ("IntSub(3)", lambda: IntSub(3)),
-        ("0.5", lambda: 0.5),
-        ("-0.0", lambda: -0.0),
-        ("nan", lambda: float("nan")),
-        ("inf", lambda: float("inf")),
-        ("1j", lambda: 1j),
-        ("''", lambda: ""),
-        ("'abc'", lambda: "abc"),
-        ("'\\ud800'", lambda: "\ud800"),
-        ("'\\u20ac'*3", lambda: "\u20ac" * 3),
-        ("StrSub('0 1')", lambda: StrSub("0 1")),
-        ("b''", lambda: b""),
-        ("b'\\x01'", lambda: b"\x01"),
-        ("b'\\x00\\x01'*4", lambda: b"\x00\x01" * 4),
-        ("b'\\x00\\xff'*5", lambda: b"\x00\xff" * 5),
-        ("b'01'*8", lambda: b"01" * 8),
-        ("BytesSub(b'\\x01'*8)", lambda: BytesSub(b"\x01" * 8)),
-        ("bytearray(b'\\x01'*8)", lambda: bytearray(b"\x01" * 8)),
-        ("memoryview(b'\\x00\\x01'*4)", lambda: memoryview(b"\x00\x01" * 4)),
-        ("memoryview(array('I'))", lambda: memoryview(__import__("array").array("I", [1, 2]))),
-        ("[]", lambda: []),
-        ("[1, 0, 300]", lambda: [1, 0, 300]),
-        ("[b'a', 'b']", lambda: [b"a", "b"]),
-        ("(1, None)", lambda: (1, None)),
-        ("{}", lambda: {}),
-        ("{'data': b'ab'}", lambda: {"data": b"ab"}),
-        ("{1: 2}", lambda: {1: 2}),
-        ("DictSub(data=b'a')", lambda: DictSub(data=b"a")),
-        ("object()", lambda: object()),
-        ("int", lambda: int),
-        ("len", lambda: len),
-        ("lambda: 1/0", lambda: (lambda *a, **k: 1 / 0)),
-        ("BadIndex()", BadIndex),
-        ("HugeIndex()", HugeIndex),
-        ("BadLen()", BadLen),
-        ("HugeLen()", HugeLen),
-        ("BadEq()", BadEq),
-        ("BadHash()", BadHash),
-        ("BadIter()", BadIter),
-        ("BadIterLater()", BadIterLater),
-        ("BadRepr()", BadRepr),
-        ("RaisingStream()", RaisingStream),
-        ("WeirdStream(5)", lambda: WeirdStream(5)),
-        ("WeirdStream('ab')", lambda: WeirdStream("ab")),
-        ("WeirdStream(None)", lambda: WeirdStream(None)),
-        ("FiniteStream(16)", lambda: FiniteStream(16, 3)),
-    ]
-
-
-VALUES = _values()
-
-# A smaller set for rebinding module globals (each rebinding is tried against
-# every function of the module).
-GLOBAL_VALUES = [
-    ("None", lambda: None),
-    ("0", lambda: 0),
-    ("b''", lambda: b""),
-    ("'x'", lambda: "x"),
-    ("[]", lambda: []),
-    ("[1]*256", lambda: [1] * 256),
-    ("['ab']*256", lambda: ["ab"] * 256),
-    ("[None]*300", lambda: [None] * 300),
-    ("{}", lambda: {}),
-    ("{i: 'x'*i for i in range(256)}", lambda: {i: "x" * i for i in range(256)}),
-    ("{i: b'ab' for i in range(256)}", lambda: {i: b"ab" for i in range(256)}),
-    ("{i: None for i in range(256)}", lambda: {i: None for i in range(256)}),
-    ("DictSub()", lambda: DictSub()),
-    ("lambda *a: 1/0", lambda: (lambda *a, **k: 1 / 0)),
-    ("lambda *a: None", lambda: (lambda *a, **k: None)),
-    ("lambda *a: 7", lambda: (lambda *a, **k: 7)),
-    ("lambda *a: b'\\x01\\x02'", lambda: (lambda *a, **k: b"\x01\x02")),
-    ("BadIndex()", BadIndex),
-    ("BadHash()", BadHash),
-    ("object()", lambda: object()),
-    ("int", lambda: int),
-]
-
-# ---------------------------------------------------------------------------
-# Valid calls to start from: parameter names and argument tuples. Names not
-# listed here are still swept, with generic starting arguments.
-
-
-def _hexdump_text():
-    return (
-        'hexundump("""\n'
-        "0000   30 31 32 33 34 35 36 37   01234567\n"
-        "0008   41 42 FF                  AB.\n"
-        '""")\n'
-    )
-
-
-FUNCTIONS: dict[str, tuple[tuple[str, ...], list[Callable[[], tuple]]]] = {
-    "int2byte": (("character",), [lambda: (65,)]),
-    "byte2int": (("character",), [lambda: (b"A",), lambda: ("\u20ac",), lambda: (bytearray(b"z"),)]),
-    "str2bytes": (("string",), [lambda: ("abc",)]),
-    "bytes2str": (("string",), [lambda: (b"abc",)]),
-    "str2unicode": (("string",), [lambda: ("abc",)]),
-    "unicode2str": (("string",), [lambda: ("abc",)]),
-    "iteratebytes": (("data",), [lambda: (b"abc",)]),
-    "iterateints": (("data",), [lambda: (b"abc",)]),
-    "reprstring": (("data",), [lambda: (b"abc",), lambda: ("abc",)]),
-    "trimstring": (("data",), [lambda: (b"abc",), lambda: ("abc",)]),
-    "integers2bytes": (("ints",), [lambda: ([1, 2, 3],)]),
-    "bytes2integers": (("data",), [lambda: (b"abc",)]),
-    "integer2bits": (("number", "width"), [lambda: (19, 8), lambda: (-300, 70)]),
-    "integer2bytes": (("number", "width"), [lambda: (19, 4), lambda: (-200, 9)]),
-    "bits2integer": (("data", "signed"), [lambda: (b"\x01\x00\x00\x01\x01",), lambda: (b"\x01" * 70, True)]),
-    "bytes2integer": (("data", "signed"), [lambda: (b"\x00\x00\x00\x13",), lambda: (b"\x80" + b"\x00" * 9, True)]),
-    "bytes2bits": (("data",), [lambda: (b"ab",)]),
-    "bits2bytes": (("data",), [lambda: (b"\x00\x01\x01\x00\x00\x00\x00\x01" * 2,)]),
-    "swapbytes": (("data",), [lambda: (b"abcd",)]),
-    "swapbytesinbits": (("data",), [lambda: (b"\x00" * 8 + b"\x01" * 8,)]),
-    "swapbitsinbytes": (("data",), [lambda: (b"\x12\x34",)]),
-    "hexlify": (("data",), [lambda: (b"ab",)]),
-    "unhexlify": (("data",), [lambda: (b"6162",)]),
-    "hexdump": (("data", "linesize"), [lambda: (b"0" * 40, 16), lambda: (bytearray(range(20)), 3)]),
-    "hexundump": (("data", "linesize"), [lambda: (_hexdump_text(), 8)]),
-}
-
-
-def _expr_instances(m):
-    return {
-        "ExprMixin": [lambda: m.ExprMixin()],
-        "UniExpr": [lambda: m.UniExpr(operator.neg, 5), lambda: m.UniExpr(operator.not_, m.this.a)],
-        "BinExpr": [lambda: m.BinExpr(operator.add, 1, 2), lambda: m.BinExpr(operator.mul, m.this.a, m.this.b)],
-        "Path": [lambda: m.Path("this"), lambda: m.Path("this", "b", m.Path("this", "a", m.Path("this")))],
-        "Path2": [lambda: m.Path2("list_"), lambda: m.Path2("list_", 0, m.Path2("list_"))],
-        "FuncPath": [lambda: m.FuncPath(len), lambda: m.FuncPath(len, m.Path("this", "a", m.Path("this")))],
-    }
-
-
-def _hex_instances(m):
-    return {
-        "HexDisplayedInteger": [lambda: m.HexDisplayedInteger.new(255, "02x"), lambda: m.HexDisplayedInteger(7)],
-        "HexDisplayedBytes": [lambda: m.HexDisplayedBytes(b"\x01\xab")],
-        "HexDisplayedDict": [lambda: m.HexDisplayedDict(data=b"\x01\xab", other=1)],
-        "HexDumpDisplayedBytes": [lambda: m.HexDumpDisplayedBytes(b"0" * 40)],
-        "HexDumpDisplayedDict": [lambda: m.HexDumpDisplayedDict(data=b"0" * 40)],
-    }
-
-
-def _bitstream_instances(m):
-    return {
-        "RestreamedBytesIO": [
-            lambda: m.RestreamedBytesIO(FiniteStream(64, 64), Codec(), 4, Codec(), 4),
-            lambda: m.RestreamedBytesIO(FiniteStream(64, 64), Codec(8), 1, Codec(), 8),
-        ],
-        "RebufferedBytesIO": [
-            lambda: m.RebufferedBytesIO(FiniteStream(), None),
-            lambda: m.RebufferedBytesIO(FiniteStream(), 4),
-        ],
-    }
-
-
-INSTANCES = {
-    "tavro.expr": _expr_instances,
-    "tavro.lib.hex": _hex_instances,
-    "tavro.lib.bitstream": _bitstream_instances,
-}
-
-# Starting arguments for methods, keyed by method name (any class).
-METHODS: dict[str, list[Callable[[], tuple]]] = {
-    "read": [lambda: (), lambda: (3,), lambda: (0,)],
-    "write": [lambda: (b"abcdef",)],
-    "seek": [lambda: (2,), lambda: (1, 1)],
-    "new": [lambda: (255, "02x")],
-    "__setstate__": [lambda: ({"x": 1},)],
-    "__getattr__": [lambda: ("field",)],
-    "__getitem__": [lambda: ("field",), lambda: (0,)],
-    "__call__": [lambda: ({"a": 2, "b": 3, "field": [1, 2]}, [5, 6]), lambda: ({"a": [1, 2], "b": 3},)],
-    "__format__": [lambda: ("x",)],
-}
-BINARY_DUNDER_ARGS = [lambda: (2,)]
-
-# Constructor arguments for the documented classes (parameter names, calls).
-CONSTRUCTORS: dict[str, tuple[tuple[str, ...], list[Callable[[], tuple]]]] = {
-    "UniExpr": (("op", "operand"), [lambda: (operator.neg, 5)]),
-    "BinExpr": (("op", "lhs", "rhs"), [lambda: (operator.add, 1, 2)]),
-    "Path": (("name", "field", "parent"), [lambda: ("this",), lambda: ("this", "a", None)]),
-    "Path2": (("name", "index", "parent"), [lambda: ("list_",)]),
-    "FuncPath": (("func", "operand"), [lambda: (len,), lambda: (len, [1, 2])]),
-    "HexDisplayedInteger": ((), [lambda: (5,)]),
-    "HexDisplayedBytes": ((), [lambda: (b"ab",)]),
-    "HexDisplayedDict": ((), [lambda: ({"data": b"ab"},)]),
-    "HexDumpDisplayedBytes": ((), [lambda: (b"ab",)]),
-    "HexDumpDisplayedDict": ((), [lambda: ({"data": b"ab"},)]),
-    "RestreamedBytesIO": (
-        ("substream", "decoder", "decoderunit", "encoder", "encoderunit"),
-        [lambda: (FiniteStream(64, 64), Codec(), 4, Codec(), 4)],
-    ),
-    "RebufferedBytesIO": (("substream", "tailcutoff"), [lambda: (FiniteStream(),), lambda: (FiniteStream(), 4)]),
-}
-
-# Methods worth calling after an attribute was set to a bad value.
-FOLLOW_UPS = {
-    "RestreamedBytesIO": [("read", (3,)), ("read", ()), ("write", (b"abcdefghi",)), ("close", ()), ("tell", ())],
-    "RebufferedBytesIO": [
-        ("read", (3,)), ("read", (0,)), ("write", (b"xy",)), ("seek", (2, 1)),
-        ("tell", ()), ("cachedfrom", ()), ("cachedto", ()),
-    ],
-    "UniExpr": [("__call__", ({"a": 1},)), ("__repr__", ()), ("__str__", ()), ("__getstate__", ())],
-    "BinExpr": [("__call__", ({"a": 1, "b": 2},)), ("__repr__", ()), ("__str__", ()), ("__getstate__", ())],
-    "Path": [("__call__", ({"a": {"b": 1}, "b": 2},)), ("__repr__", ()), ("__str__", ()), ("__getattr__", ("x",))],
-    "Path2": [("__call__", ({}, [[1, 2]])), ("__repr__", ()), ("__getitem__", (0,))],
-    "FuncPath": [("__call__", ({"a": [1, 2]},)), ("__repr__", ()), ("__str__", ())],
-    "HexDisplayedInteger": [("__str__", ())],
-    "HexDisplayedBytes": [("__str__", ())],
-    "HexDisplayedDict": [("__str__", ())],
-    "HexDumpDisplayedBytes": [("__str__", ())],
-    "HexDumpDisplayedDict": [("__str__", ())],
-}
-
-# Attributes to reassign on instances, besides those found in the instance
-# dict (render and fmtstr are absent until set).
-EXTRA_ATTRIBUTES = {
-    "HexDisplayedInteger": ["fmtstr"],
-    "HexDisplayedBytes": ["render"],
-    "HexDisplayedDict": ["render"],
-    "HexDumpDisplayedBytes": ["render"],
-    "HexDumpDisplayedDict": ["render"],
-}
-
 # ---------------------------------------------------------------------------
 # Discovery
+
+
+def expected_modules():
+    """The modules the suite must find built: all of MODULES, or, in a
+    development build of some modules only, those that TAVRO_MATRIX_MODULES
+    names (as tools/matrix.sh takes it: short names separated by ';', or
+    "all"). This is the one place that decides which modules are swept; a
+    module it returns that fails to import is a failure, never a skip."""
+    chosen = os.environ.get("TAVRO_MATRIX_MODULES", "").strip()
+    if not chosen or chosen == "all":
+        return list(MODULES)
+    short = {full.rsplit(".", 1)[1]: full for full in MODULES}
+    # Private helper modules (_dump, of the dump command) are not swept.
+    names = [part.strip() for part in chosen.split(";") if part.strip() and not part.strip().startswith("_")]
+    unknown = [part for part in names if part not in short]
+    if unknown:
+        raise ValueError(f"TAVRO_MATRIX_MODULES names unknown modules: {', '.join(unknown)}")
+    return [full for full in MODULES if full.rsplit(".", 1)[1] in names]
+
+
+def import_modules():
+    """The expected modules, imported (an ImportError propagates)."""
+    return [importlib.import_module(name) for name in expected_modules()]
+
+
+NOT_BUILT = "not built in this development build (TAVRO_MATRIX_MODULES)"
+
+
+def module_params():
+    """One pytest parameter per module; those a development build left out
+    on purpose are marked skipped, with the reason."""
+    import pytest
+
+    expected = expected_modules()
+    return [pytest.param(name, marks=() if name in expected else pytest.mark.skip(reason=NOT_BUILT))
+            for name in MODULES]
+
+
+# Py_TPFLAGS_METHOD_DESCRIPTOR: the type binds like a method (the interpreter's
+# method_descriptor and function, and the modules' own method descriptor
+# types, which are neither).
+_METHOD_DESCRIPTOR_FLAG = 1 << 17
+
+
+def is_function(obj):
+    """A function or method object of any kind: Python functions, built-in
+    functions, and instances of every method descriptor type."""
+    if isinstance(obj, (types.FunctionType, types.BuiltinFunctionType)):
+        return True
+    return bool(type(obj).__flags__ & _METHOD_DESCRIPTOR_FLAG)
 
 
 @dataclass
@@ -540,10 +133,10 @@ def discover(module):
                     continue
                 if isinstance(member, type):
                     continue
-                if isinstance(member, (staticmethod, classmethod)) or callable(member):
+                if isinstance(member, (staticmethod, classmethod)) or is_function(member) or callable(member):
                     entries.append(Entry(f"{mname}.{name}.{attr}", "method", member, obj, attr))
         elif callable(obj):
-            if isinstance(obj, (types.BuiltinFunctionType, types.FunctionType, types.MethodDescriptorType)):
+            if is_function(obj):
                 if _defined_here(obj, mname) or getattr(obj, "__module__", None) is None:
                     entries.append(Entry(f"{mname}.{name}", "function", obj, attr=name))
             elif _defined_here(type(obj), mname):
@@ -681,7 +274,7 @@ def _matrix(entry, target_factory, names, starts, call_label):
 
 
 def _instance_factories(module, cls):
-    table = INSTANCES.get(module.__name__)
+    table = sweep_tables.INSTANCES.get(module.__name__)
     factories = table(module).get(cls.__name__, []) if table else []
     if not factories:
         factories = [cls]  # try a plain call; failures are just outcomes
@@ -703,18 +296,18 @@ def generate(module):
     functions = [e for e in entries if e.kind == "function"]
     for e in entries:
         if e.kind == "function":
-            names, starts = FUNCTIONS.get(e.attr, (None, []))
+            names, starts = sweep_tables.FUNCTIONS.get(e.attr, (None, []))
             names = names or _signature_names(e.obj)
             calls += _matrix(e.name, lambda m=module, a=e.attr: getattr(m, a), names, starts, e.attr)
         elif e.kind == "class":
-            names, starts = CONSTRUCTORS.get(e.obj.__name__, (None, []))
+            names, starts = sweep_tables.CONSTRUCTORS.get(e.obj.__name__, (None, []))
             names = names or _signature_names(e.obj)
             calls += _matrix(e.name, lambda c=e.obj: c, names, starts or [lambda: ()], e.obj.__name__)
             calls += _attribute_calls(module, e.obj)
         elif e.kind == "method":
             calls += _method_calls(module, e)
         elif e.kind == "instance":
-            starts = METHODS.get("__call__", [])
+            starts = sweep_tables.METHODS.get("__call__", [])
             calls += _matrix(e.name, lambda m=module, a=e.attr: getattr(m, a), None, starts, e.attr)
         elif e.kind == "globals":
             calls += _global_calls(module, functions, e.name)
@@ -725,11 +318,11 @@ def _method_calls(module, e):
     cls, attr = e.cls, e.attr
     calls = []
     label = f"{cls.__name__}.{attr}"
-    starts = METHODS.get(attr)
+    starts = sweep_tables.METHODS.get(attr)
     if starts is None:
         names = _signature_names(getattr(cls, attr, None)) if hasattr(cls, attr) else None
         if attr.startswith("__") and attr[2:-2] in _BINARY_DUNDERS:
-            starts = BINARY_DUNDER_ARGS
+            starts = sweep_tables.BINARY_DUNDER_ARGS
         elif names is not None:
             starts = [lambda n=len(names): (b"\x00\x01" * 4,) * n] if names else [lambda: ()]
         else:
@@ -742,7 +335,7 @@ def _method_calls(module, e):
         calls += _matrix(
             e.name,
             lambda f=factory, a=attr: getattr(f(), a),
-            _signature_names(getattr(cls, attr, None)) if attr not in METHODS else None,
+            _signature_names(getattr(cls, attr, None)) if attr not in sweep_tables.METHODS else None,
             starts,
             f"{label}[{who}]",
         )
@@ -767,7 +360,7 @@ _BINARY_DUNDERS = {
 def _attribute_calls(module, cls):
     """Instances whose attributes were reassigned to bad values, then used."""
     calls = []
-    follow = FOLLOW_UPS.get(cls.__name__)
+    follow = sweep_tables.FOLLOW_UPS.get(cls.__name__)
     if follow is None:
         follow = [
             (a, ()) for a, v in vars(cls).items()
@@ -780,7 +373,7 @@ def _attribute_calls(module, cls):
             attrs = list(vars(sample))
         except BaseException:
             continue
-        attrs += [a for a in EXTRA_ATTRIBUTES.get(cls.__name__, []) if a not in attrs]
+        attrs += [a for a in sweep_tables.EXTRA_ATTRIBUTES.get(cls.__name__, []) if a not in attrs]
         for attr in attrs:
             for label, value in VALUES:
                 for method, args in follow:
@@ -811,7 +404,7 @@ def _global_calls(module, functions, entry):
     for gname in names:
         for label, value in GLOBAL_VALUES:
             for f in functions:
-                _, starts = FUNCTIONS.get(f.attr, (None, []))
+                _, starts = sweep_tables.FUNCTIONS.get(f.attr, (None, []))
                 if not starts:
                     continue
                 start = starts[0]
@@ -836,7 +429,7 @@ def _global_calls(module, functions, entry):
     # Methods of the module's classes with a global rebound (tables, helper
     # functions, sleep and BlockingIOError for the stream adapters).
     for cls in [v for v in vars(module).values() if isinstance(v, type) and _defined_here(v, module.__name__)]:
-        follow = FOLLOW_UPS.get(cls.__name__, [])
+        follow = sweep_tables.FOLLOW_UPS.get(cls.__name__, [])
         for gname in names:
             for label, value in GLOBAL_VALUES[::2]:
                 for k, factory in enumerate(_instance_factories(module, cls)):

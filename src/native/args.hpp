@@ -170,6 +170,10 @@ bool bind(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyOb
     const bool exact = required == count && !sig.star_args;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
 
+    if (nkw == 0 && nargs == count && !sig.star_args) {  // the common call: every parameter by position
+        for (Py_ssize_t i = 0; i < count; ++i) out.values[i] = args[i];
+        return true;
+    }
     if (nargs > count && !sig.star_args) {
         detail::raise_count(sig.function, exact, required + offset, count + offset, nargs + offset);
         return false;
@@ -279,7 +283,12 @@ template <Literal Text, auto Body, class... Leading>
 PyObject* bind_and_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Leading... leading) {
     using P = ParsedSignature<Text>;
     Bound<P::size> a;
-    if (!bind(P::value, args, nargs, kwnames, a)) return nullptr;
+    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(P::size)) [[likely]] {
+        // The common call, every parameter by position: nothing to check.
+        for (std::size_t i = 0; i < P::size; ++i) a.values[i] = args[i];
+    } else if (!bind(P::value, args, nargs, kwnames, a)) {
+        return nullptr;
+    }
     return call_body<Body, Text>(a, std::make_index_sequence<P::size>{}, leading...);
 }
 
@@ -295,6 +304,12 @@ template <Literal Text, auto Body>
 PyObject* method_entry(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, size_t nargsf,
                        PyObject* kwnames) {
     return bind_and_call<Text, Body>(args, PyVectorcall_NARGS(nargsf), kwnames, self, defining_class);
+}
+
+// Instance methods that find their module from self's class themselves.
+template <Literal Text, auto Body>
+PyObject* plain_method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return bind_and_call<Text, Body>(args, nargs, kwnames, self);
 }
 
 }  // namespace detail
@@ -316,6 +331,17 @@ template <Literal Text, auto Body, Literal Doc = "">
 constexpr PyMethodDef method() {
     return {detail::ParsedSignature<Text>::value.function, cfunction<detail::method_entry<Text, Body>>(),
             METH_METHOD | METH_FASTCALL | METH_KEYWORDS, detail::InternalDoc<Text, Doc>::value.data()};
+}
+
+// An instance method without the defining class: Body(self, parameters...),
+// which finds its module through self's class (compat::module_by_def).
+// METH_FASTCALL | METH_KEYWORDS without METH_METHOD: the interpreter's call
+// specialisations serve the bound method of such a method directly, which
+// saves a hot method a good part of its call overhead.
+template <Literal Text, auto Body, Literal Doc = "">
+constexpr PyMethodDef plain_method() {
+    return {detail::ParsedSignature<Text>::value.function, cfunction<detail::plain_method_entry<Text, Body>>(),
+            METH_FASTCALL | METH_KEYWORDS, detail::InternalDoc<Text, Doc>::value.data()};
 }
 
 inline constexpr PyMethodDef end_of_methods = {nullptr, nullptr, 0, nullptr};

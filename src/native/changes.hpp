@@ -40,6 +40,9 @@ namespace native {
 struct DictStamp {
     const PyObject* dict = nullptr;  // identity only
     std::uint64_t version = 0;
+#if NATIVE_DICT_WATCHERS
+    const std::atomic<std::uint64_t>* counter = nullptr;  // the one `version` was read from
+#endif
 };
 
 namespace detail {
@@ -156,9 +159,23 @@ public:
             PyErr_Clear();
             return {};
         }
-        return {dict, counters_[detail::change_counter_slot(dict)].load(std::memory_order_acquire)};
+        const std::atomic<std::uint64_t>* counter = &counters_[detail::change_counter_slot(dict)];
+        return {dict, counter->load(std::memory_order_acquire), counter};
 #else
         return {dict, compat::dict_version_tag(dict)};
+#endif
+    }
+
+    // The current state of `dict`, for which unchanged(dict, earlier) held
+    // (so it is watched already, and alive since): as stamp(), without asking
+    // the interpreter to watch it again.
+    DictStamp restamp(PyObject* dict, const DictStamp& earlier) const {
+#if NATIVE_DICT_WATCHERS
+        if (earlier.dict != dict || counters_ == nullptr) return stamp(dict);
+        return {dict, counters_[detail::change_counter_slot(dict)].load(std::memory_order_acquire)};
+#else
+        (void)earlier;
+        return stamp(dict);
 #endif
     }
 
@@ -167,7 +184,8 @@ public:
     bool unchanged(PyObject* dict, const DictStamp& stamp) const {
         if (stamp.dict != dict || dict == nullptr) return false;
 #if NATIVE_DICT_WATCHERS
-        return counters_[detail::change_counter_slot(dict)].load(std::memory_order_acquire) == stamp.version;
+        // A stamp of `dict` holds the counter chosen by its address.
+        return stamp.counter->load(std::memory_order_acquire) == stamp.version;
 #else
         return compat::dict_version_tag(dict) == stamp.version;
 #endif
@@ -185,7 +203,35 @@ public:
 #endif
     }
 
+    // Whether storing an attribute of an ordinary instance shows as a change
+    // of its dict. CPython 3.13.0 writes such a store into the object's
+    // inline values without telling the dict's watchers (later 3.13 releases
+    // tell them), so there a stamp of an instance dict can miss a change.
+    // check_instance_stores() finds out by trying; until it has, the answer
+    // is no. A verdict about an instance dict may be remembered under a
+    // stamp only where this holds.
+    bool sees_instance_stores() const { return instance_stores_seen_; }
+
+    // Tries it (after attach()): a store into an instance of a fresh plain
+    // class, whose dict was stamped. False with an exception only when the
+    // interpreter fails.
+    bool check_instance_stores() {
+        instance_stores_seen_ = false;
+        Ref cls = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){}", "probe",
+                                                   reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+        Ref instance = Ref::steal(cls ? PyObject_CallNoArgs(cls.get()) : nullptr);
+        Ref key = Ref::steal(PyUnicode_InternFromString("probe"));
+        if (!instance || !key || PyObject_SetAttr(instance.get(), key.get(), Py_None) < 0) return false;
+        Ref dict = Ref::steal(PyObject_GenericGetDict(instance.get(), nullptr));
+        if (!dict) return false;
+        const DictStamp before = stamp(dict.get());
+        if (PyObject_SetAttr(instance.get(), key.get(), Py_True) < 0) return false;
+        instance_stores_seen_ = before.dict != nullptr && !unchanged(dict.get(), before);
+        return true;
+    }
+
 private:
+    bool instance_stores_seen_ = false;
 #if NATIVE_DICT_WATCHERS
     static void release_watcher(PyObject* capsule) {
         delete static_cast<detail::Watcher*>(PyCapsule_GetPointer(capsule, detail::kWatcherCapsule));

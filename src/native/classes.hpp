@@ -11,7 +11,8 @@
 //   instance methods (native::method): METH_METHOD | METH_FASTCALL |
 //     METH_KEYWORDS. They become method descriptors of the class, of the
 //     module's own descriptor type (below); `defining_class` leads to the
-//     module and its state.
+//     module and its state. native::plain_method: METH_FASTCALL |
+//     METH_KEYWORDS, the same descriptors; the body finds its module itself.
 //   static methods (ClassRecipe::static_methods, native::function): the
 //     function's `self` is the defining class, so that its __qualname__ reads
 //     "Class.name" and the module is found through the class.
@@ -82,8 +83,13 @@ inline PyObject* descriptor_vectorcall(PyObject* callable, PyObject* const* args
                      descriptor->def->ml_name, descriptor->owner->tp_name, Py_TYPE(self)->tp_name);
         return nullptr;
     }
-    auto method = reinterpret_cast<PyCMethod>(reinterpret_cast<void (*)()>(descriptor->def->ml_meth));
-    return method(self, descriptor->owner, args + 1, static_cast<size_t>(nargs - 1), kwnames);
+    if (descriptor->def->ml_flags & METH_METHOD) {
+        auto method = reinterpret_cast<PyCMethod>(reinterpret_cast<void (*)()>(descriptor->def->ml_meth));
+        return method(self, descriptor->owner, args + 1, static_cast<size_t>(nargs - 1), kwnames);
+    }
+    using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+    auto method = reinterpret_cast<FastWithKeywords>(reinterpret_cast<void (*)()>(descriptor->def->ml_meth));
+    return method(self, args + 1, nargs - 1, kwnames);
 }
 
 inline PyObject* descriptor_get(PyObject* self, PyObject* object, PyObject* /*type*/) {
@@ -94,7 +100,8 @@ inline PyObject* descriptor_get(PyObject* self, PyObject* object, PyObject* /*ty
                      descriptor->def->ml_name, descriptor->owner->tp_name, Py_TYPE(object)->tp_name);
         return nullptr;
     }
-    return PyCMethod_New(descriptor->def, object, nullptr, descriptor->owner);
+    const bool with_class = (descriptor->def->ml_flags & METH_METHOD) != 0;
+    return PyCMethod_New(descriptor->def, object, nullptr, with_class ? descriptor->owner : nullptr);
 }
 
 // The part of the internal doc "name(signature)\n--\n\ndocstring" after the
@@ -232,6 +239,20 @@ inline Ref make_method_descriptor_type(PyObject* module) {
 inline bool is_native_method(PyObject* object, PyCFunction entry) {
     if (object == nullptr || Py_TYPE(object)->tp_descr_get != detail::descriptor_get) return false;
     return detail::as_descriptor(object)->def->ml_meth == entry;
+}
+
+// Writes a dunder method's native code into the slot of a class that
+// defines the method (`slot` is a member such as &PyTypeObject::tp_str), as
+// described at the top of this file: the interpreter rewrites the slot when
+// the dunder is assigned, and subclasses get its generic slot.
+// For example
+//     native::install_slot(cls, &PyTypeObject::tp_init, native::init_slot<Text, body>);
+// where the class's `__init__` is the method declared by the same Text.
+template <class Slot>
+void install_slot(PyObject* cls, Slot PyTypeObject::*slot, Slot code) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    type->*slot = code;
+    PyType_Modified(type);  // nothing cached about the type outlives the change
 }
 
 struct ClassRecipe {

@@ -23,10 +23,30 @@
 //                          __getattr__ fallback); the public path,
 //                          PyObject_GenericGetAttr and clearing the error,
 //                          builds an exception per miss.
-//   _PyLong_AsByteArray /  3.10 to 3.12 only; PyLong_AsNativeBytes and
-//   _PyLong_FromByteArray  PyLong_FromNativeBytes from 3.13 on.
-//   _PyLong_NumBits        3.10 to 3.12 only; byte counts come from
-//                          PyLong_AsNativeBytes from 3.13 on.
+//   _PyLong_AsByteArray    the conversion int.to_bytes makes (3.10 to 3.15;
+//                          a with_exceptions parameter from 3.13, which
+//                          reports a value too large without raising). The
+//                          public PyLong_AsNativeBytes (3.13+) wraps it in
+//                          about 90 more instructions per call (flags, a
+//                          bit count, an edge-case scan): 10 % of a 16-byte
+//                          integer2bytes, whose target is int.to_bytes's
+//                          own speed.
+//   _PyLong_FromByteArray  3.10 to 3.12 only; PyLong_FromNativeBytes from
+//                          3.13 on.
+//   PyLongObject's layout  (3.10 to 3.15, as longintrepr.h documents it) a
+//                          compact int's value on 3.10 and 3.11
+//                          (PyUnstable_Long_CompactValue from 3.12 on), and
+//                          an int's digits (LongDigits). The public path to
+//                          the digits, PyLong_Export (3.14+), measured 160
+//                          more instructions a call than reading them (it
+//                          tries a 64-bit conversion first and takes a
+//                          reference): more than converting a 16-byte
+//                          number from the digits costs.
+//   _PyLong_NumBits        the exact bit length of an int (3.10 to 3.15;
+//                          int64_t from 3.14). The public paths are a call
+//                          of int.bit_length(), or PyLong_AsNativeBytes
+//                          with no buffer, whose answer is only an upper
+//                          bound (a machine word's size for small values).
 //   _PyLong_Sign           3.10 to 3.13; PyLong_GetSign from 3.14 on.
 //   _Py_HashBytes          3.10 to 3.12; Py_HashBuffer from 3.14 on; 3.13
 //                          hashes a bytes copy.
@@ -34,9 +54,6 @@
 //   _PyBytes_Join          3.10 to 3.13; PyBytes_Join from 3.14 on.
 //   _PyObject_LookupAttr   3.10 to 3.12; PyObject_GetOptionalAttr from 3.13.
 //   _PyType_GetModuleByDef 3.10 only; PyType_GetModuleByDef from 3.11 on.
-//   PyLongObject.ob_digit  3.10 and 3.11 only, for an int of one digit
-//                          (small_long_value); PyUnstable_Long_IsCompact
-//                          and PyUnstable_Long_CompactValue from 3.12 on.
 //   PyDictObject.ma_version_tag
 //                          3.10 and 3.11 only, where it is neither
 //                          deprecated nor replaceable: dict watchers arrive
@@ -47,6 +64,10 @@
 #include <Python.h>
 
 #include <cstdint>
+
+#if PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>  // PyLongObject's layout (Python.h includes it from 3.11 on)
+#endif
 
 #include "ref.hpp"
 
@@ -217,6 +238,74 @@ inline int get_optional_attr(PyObject* object, PyObject* name, PyObject** result
 
 // ---- integers ----------------------------------------------------------------------
 
+// The value of an exact int or subclass as a long long: true with *value set,
+// false (no exception) when it does not fit. Ints of one internal digit,
+// the common case, are read inline where the interpreter offers it (3.12+).
+inline bool long_as_long_long(PyObject* number, long long* value) {
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* as_long = reinterpret_cast<PyLongObject*>(number);
+    if (PyUnstable_Long_IsCompact(as_long)) {
+        *value = static_cast<long long>(PyUnstable_Long_CompactValue(as_long));
+        return true;
+    }
+#endif
+    int overflow = 0;
+    *value = PyLong_AsLongLongAndOverflow(number, &overflow);  // raises nothing for an int
+    return overflow == 0;
+}
+
+// The value of an int that CPython keeps "compact" (below 2**30 in
+// magnitude on these builds), read without a call; false for a larger one.
+inline bool long_compact_value(PyObject* number, Py_ssize_t* value) {
+    auto* op = reinterpret_cast<PyLongObject*>(number);
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(op)) return false;
+    *value = PyUnstable_Long_CompactValue(op);
+    return true;
+#else
+    // 3.10 and 3.11: the sign of ob_size is the int's and its magnitude the
+    // count of 30-bit digits (longintrepr.h, fixed for these versions).
+    const Py_ssize_t size = Py_SIZE(number);
+    if (size < -1 || size > 1) return false;
+    *value = size == 0 ? 0 : size * static_cast<Py_ssize_t>(op->ob_digit[0]);
+    return true;
+#endif
+}
+
+// The magnitude of an int as base 2**30 digits, least significant first,
+// and its sign, read in place from the int's layout as longintrepr.h
+// (included by Python.h) describes it: valid while the int lives, which
+// cannot change. Unavailable where the interpreter's digits are another size
+// (then `available` is false and nothing else is set).
+class LongDigits {
+public:
+    static constexpr int kShift = 30;
+    static constexpr std::uint32_t kMask = (std::uint32_t{1} << kShift) - 1;
+
+    explicit LongDigits(PyObject* number) {
+        if constexpr (PyLong_SHIFT == kShift && sizeof(digit) == 4) {
+            auto* op = reinterpret_cast<PyLongObject*>(number);
+#if PY_VERSION_HEX >= 0x030C0000
+            const std::uintptr_t tag = op->long_value.lv_tag;
+            count = static_cast<Py_ssize_t>(tag >> _PyLong_NON_SIZE_BITS);
+            negative = (tag & _PyLong_SIGN_MASK) == 2;
+            digits = reinterpret_cast<const std::uint32_t*>(op->long_value.ob_digit);
+#else
+            const Py_ssize_t size = Py_SIZE(number);
+            count = size < 0 ? -size : size;
+            negative = size < 0;
+            digits = reinterpret_cast<const std::uint32_t*>(op->ob_digit);
+#endif
+            available = true;
+        }
+    }
+
+    bool available = false;
+    const std::uint32_t* digits = nullptr;
+    Py_ssize_t count = 0;  // 0 for zero; else digits[count - 1] is not 0
+    bool negative = false;
+};
+
 // The sign of an exact int or subclass: -1, 0 or 1.
 inline int long_sign(PyObject* number) {
 #if PY_VERSION_HEX >= 0x030E0000
@@ -228,48 +317,56 @@ inline int long_sign(PyObject* number) {
 #endif
 }
 
+// Writes number into `size` bytes at out, most significant first when
+// `big_endian`, else least significant first: as two's complement when
+// `is_signed`, else as an unsigned number (then number must not be
+// negative). 1 when the bytes hold the whole value; 0 when it needs more of
+// them, the bytes written being its least significant ones all the same; -1
+// with an exception on a failure of the interpreter's own. When the value
+// fits, no exception is raised, not even for a moment.
+inline int long_as_bytes(PyObject* number, unsigned char* out, Py_ssize_t size, bool big_endian, bool is_signed) {
+    if (size == 0) return long_sign(number) == 0 ? 1 : 0;
+    auto* op = reinterpret_cast<PyLongObject*>(number);
+    const auto count = static_cast<std::size_t>(size);
+    const int little_endian = big_endian ? 0 : 1;
+#if PY_VERSION_HEX >= 0x030D0000
+    // Without exceptions: -1 only says that the value did not fit (the low
+    // bytes are written all the same); nothing else can fail.
+    return _PyLong_AsByteArray(op, out, count, little_endian, is_signed ? 1 : 0, 0) == 0 ? 1 : 0;
+#else
+    // Too few bytes for the whole value is an OverflowError here, raised
+    // after the low bytes were written.
+    if (_PyLong_AsByteArray(op, out, count, little_endian, is_signed ? 1 : 0) == 0) return 1;
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+    PyErr_Clear();
+    return 0;
+#endif
+}
+
 // Writes the least significant `size` bytes of number's two's complement
 // into out, least significant first, however large the number is. False with
 // an exception only on a failure of the interpreter's own.
 inline bool long_low_bytes_little_endian(PyObject* number, unsigned char* out, Py_ssize_t size) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyLong_AsNativeBytes(number, out, size, Py_ASNATIVEBYTES_LITTLE_ENDIAN) >= 0;
-#else
-    // Too few bytes for the whole value is an OverflowError here, but the
-    // low bytes are written all the same, and they are what is wanted.
-    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(number), out, static_cast<std::size_t>(size), 1, 1) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-        PyErr_Clear();
-    }
-    return true;
-#endif
+    return long_as_bytes(number, out, size, false, true) >= 0;
 }
 
 // The same, most significant byte first.
 inline bool long_low_bytes_big_endian(PyObject* number, unsigned char* out, Py_ssize_t size) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyLong_AsNativeBytes(number, out, size, Py_ASNATIVEBYTES_BIG_ENDIAN) >= 0;
-#else
-    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(number), out, static_cast<std::size_t>(size), 0, 1) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-        PyErr_Clear();
-    }
-    return true;
-#endif
+    return long_as_bytes(number, out, size, true, true) >= 0;
+}
+
+// The number of bits of the absolute value of an int (0 for zero), or
+// (std::size_t)-1 with OverflowError when that count does not fit.
+inline std::size_t long_bit_length(PyObject* number) {
+    return static_cast<std::size_t>(_PyLong_NumBits(number));
 }
 
 // The number of bytes that the unsigned value of a non-negative int needs
 // (0 for zero), or -1 with an exception.
 inline Py_ssize_t long_unsigned_byte_length(PyObject* nonnegative) {
-#if PY_VERSION_HEX >= 0x030D0000
-    if (long_sign(nonnegative) == 0) return 0;
-    return PyLong_AsNativeBytes(nonnegative, nullptr, 0,
-                                Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER);
-#else
-    const std::size_t bits = _PyLong_NumBits(nonnegative);
+    const std::size_t bits = long_bit_length(nonnegative);
     if (bits == static_cast<std::size_t>(-1)) return -1;
     return static_cast<Py_ssize_t>((bits + 7) / 8);
-#endif
 }
 
 // The int that `size` big-endian bytes stand for, as two's complement when
@@ -280,27 +377,6 @@ inline PyObject* long_from_big_endian(const unsigned char* bytes, Py_ssize_t siz
     return PyLong_FromUnsignedNativeBytes(bytes, static_cast<std::size_t>(size), Py_ASNATIVEBYTES_BIG_ENDIAN);
 #else
     return _PyLong_FromByteArray(bytes, static_cast<std::size_t>(size), 0, is_signed ? 1 : 0);
-#endif
-}
-
-// The value of an exact int when it fits a long long (true), else false,
-// with no exception either way. For fast paths of integer arithmetic that
-// leave everything else to the generic route.
-inline bool small_long_value(PyObject* exact_int, long long* value) {
-#if PY_VERSION_HEX >= 0x030C0000
-    const auto* number = reinterpret_cast<PyLongObject*>(exact_int);
-    if (!PyUnstable_Long_IsCompact(number)) return false;
-    *value = PyUnstable_Long_CompactValue(number);
-    return true;
-#else
-    // An int of at most one digit, read as 3.12's PyUnstable_Long_IsCompact
-    // and PyUnstable_Long_CompactValue read it (the same layout here).
-    const auto* number = reinterpret_cast<PyLongObject*>(exact_int);
-    const Py_ssize_t size = Py_SIZE(number);
-    if (size < -1 || size > 1) return false;
-    // Zero may have no digit at all (3.10).
-    *value = size == 0 ? 0 : static_cast<long long>(size) * static_cast<long long>(number->ob_digit[0]);
-    return true;
 #endif
 }
 

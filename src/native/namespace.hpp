@@ -1,9 +1,11 @@
-// Interned names, module globals read at call time, imports, and the
-// building of a module namespace in a fixed order.
+// Interned names, module globals read at call time, the built-in functions
+// that fast paths stand in for, imports, and the building of a module
+// namespace in a fixed order.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 
 #include "compat.hpp"
 #include "ref.hpp"
@@ -125,7 +127,10 @@ inline Ref builtins_of(PyObject* module) {
     Ref builtins = Ref::steal(found);
     if (builtins && PyModule_Check(builtins.get())) return Ref::new_reference(PyModule_GetDict(builtins.get()));
     if (builtins) return builtins;
-    Ref module_builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    // Not PyImport_ImportModule, which reads __builtins__ from the globals
+    // of the calling frame (a Python function whose namespace lacks it gets
+    // KeyError): the interpreter's builtins module, whoever calls.
+    Ref module_builtins = Ref::steal(PyImport_ImportModuleLevel("builtins", nullptr, nullptr, nullptr, 0));
     if (!module_builtins) return Ref();
     return Ref::new_reference(PyModule_GetDict(module_builtins.get()));
 }
@@ -163,8 +168,61 @@ inline Ref peek_global(PyObject* module, PyObject* key) {
     return Ref::steal(value);
 }
 
+// Whether every key of `dict` is an exact str. Then looking a str up in it
+// compares str with str only and runs no Python code (no __eq__ of a
+// colliding key), so what one look-up finds is still bound after the next:
+// the guard of rule 1 (native.hpp) for a fast path that reads several names
+// of a namespace. Reads the keys with PyDict_Next, which runs no code; on
+// free-threaded builds hold the dict's critical section (native::checked
+// runs its check in it).
+inline bool keys_are_exact_str(PyObject* dict) {
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &position, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
 // getattr(object, key). New reference or null.
 inline Ref attr(PyObject* object, PyObject* key) { return Ref::steal(PyObject_GetAttr(object, key)); }
+
+// ---- recognising a known built-in function ----------------------------------------
+//
+// A fast path may stand in for a call to a module global (portil's int2byte,
+// the operator module's add) only while that global is still the built-in
+// function whose work the fast path knows: a caller may bind anything in its
+// place. A built-in function is recognised by its C code, the entry point of
+// its PyMethodDef, which every instance of the defining module shares; its
+// __self__ (PyCFunction_GET_SELF) tells which instance it serves, hence which
+// namespace and state it reads. A module records the code of each function
+// it stands in for once, when it executes, and tests globals with `runs` at
+// each call.
+
+// The C code of `function` when it is the built-in function `function_name`
+// defined by a module whose definition names it `module_name` (an exact
+// built-in function, bound to such a module, under that name); null
+// otherwise. Runs no Python code and raises nothing.
+inline PyCFunction module_function_code(PyObject* function, const char* module_name, const char* function_name) {
+    if (function == nullptr || !PyCFunction_CheckExact(function)) return nullptr;
+    PyObject* owner = PyCFunction_GET_SELF(function);
+    if (owner == nullptr || !PyModule_Check(owner)) return nullptr;
+    PyModuleDef* definition = PyModule_GetDef(owner);
+    if (definition == nullptr || definition->m_name == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    const PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(function)->m_ml;
+    if (std::strcmp(definition->m_name, module_name) != 0 || std::strcmp(method->ml_name, function_name) != 0)
+        return nullptr;
+    return method->ml_meth;
+}
+
+// Whether `object` is a built-in function whose C code is `code` (a null
+// code is never run).
+inline bool runs(PyObject* object, PyCFunction code) {
+    return code != nullptr && object != nullptr && PyCFunction_CheckExact(object) &&
+           PyCFunction_GET_FUNCTION(object) == code;
+}
 
 // ---- building a namespace ----------------------------------------------------------
 

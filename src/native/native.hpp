@@ -5,7 +5,9 @@
 //   ref.hpp        owning references, the recursion guard
 //   args.hpp       the argument binder and its exact TypeError messages
 //   namespace.hpp  interned names in module state, module globals read at
-//                  call time, imports, star import, binding names in order
+//                  call time, recognising the built-in functions a fast
+//                  path stands in for (module_function_code, runs),
+//                  imports, star import, binding names in order
 //   changes.hpp    knowing that a dict or a class is unchanged since a fast
 //                  path checked it (dict stamps, type version tags)
 //   classes.hpp    ordinary classes made through the `type` metaclass, and
@@ -45,6 +47,8 @@
 //    result, or sets a Python exception and returns null.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <optional>
 
 #include "args.hpp"
@@ -82,20 +86,47 @@ Ref call_method(PyObject* object, PyObject* method, Args... args) {
 // one per module where the GIL serialises them, one per thread (each thread
 // filling its own) on free-threaded builds. `Tag` tells the caches of one
 // module apart; T must be valid all-zero and hold no references.
+//
+// On free-threaded builds a thread's slot is shared by every instance of the
+// module in the process (a re-import, another interpreter). It remembers
+// which instance filled it and starts afresh for another, so that no instance
+// trusts what another remembered: the stamps of another interpreter's
+// instance come from that interpreter's change counters.
 template <class T, class Tag>
 class PerThread {
 public:
     T& get() {
         if constexpr (compat::free_threaded) {
-            static thread_local T mine{};
-            return mine;
+            struct Slot {
+                std::uint64_t owner;
+                T value;
+            };
+            static thread_local Slot mine{};
+            const std::uint64_t owner = identity();
+            if (mine.owner != owner) {
+                mine = Slot{};
+                mine.owner = owner;
+            }
+            return mine.value;
         } else {
             return shared_;
         }
     }
 
 private:
+    // A number that no other instance of this cache in the process has, given
+    // on first use (the module state starts all-zero).
+    std::uint64_t identity() {
+        std::uint64_t id = id_.load(std::memory_order_acquire);
+        if (id != 0) return id;
+        static std::atomic<std::uint64_t> issued{0};
+        const std::uint64_t fresh = issued.fetch_add(1, std::memory_order_relaxed) + 1;
+        if (id_.compare_exchange_strong(id, fresh, std::memory_order_acq_rel)) return fresh;
+        return id;  // another thread gave it one first
+    }
+
     T shared_;
+    std::atomic<std::uint64_t> id_;
 };
 
 }  // namespace native

@@ -2,6 +2,9 @@
 
 import sys
 
-from tavro._dumpcommand import main
+try:
+    from tavro._dumpcommand import run
+except KeyboardInterrupt:  # Ctrl-C while the command is still loading
+    sys.exit(130)
 
-sys.exit(main())
+sys.exit(run())

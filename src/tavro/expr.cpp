@@ -605,13 +605,16 @@ Ref operator_function(PyObject* operators, ExprState* st) {
 
 // ---- applying operators -----------------------------------------------------------
 
-// known(left, right) for two exact ints that fit a long long, computed here;
-// declines for anything else (other values, a result that would not fit).
+// known(left, right) for two exact compact ints (below 2**30 in magnitude),
+// computed here; declines for anything else (other values, a result that
+// would not fit a long long).
 native::Fast small_int_binary(const KnownFunction& known, PyObject* left, PyObject* right) {
-    long long a, b;
-    if (!PyLong_CheckExact(left) || !PyLong_CheckExact(right) || !native::compat::small_long_value(left, &a) ||
-        !native::compat::small_long_value(right, &b))
+    Py_ssize_t left_value, right_value;
+    if (!PyLong_CheckExact(left) || !PyLong_CheckExact(right) ||
+        !native::compat::long_compact_value(left, &left_value) ||
+        !native::compat::long_compact_value(right, &right_value))
         return native::decline;
+    const long long a = left_value, b = right_value;
     if (known.kind == Apply::compare) {
         bool result = false;
         switch (known.compare) {

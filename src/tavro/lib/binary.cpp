@@ -3,16 +3,25 @@
 //
 // Every function reads its collaborators (int2byte, byte2int, iterateints,
 // bytes2bits, the three tables, binascii) from the module namespace at each
-// call. When they are still the module's own objects with their original
-// contents, the work is done natively and the result built once; otherwise
-// each step goes through the objects found, one at a time, exactly as the
-// algorithm describes it. Checking "still the original" must cost next to
-// nothing, so the module remembers the namespace's dict version at which it
-// last looked the collaborators up, and for each table the (dict, version)
-// pair it last verified entry by entry. Dict version tags are unique per
-// mutation, so a matching pair proves the table unchanged.
+// call. While they are the functions this module knows, with tables of the
+// original contents, the work is done natively and the result built once;
+// otherwise each step goes through the objects found, one at a time, as the
+// algorithm describes it (the generic path). What was found about the
+// namespace and each table is remembered under a dict stamp (changes.hpp),
+// so that "still the original" costs a few comparisons per call.
+//
+// Fast paths and their guards (rules of native.hpp):
+//   - The verdicts read nothing but exact-str namespaces (look-ups there run
+//     no Python code) and tables whose keys are all exact int (or exact bytes
+//     for BITS2BYTES_CACHE), walked with PyDict_Next. A verdict holds only
+//     booleans and identities that are compared, never followed; a table is
+//     read afresh through a strong reference (see table_canonical).
+//   - Each fast path takes its verdicts first, then reads its argument, and
+//     runs no Python code from then on: nothing it holds can change under
+//     it. The objects it writes are bytes it has just made.
+//   - The verdicts live in the module state where the GIL serialises the
+//     callers, and per thread on free-threaded builds (native::PerThread).
 #include "native.hpp"
-#include "legacy.hpp"
 
 #include <array>
 #include <bit>
@@ -22,6 +31,7 @@
 namespace {
 
 using native::Ref;
+using native::name;
 
 // ---- constant lookup arrays ----------------------------------------------
 
@@ -49,73 +59,126 @@ constexpr auto reversed_bits = make_reversed_bits();
 
 // ---- module state --------------------------------------------------------
 
-struct TableCheck {
-    PyObject* table = nullptr;  // identity only, never dereferenced
-    std::uint64_t version = 0;
-    bool canonical = false;
+using BinaryNames = native::Names<"int2byte", "byte2int", "iterateints", "bytes2bits", "BYTES2BITS_CACHE",
+                                  "BITS2BYTES_CACHE", "SWAPBITSINBYTES_CACHE", "INT2BYTE_CACHE", "binascii",
+                                  "hexlify", "unhexlify">;
+
+// What this module's namespace held when it was last read: which globals are
+// the functions the fast paths stand in for, and which tables it bound
+// (identities only, compared and never followed).
+struct Collaborators {
+    bool int2byte;     // portil's int2byte, of the portil this module imported
+    bool byte2int;     // portil's byte2int
+    bool iterateints;  // portil's iterateints (the identity)
+    bool bytes2bits;   // this module's own bytes2bits
+    PyObject* bytes2bits_table;
+    PyObject* bits2bytes_table;
+    PyObject* swapbitsinbytes_table;
 };
 
-struct State {
-    // The collaborators as this module installed them (strong references);
-    // null when the one found at initialisation was not portil's own.
-    PyObject* int2byte;
-    PyObject* byte2int;
-    PyObject* iterateints;
-    PyObject* bytes2bits;
-    PyObject* portil_namespace;  // where the original int2byte reads INT2BYTE_CACHE
-    PyObject* reversed_slice;    // slice(None, None, -1)
-
-    // What the namespace held at `namespace_version`; the table pointers are
-    // borrowed from the namespace, which keeps them alive while unchanged.
-    bool namespace_seen;
-    std::uint64_t namespace_version;
-    bool int2byte_original, byte2int_original, iterateints_original, bytes2bits_original;
-    PyObject* bytes2bits_cache;
-    PyObject* bits2bytes_cache;
-    PyObject* swapbitsinbytes_cache;
-
-    bool portil_seen;
-    std::uint64_t portil_version;
-    PyObject* int2byte_cache;
-
-    TableCheck int2byte_check, bytes2bits_check, bits2bytes_check, swapbitsinbytes_check;
+// Every verdict the fast paths rest on, each under the stamp of the dict it
+// is about.
+struct Verdicts {
+    native::Remembered<Collaborators> collaborators;  // this module's namespace
+    native::Remembered<PyObject*> int2byte_table;     // portil's namespace: its INT2BYTE_CACHE (identity)
+    native::Remembered<bool> int2byte_canonical;      // the tables: every byte maps to its canonical entry
+    native::Remembered<bool> bytes2bits_canonical;
+    native::Remembered<bool> bits2bytes_canonical;
+    native::Remembered<bool> swapbitsinbytes_canonical;
 };
 
-State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+struct VerdictsTag;
 
-PyObject* lookup(PyObject* dict, PyObject* key) {  // borrowed, never raises
-    if (key == nullptr) return nullptr;
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (value == nullptr) PyErr_Clear();
-    return value;
-}
+struct BinaryState {
+    BinaryNames names;
+    native::DictChanges changes;
+    PyObject* ns;  // the module's namespace, borrowed: the module holds it for its life
+    // The module behind int2byte as the star import brought it (strong), whose
+    // namespace int2byte reads; null when int2byte was not portil's.
+    PyObject* portil;
+    PyObject* portil_ns;       // portil's namespace, borrowed from portil
+    PyObject* reversed_slice;  // slice(None, None, -1)
+    // The code of portil's helpers (native::runs), null where the star import
+    // brought something else.
+    PyCFunction int2byte_code;
+    PyCFunction byte2int_code;
+    PyCFunction iterateints_code;
+    // Per module where the GIL serialises the callers, per thread on
+    // free-threaded builds. Holds no references.
+    native::PerThread<Verdicts, VerdictsTag> verdicts;
 
-void refresh_namespace(State* st, PyObject* module) {
-    PyObject* ns = PyModule_GetDict(module);
-    const std::uint64_t version = native::legacy::dict_version(ns);
-    if (st->namespace_seen && st->namespace_version == version) return;
-    st->int2byte_original = st->int2byte && lookup(ns, native::legacy::name<"int2byte">()) == st->int2byte;
-    st->byte2int_original = st->byte2int && lookup(ns, native::legacy::name<"byte2int">()) == st->byte2int;
-    st->iterateints_original = st->iterateints && lookup(ns, native::legacy::name<"iterateints">()) == st->iterateints;
-    st->bytes2bits_original = st->bytes2bits && lookup(ns, native::legacy::name<"bytes2bits">()) == st->bytes2bits;
-    st->bytes2bits_cache = lookup(ns, native::legacy::name<"BYTES2BITS_CACHE">());
-    st->bits2bytes_cache = lookup(ns, native::legacy::name<"BITS2BYTES_CACHE">());
-    st->swapbitsinbytes_cache = lookup(ns, native::legacy::name<"SWAPBITSINBYTES_CACHE">());
-    st->namespace_version = version;
-    st->namespace_seen = true;
-}
-
-// Verifies a table entry by entry, at most once per (dict, version).
-template <bool (*Verify)(PyObject*)>
-bool table_canonical(TableCheck& check, PyObject* table) {
-    if (table == nullptr || !PyDict_CheckExact(table)) return false;
-    const std::uint64_t version = native::legacy::dict_version(table);
-    if (table != check.table || version != check.version) {
-        check.table = table;
-        check.version = version;
-        check.canonical = Verify(table);
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(portil);
+        Py_VISIT(reversed_slice);
+        return 0;
     }
-    return check.canonical;
+    void clear() {
+        names.clear();
+        ns = nullptr;
+        portil_ns = nullptr;
+        Py_CLEAR(portil);
+        Py_CLEAR(reversed_slice);
+        int2byte_code = byte2int_code = iterateints_code = nullptr;
+    }
+};
+
+BinaryState* state_of(PyObject* module) { return native::state_of<BinaryState>(module); }
+
+PyObject* bytes2bits(PyObject* module, PyObject* data);
+extern PyMethodDef bytes2bits_def;
+
+// ---- what the namespace holds ----------------------------------------------
+
+// dict[key] as a new reference, or null (no exception) when it is missing or
+// the look-up fails: the generic path then meets the failure itself.
+Ref lookup(PyObject* dict, PyObject* key) {
+    PyObject* value = nullptr;
+    if (native::compat::dict_get_ref(dict, key, &value) < 0) PyErr_Clear();
+    return Ref::steal(value);
+}
+
+// Guard: only a namespace whose keys are all exact str is read, so that no
+// look-up runs Python code and what one finds is still bound after the next;
+// any other namespace gets no fast path. Runs in the namespace's critical
+// section (native::checked).
+Collaborators read_collaborators(BinaryState* st, PyObject* module, PyObject* ns) {
+    Collaborators found{};
+    if (!native::keys_are_exact_str(ns)) return found;
+    Ref int2byte = lookup(ns, name<"int2byte">(st));
+    Ref byte2int = lookup(ns, name<"byte2int">(st));
+    Ref iterateints = lookup(ns, name<"iterateints">(st));
+    Ref bytes2bits_function = lookup(ns, name<"bytes2bits">(st));
+    found.int2byte = native::runs(int2byte.get(), st->int2byte_code) &&
+                     PyCFunction_GET_SELF(int2byte.get()) == st->portil;
+    found.byte2int = native::runs(byte2int.get(), st->byte2int_code);
+    found.iterateints = native::runs(iterateints.get(), st->iterateints_code);
+    found.bytes2bits = native::runs(bytes2bits_function.get(), bytes2bits_def.ml_meth) &&
+                       PyCFunction_GET_SELF(bytes2bits_function.get()) == module;
+    // The namespace holds the tables while it is unchanged.
+    found.bytes2bits_table = lookup(ns, name<"BYTES2BITS_CACHE">(st)).get();
+    found.bits2bytes_table = lookup(ns, name<"BITS2BYTES_CACHE">(st)).get();
+    found.swapbitsinbytes_table = lookup(ns, name<"SWAPBITSINBYTES_CACHE">(st)).get();
+    return found;
+}
+
+// Found in a namespace that changed while it was read (on a free-threaded
+// build, by another thread): nothing is served natively.
+constexpr Collaborators nothing_native{};
+
+const Collaborators& read_collaborators_afresh(BinaryState* st, PyObject* module, Verdicts& verdicts) {
+    if (st->ns == nullptr) return nothing_native;  // the state was cleared with the module
+    native::checked(st->changes, st->ns, verdicts.collaborators,
+                    [&](PyObject* ns) { return read_collaborators(st, module, ns); });
+    return verdicts.collaborators.stamp.dict == st->ns ? verdicts.collaborators.verdict : nothing_native;
+}
+
+// The verdict about the namespace as it is now: at most calls, one stamp
+// comparison.
+[[gnu::always_inline]] inline const Collaborators& collaborators(BinaryState* st, PyObject* module,
+                                                                 Verdicts& verdicts) {
+    if (st->changes.unchanged(st->ns, verdicts.collaborators.stamp)) [[likely]]
+        return verdicts.collaborators.verdict;
+    return read_collaborators_afresh(st, module, verdicts);
 }
 
 // Reads an exact int key 0..255; -1 for anything else.
@@ -132,7 +195,7 @@ bool is_bytes_of(PyObject* value, const unsigned char* content, Py_ssize_t size)
 }
 
 // The tables hold exactly 256 entries, so 256 valid, distinct keys cover
-// every byte value; no key comparison can run Python code.
+// every byte value. Exact int keys: no key comparison runs Python code.
 template <class Expected>
 bool verify_byte_keyed(PyObject* table, Expected expected) {
     if (PyDict_GET_SIZE(table) != 256) return false;
@@ -150,7 +213,8 @@ bool verify_one_byte_table(PyObject* table) {
 }
 
 bool verify_bytes2bits_table(PyObject* table) {
-    return verify_byte_keyed(table, [](unsigned char i, PyObject* v) { return is_bytes_of(v, bit_patterns[i].data(), 8); });
+    return verify_byte_keyed(table,
+                             [](unsigned char i, PyObject* v) { return is_bytes_of(v, bit_patterns[i].data(), 8); });
 }
 
 bool verify_swapbitsinbytes_table(PyObject* table) {
@@ -172,6 +236,7 @@ int packed_group(const char* group) {
     }
 }
 
+// Exact bytes keys, each a valid bit string, and every value its byte.
 bool verify_bits2bytes_table(PyObject* table) {
     if (PyDict_GET_SIZE(table) != 256) return false;
     Py_ssize_t pos = 0;
@@ -185,49 +250,105 @@ bool verify_bits2bytes_table(PyObject* table) {
     return true;
 }
 
-// int2byte is native when it is portil's function and the INT2BYTE_CACHE it
-// reads (in portil's namespace, now) is untouched.
-bool int2byte_native(State* st) {
-    if (!st->int2byte_original) return false;
-    PyObject* ns = st->portil_namespace;
-    const std::uint64_t version = native::legacy::dict_version(ns);
-    if (!st->portil_seen || st->portil_version != version) {
-        st->int2byte_cache = lookup(ns, native::legacy::name<"INT2BYTE_CACHE">());
-        st->portil_version = version;
-        st->portil_seen = true;
-    }
-    return table_canonical<verify_one_byte_table>(st->int2byte_check, st->int2byte_cache);
+// Whether `table`, bound under `key` in `ns` when a namespace verdict was
+// reached, holds the canonical entries. The verdict is remembered under the
+// table's stamp: a table that changed, or died and left its address to
+// another dict, no longer matches it. To be checked afresh, the table is
+// looked up again with a strong reference (on free-threaded builds another
+// thread may have dropped it meanwhile) and must still be the same object.
+template <class Verify>
+bool table_canonical_afresh(BinaryState* st, native::Remembered<bool>& memo, PyObject* ns, PyObject* key,
+                            PyObject* table, Verify verify) {
+    Ref held = lookup(ns, key);
+    if (held.get() != table || !PyDict_CheckExact(table)) return false;
+    return native::checked(st->changes, table, memo, verify);
 }
 
-bool bytes2bits_table_native(State* st) {
-    return table_canonical<verify_bytes2bits_table>(st->bytes2bits_check, st->bytes2bits_cache);
+template <class Verify>
+[[gnu::always_inline]] inline bool table_canonical(BinaryState* st, native::Remembered<bool>& memo, PyObject* ns,
+                                                  PyObject* key, PyObject* table, Verify verify) {
+    if (table == nullptr) return false;
+    if (st->changes.unchanged(table, memo.stamp)) [[likely]] return memo.verdict;
+    return table_canonical_afresh(st, memo, ns, key, table, verify);
 }
 
-// bytes2bits(x) as the function found in the namespace would compute it.
-bool bytes2bits_native(State* st) {
-    return st->bytes2bits_original && st->iterateints_original && bytes2bits_table_native(st);
+// INT2BYTE_CACHE as portil's namespace binds it (an identity), when that
+// namespace has only exact-str keys (as above).
+PyObject* read_int2byte_table_afresh(BinaryState* st, Verdicts& verdicts) {
+    PyObject* key = name<"INT2BYTE_CACHE">(st);
+    return native::checked(st->changes, st->portil_ns, verdicts.int2byte_table, [&](PyObject* ns) {
+        return native::keys_are_exact_str(ns) ? lookup(ns, key).get() : nullptr;  // the namespace holds it
+    });
+}
+
+// Whether int2byte(i) is the canonical one-byte string of i: portil's
+// int2byte, reading a canonical INT2BYTE_CACHE in portil's namespace.
+[[gnu::always_inline]] inline bool int2byte_native(BinaryState* st, Verdicts& verdicts, const Collaborators& found) {
+    if (!found.int2byte) return false;
+    PyObject* table = st->changes.unchanged(st->portil_ns, verdicts.int2byte_table.stamp)
+                          ? verdicts.int2byte_table.verdict
+                          : read_int2byte_table_afresh(st, verdicts);
+    return table_canonical(st, verdicts.int2byte_canonical, st->portil_ns, name<"INT2BYTE_CACHE">(st), table,
+                           verify_one_byte_table);
+}
+
+// Whether bytes2bits(x) of this namespace expands x with the canonical
+// patterns: iterateints portil's identity and BYTES2BITS_CACHE canonical.
+bool bytes2bits_table_native(BinaryState* st, Verdicts& verdicts, const Collaborators& found) {
+    return found.iterateints && table_canonical(st, verdicts.bytes2bits_canonical, st->ns,
+                                                name<"BYTES2BITS_CACHE">(st), found.bytes2bits_table,
+                                                verify_bytes2bits_table);
 }
 
 // ---- small helpers -------------------------------------------------------
 
-// The bytes of an exact bytes or bytearray: iterating those yields their
-// byte values without running Python code.
-struct ByteView {
+// The bytes of an exact bytes or bytearray, whose iteration yields their byte
+// values without running Python code. On free-threaded builds a bytearray is
+// held through the buffer protocol while it is read, so that no other thread
+// can resize it (and free its storage) meanwhile; where the GIL serialises
+// the callers, nothing runs between the check and the reading. Close the
+// view before running Python code: an export refuses a resize.
+class ByteView {
+public:
+    ByteView() = default;
+    ByteView(const ByteView&) = delete;
+    ByteView& operator=(const ByteView&) = delete;
+    ~ByteView() { close(); }
+
+    // Whether `object` is an exact bytes or bytearray, now viewed. False, with
+    // no exception, for anything else.
+    bool open(PyObject* object) {
+        if (PyBytes_CheckExact(object)) {
+            data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(object));
+            size = PyBytes_GET_SIZE(object);
+            return true;
+        }
+        if (!PyByteArray_CheckExact(object)) return false;
+        if constexpr (native::compat::free_threaded) {
+            if (PyObject_GetBuffer(object, &buffer_, PyBUF_SIMPLE) < 0) {
+                PyErr_Clear();  // the generic path meets it again
+                return false;
+            }
+            data = static_cast<const unsigned char*>(buffer_.buf);
+            size = buffer_.len;
+        } else {
+            data = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(object));
+            size = PyByteArray_GET_SIZE(object);
+        }
+        return true;
+    }
+    void close() {
+        if (buffer_.obj != nullptr) PyBuffer_Release(&buffer_);
+        data = nullptr;
+        size = 0;
+    }
+
     const unsigned char* data = nullptr;
     Py_ssize_t size = 0;
-};
 
-bool plain_bytes(PyObject* object, ByteView& view) {
-    if (PyBytes_CheckExact(object)) {
-        view = {reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(object)), PyBytes_GET_SIZE(object)};
-        return true;
-    }
-    if (PyByteArray_CheckExact(object)) {
-        view = {reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(object)), PyByteArray_GET_SIZE(object)};
-        return true;
-    }
-    return false;
-}
+private:
+    Py_buffer buffer_{};
+};
 
 Ref new_bytes(Py_ssize_t size) { return Ref::steal(PyBytes_FromStringAndSize(nullptr, size)); }
 
@@ -239,7 +360,7 @@ Ref small_int(long value) { return Ref::steal(PyLong_FromLong(value)); }
 PyObject* join_bytes(PyObject* items) {
     Ref empty = new_bytes(0);
     if (!empty) return nullptr;
-    return _PyBytes_Join(empty.get(), items);
+    return native::compat::bytes_join(empty.get(), items);
 }
 
 // data[start:stop]
@@ -255,24 +376,30 @@ Ref slice_of(PyObject* data, Py_ssize_t start, Py_ssize_t stop) {
 // global(name)(argument)
 template <native::Literal Name>
 Ref call_global(PyObject* module, PyObject* argument) {
-    Ref function = native::legacy::global<Name>(module);
+    Ref function = native::global<Name>(module, state_of(module));
     if (!function) return Ref();
     return native::call(function.get(), argument);
 }
 
-// global(name)[key]
-template <native::Literal Name>
-Ref item_of_global(PyObject* module, PyObject* key) {
-    Ref table = native::legacy::global<Name>(module);
-    if (!table) return Ref();
-    return Ref::steal(PyObject_GetItem(table.get(), key));
-}
-
-// `width < 0` raises ValueError; -1 error, 0 fine.
-int check_width(PyObject* width) {
+// `width < 0` raises ValueError (-1); otherwise 0, with in *size the width
+// when it is served natively: an exact int up to a size whose generic list
+// ([b"\x00"] * width, 8 bytes an entry) could still be allocated, else -1
+// (wider ones go the generic way, which raises the error the algorithm
+// meets).
+int check_width(PyObject* width, Py_ssize_t* size) {
+    *size = -1;
     int negative;
     if (PyLong_CheckExact(width)) {
-        negative = _PyLong_Sign(width) < 0;
+        Py_ssize_t small;
+        if (native::compat::long_compact_value(width, &small)) {
+            negative = small < 0;
+            *size = small;
+        } else {
+            negative = native::compat::long_sign(width) < 0;
+            int overflow = 0;
+            const long long value = PyLong_AsLongLongAndOverflow(width, &overflow);
+            if (!overflow && value >= 0 && value <= PY_SSIZE_T_MAX / 8) *size = static_cast<Py_ssize_t>(value);
+        }
     } else {
         Ref zero = small_int(0);
         if (!zero) return -1;
@@ -286,77 +413,197 @@ int check_width(PyObject* width) {
     return 0;
 }
 
-// int(number)
-Ref as_int(PyObject* number) {
-    if (PyLong_CheckExact(number)) return Ref::new_reference(number);
-    return Ref::steal(PyNumber_Long(number));
-}
+// ---- integer2bits / integer2bytes ----------------------------------------
 
-// A width usable natively: an exact int that fits Py_ssize_t, else -1.
-Py_ssize_t native_width(PyObject* width) {
-    if (!PyLong_CheckExact(width)) return -1;
-    const Py_ssize_t value = PyLong_AsSsize_t(width);
-    if (value == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return -1;
-    }
-    return value;
-}
-
-// The least significant `count` bytes of number's two's complement,
-// least significant first.
+// The least significant `count` bytes of number's two's complement, least
+// significant first. False with an exception on a failure of the
+// interpreter's own.
 bool low_bytes(PyObject* number, unsigned char* out, Py_ssize_t count) {
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
-    if (!overflow) {
-        const auto bits = static_cast<unsigned long long>(value);
-        const unsigned char fill = value < 0 ? 0xFF : 0x00;
-        for (Py_ssize_t k = 0; k < count; ++k) out[k] = k < 8 ? static_cast<unsigned char>(bits >> (8 * k)) : fill;
-        return true;
+    Py_ssize_t small;
+    unsigned long long bits;
+    unsigned char fill = 0x00;
+    if (native::compat::long_compact_value(number, &small)) {
+        bits = static_cast<unsigned long long>(static_cast<long long>(small));
+        if (small < 0) fill = 0xFF;
+    } else if (count <= 8) {
+        bits = PyLong_AsUnsignedLongLongMask(number);  // number modulo 2**64: never fails for an int
+    } else {
+        // Signed for a negative number and unsigned otherwise: then the
+        // bytes hold the whole value whenever it fits the width, which costs
+        // no exception on any version.
+        return native::compat::long_as_bytes(number, out, count, false, native::compat::long_sign(number) < 0) >= 0;
     }
-    // Too few bytes for the whole value is an OverflowError, but the low
-    // bytes are written all the same, and they are what is wanted here.
-    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(number), out, static_cast<std::size_t>(count), 1, 1) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
-        PyErr_Clear();
-    }
+    for (Py_ssize_t k = 0; k < count; ++k) out[k] = k < 8 ? static_cast<unsigned char>(bits >> (8 * k)) : fill;
     return true;
 }
 
-// Native steps fail only when memory runs out; the generic steps then raise
-// the error the algorithm itself meets for such a size.
-bool out_of_memory_retry() {
-    if (PyErr_ExceptionMatches(PyExc_MemoryError) || PyErr_ExceptionMatches(PyExc_OverflowError)) {
-        PyErr_Clear();
-        return true;
-    }
-    return false;
-}
-
-// ---- integer2bits / integer2bytes ----------------------------------------
-
-PyObject* integer_to_bits_native(PyObject* number, Py_ssize_t width) {
+Ref integer_to_bits_native(PyObject* number, Py_ssize_t width) {
     Ref result = new_bytes(width);
-    if (!result) return nullptr;
+    if (!result) return result;
     unsigned char* out = bytes_buffer(result);
     const Py_ssize_t whole = width / 8, rest = width % 8;
     const Py_ssize_t count = whole + (rest ? 1 : 0);
     unsigned char small[64];
     unsigned char* low = count <= 64 ? small : static_cast<unsigned char*>(PyMem_Malloc(static_cast<std::size_t>(count)));
-    if (low == nullptr) return PyErr_NoMemory();
+    if (low == nullptr) {
+        PyErr_NoMemory();
+        return Ref();
+    }
     const bool ok = low_bytes(number, low, count);
     if (ok) {
         for (Py_ssize_t k = 0; k < whole; ++k) std::memcpy(out + width - 8 * (k + 1), bit_patterns[low[k]].data(), 8);
         for (Py_ssize_t j = 0; j < rest; ++j) out[j] = static_cast<unsigned char>((low[whole] >> (rest - 1 - j)) & 1);
     }
     if (low != small) PyMem_Free(low);
-    return ok ? result.release() : nullptr;
+    return ok ? std::move(result) : Ref();
+}
+
+Ref out_of_range(Py_ssize_t width) {
+    PyErr_Format(PyExc_ValueError, "number out of range for width %zd", width);
+    return Ref();
+}
+
+// Writes `width` bytes of `bits` (number modulo 2**64), big-endian, the
+// bytes above the eighth being `fill`.
+void write_big_endian(unsigned char* out, Py_ssize_t width, unsigned long long bits, unsigned char fill) {
+    if constexpr (std::endian::native == std::endian::little) bits = __builtin_bswap64(bits);
+    const auto* big_endian = reinterpret_cast<const unsigned char*>(&bits);
+    if (width <= 8) {
+        std::memcpy(out, big_endian + (8 - width), static_cast<std::size_t>(width));
+    } else {
+        std::memset(out, fill, static_cast<std::size_t>(width - 8));
+        std::memcpy(out + width - 8, big_endian, 8);
+    }
+}
+
+// Writes number modulo 256**width into `width` bytes, big-endian, from its
+// base 2**30 digits (two's complement for a negative number, built digit by
+// digit); false, with nothing written, when number lies outside
+// -256**width <= number < 256**width. Four bytes are stored at a time.
+bool digits_to_big_endian(const native::compat::LongDigits& number, unsigned char* out, Py_ssize_t width) {
+    using Digits = native::compat::LongDigits;
+    const std::uint64_t limit = static_cast<std::uint64_t>(width) * 8;
+    if (number.count > 0) {
+        const std::uint32_t top = number.digits[number.count - 1];
+        const std::uint64_t length =
+            static_cast<std::uint64_t>(number.count - 1) * Digits::kShift + static_cast<std::uint64_t>(std::bit_width(top));
+        if (length > limit) {
+            // -256**width itself: |number| is 1 << limit.
+            bool power = number.negative && length == limit + 1 && std::has_single_bit(top);
+            for (Py_ssize_t i = 0; power && i < number.count - 1; ++i) power = number.digits[i] == 0;
+            if (!power) return false;
+        }
+    }
+    const bool negative = number.negative;
+    const std::uint32_t extension = negative ? Digits::kMask : 0;  // the digits above the top one
+    const unsigned char fill = negative ? 0xFF : 0x00;
+    Py_ssize_t next = 0;
+    std::uint32_t carry = negative ? 1 : 0;  // -m is ~m + 1, the one carried from the bottom up
+    std::uint64_t pending = 0;                // bits not yet stored, the lowest first
+    int pending_bits = 0;
+    auto take_digit = [&] {
+        std::uint32_t digit = extension;
+        if (next < number.count) {
+            digit = number.digits[next++];
+            if (negative) {
+                const std::uint32_t sum = (~digit & Digits::kMask) + carry;
+                carry = sum >> Digits::kShift;
+                digit = sum & Digits::kMask;
+            }
+        }
+        pending |= static_cast<std::uint64_t>(digit) << pending_bits;
+        pending_bits += Digits::kShift;
+    };
+    unsigned char* end = out + width;  // filled from the end down to `out`
+    while (end - out >= 4) {
+        if (next >= number.count && pending == (negative ? (std::uint64_t{1} << pending_bits) - 1 : 0)) {
+            // Nothing but the sign's extension is left.
+            std::memset(out, fill, static_cast<std::size_t>(end - out));
+            return true;
+        }
+        if (pending_bits < 32) take_digit();
+        if (pending_bits >= 32) {
+            std::uint32_t word = static_cast<std::uint32_t>(pending);
+            if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap32(word);
+            end -= 4;
+            std::memcpy(end, &word, 4);
+            pending >>= 32;
+            pending_bits -= 32;
+        }
+    }
+    while (end > out) {
+        if (pending_bits < 8) take_digit();
+        *--end = static_cast<unsigned char>(pending);
+        pending >>= 8;
+        pending_bits -= 8;
+    }
+    return true;
+}
+
+// number modulo 256**width, big-endian, for -256**width <= number <
+// 256**width; outside that range the same ValueError as the generic path.
+// A compact int is written from its value; a larger one from its digits
+// where they can be read, which is faster than any conversion the
+// interpreter offers; else with the conversion int.to_bytes makes.
+Ref integer_to_bytes_native(PyObject* number, Py_ssize_t width) {
+    Py_ssize_t small;
+    if (native::compat::long_compact_value(number, &small)) {  // below 2**30 in magnitude
+        if (width < 4) {
+            const auto magnitude = static_cast<unsigned long long>(small < 0 ? ~small : small);
+            if (magnitude >> (8 * width)) return out_of_range(width);
+        }
+        Ref result = new_bytes(width);
+        if (!result) return result;
+        write_big_endian(bytes_buffer(result), width, static_cast<unsigned long long>(static_cast<long long>(small)),
+                         small < 0 ? 0xFF : 0x00);
+        return result;
+    }
+    native::compat::LongDigits digits(number);
+    if (digits.available) {
+        Ref result = new_bytes(width);
+        if (!result) return result;
+        if (!digits_to_big_endian(digits, bytes_buffer(result), width)) return out_of_range(width);
+        return result;
+    }
+    Ref result = new_bytes(width);
+    if (!result) return result;
+    unsigned char* out = bytes_buffer(result);
+    // Unsigned for a number that is not negative, two's complement for one
+    // that is.
+    const bool negative = native::compat::long_sign(number) < 0;
+    int fits = native::compat::long_as_bytes(number, out, width, true, negative);
+    if (fits < 0) return Ref();
+    if (!fits && negative) {
+        // Below the signed range: still in range while ~number (which is
+        // -number - 1) fits the width unsigned; number's bytes are the
+        // complement of its bytes.
+        Ref inverted = Ref::steal(PyNumber_Invert(number));
+        if (!inverted) return inverted;
+        fits = native::compat::long_as_bytes(inverted.get(), out, width, true, false);
+        if (fits < 0) return Ref();
+        for (Py_ssize_t k = 0; fits && k < width; ++k) out[k] = static_cast<unsigned char>(~out[k]);
+    }
+    if (!fits) return out_of_range(width);
+    return result;
+}
+
+// Guard: int2byte is portil's, reading a canonical INT2BYTE_CACHE (so each
+// entry the algorithm joins is the canonical one-byte string); number and
+// width are exact ints; the conversion runs no Python code.
+template <Ref (*Native)(PyObject*, Py_ssize_t)>
+native::Fast integer_to_entries_fast(PyObject* module, PyObject* number, Py_ssize_t size) {
+    if (size < 0) return native::decline;
+    BinaryState* st = state_of(module);
+    Verdicts& verdicts = st->verdicts.get();
+    if (!int2byte_native(st, verdicts, collaborators(st, module, verdicts))) return native::decline;
+    return Native(number, size);
 }
 
 // Step by step: number += 1 << width when negative; bits = [b"\x00"] * width;
 // fill from the end with int2byte(number & 1) while number and i >= 0.
 // Bytewise (mask 255, shift 8, 1 << (width * 8)) the same loop serves
-// integer2bytes.
+// integer2bytes, which refuses a number outside -256**width <= n <
+// 256**width instead of writing it through negative indexes.
 PyObject* integer_to_entries_generic(PyObject* module, Ref number, PyObject* width, int shift, bool bytewise) {
     Ref zero = small_int(0), one = small_int(1), mask = small_int(bytewise ? 255 : 1), step = small_int(shift);
     if (!zero || !one || !mask || !step) return nullptr;
@@ -377,19 +624,14 @@ PyObject* integer_to_entries_generic(PyObject* module, Ref number, PyObject* wid
     Ref entries = Ref::steal(PyNumber_Multiply(single.get(), width));
     if (!entries) return nullptr;
     if (bytewise && PyLong_Check(number.get()) && PyList_Check(entries.get())) {
-        // A number outside -256**width <= n < 256**width would be written
-        // through negative indexes or silently dropped; refuse it instead.
         const Py_ssize_t size = PyList_GET_SIZE(entries.get());
-        bool fits = _PyLong_Sign(number.get()) >= 0;
+        bool fits = native::compat::long_sign(number.get()) >= 0;
         if (fits) {
-            const std::size_t bits = _PyLong_NumBits(number.get());
-            if (bits == static_cast<std::size_t>(-1)) return nullptr;
-            fits = (bits + 7) / 8 <= static_cast<std::size_t>(size);
+            const Py_ssize_t needed = native::compat::long_unsigned_byte_length(number.get());
+            if (needed < 0) return nullptr;
+            fits = needed <= size;
         }
-        if (!fits) {
-            PyErr_Format(PyExc_ValueError, "number out of range for width %zd", size);
-            return nullptr;
-        }
+        if (!fits) return out_of_range(size).release();
     }
     Ref index = Ref::steal(PyNumber_Subtract(width, one.get()));
     if (!index) return nullptr;
@@ -416,76 +658,28 @@ PyObject* integer_to_entries_generic(PyObject* module, Ref number, PyObject* wid
     return join_bytes(entries.get());
 }
 
-
-PyObject* integer_to_bytes_native(PyObject* number, Py_ssize_t width) {
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
-    if (!overflow && width <= 8) {
-        if (width < 8) {
-            const unsigned long long limit = 1ULL << (8 * width);
-            const unsigned long long magnitude = value < 0 ? ~static_cast<unsigned long long>(value) : value;
-            if (magnitude >= limit) {
-                PyErr_Format(PyExc_ValueError, "number out of range for width %zd", width);
-                return nullptr;
-            }
-        }
-        Ref result = new_bytes(width);
-        if (!result) return nullptr;
-        unsigned char* out = bytes_buffer(result);
-        auto bits = static_cast<unsigned long long>(value);
-        for (Py_ssize_t k = width - 1; k >= 0; --k, bits >>= 8) out[k] = static_cast<unsigned char>(bits);
-        return result.release();
+// integer2bits and integer2bytes: `width` entries of `shift` bits each.
+template <Ref (*Native)(PyObject*, Py_ssize_t), int Shift, bool Bytewise>
+PyObject* integer_to_entries(PyObject* module, PyObject* number, PyObject* width) {
+    Py_ssize_t size;
+    if (check_width(width, &size) < 0) return nullptr;
+    Ref converted;  // int(number), unless number is an exact int already
+    PyObject* integer = number;
+    if (!PyLong_CheckExact(number)) {
+        converted = Ref::steal(PyNumber_Long(number));
+        if (!converted) return nullptr;
+        integer = converted.get();
     }
-    // -256**width <= number < 256**width: the magnitude of number, or of
-    // ~number when negative, needs at most 8 * width bits.
-    Ref magnitude = _PyLong_Sign(number) < 0 ? Ref::steal(PyNumber_Invert(number)) : Ref::new_reference(number);
-    if (!magnitude) return nullptr;
-    const std::size_t bits = _PyLong_NumBits(magnitude.get());
-    if (bits == static_cast<std::size_t>(-1)) return nullptr;
-    if ((bits + 7) / 8 > static_cast<std::size_t>(width)) {
-        PyErr_Format(PyExc_ValueError, "number out of range for width %zd", width);
-        return nullptr;
-    }
-    Ref result = new_bytes(width);
-    if (!result) return nullptr;
-    unsigned char* out = bytes_buffer(result);
-    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(number), out, static_cast<std::size_t>(width), 0, 1) < 0) {
-        // Only the sign bit did not fit; the bytes written are the low ones.
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
-        PyErr_Clear();
-    }
-    return result.release();
+    if (native::Fast fast = integer_to_entries_fast<Native>(module, integer, size)) return fast->release();
+    return integer_to_entries_generic(module, Ref::new_reference(integer), width, Shift, Bytewise);
 }
 
-// integer2bits and integer2bytes: `width` entries of `shift` bits each, built
-// natively while int2byte is the module's own, else step by step.
-template <PyObject* (*Native)(PyObject*, Py_ssize_t), int Shift, bool Bytewise>
-PyObject* integer_to_entries(PyObject* module, const native::Signature<2>& sig, PyObject* const* args,
-                             Py_ssize_t nargs, PyObject* kwnames) {
-    native::Bound<2> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    PyObject* width = a[1];
-    if (check_width(width) < 0) return nullptr;
-    Ref number = as_int(a[0]);
-    if (!number) return nullptr;
-    State* st = state_of(module);
-    refresh_namespace(st, module);
-    const Py_ssize_t size = native_width(width);
-    if (size >= 0 && PyLong_CheckExact(number.get()) && int2byte_native(st)) {
-        PyObject* result = Native(number.get(), size);
-        if (result != nullptr || !out_of_memory_retry()) return result;
-    }
-    return integer_to_entries_generic(module, std::move(number), width, Shift, Bytewise);
+PyObject* integer2bits(PyObject* module, PyObject* number, PyObject* width) {
+    return integer_to_entries<integer_to_bits_native, 1, false>(module, number, width);
 }
 
-PyObject* integer2bits(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<2> sig{"integer2bits", {"number", "width"}, 2};
-    return integer_to_entries<integer_to_bits_native, 1, false>(module, sig, args, nargs, kwnames);
-}
-
-PyObject* integer2bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<2> sig{"integer2bytes", {"number", "width"}, 2};
-    return integer_to_entries<integer_to_bytes_native, 8, true>(module, sig, args, nargs, kwnames);
+PyObject* integer2bytes(PyObject* module, PyObject* number, PyObject* width) {
+    return integer_to_entries<integer_to_bytes_native, 8, true>(module, number, width);
 }
 
 // ---- bits2integer / bytes2integer ----------------------------------------
@@ -547,7 +741,7 @@ public:
             if (size_ < 8) value |= ~UINT64_C(0) << (8 * size_);
             return PyLong_FromLongLong(static_cast<long long>(value));
         }
-        return _PyLong_FromByteArray(bytes_, static_cast<std::size_t>(size_), 0, negative);
+        return native::compat::long_from_big_endian(bytes_, size_, negative);
     }
 
 private:
@@ -577,15 +771,18 @@ bool pack_bit_string(const unsigned char* bits, Py_ssize_t count, unsigned char*
     return true;
 }
 
-// Truth values of these run no Python code, so the data cannot change
-// between the accumulation and the sign test.
+// The truth of these runs no Python code, so nothing can change between the
+// accumulation and the sign test.
 bool plain_flag(PyObject* flag) {
     return flag == nullptr || flag == Py_None || PyBool_Check(flag) || PyLong_CheckExact(flag);
 }
 
-PyObject* raise_empty_character() {
+// Of a plain flag (or an omitted one): its truth, which cannot fail.
+bool plain_truth(PyObject* flag) { return flag != nullptr && PyObject_IsTrue(flag) == 1; }
+
+Ref raise_empty_character() {
     PyErr_SetString(PyExc_TypeError, "ord() expected a character, but string of length 0 found");
-    return nullptr;
+    return Ref();
 }
 
 // number - (1 << bit_count)
@@ -607,46 +804,64 @@ PyObject* subtract_power_of_two(Ref number, PyObject* data, int bits_per_element
     return PyNumber_Subtract(number.get(), bias.get());
 }
 
-// byte2int(bits[0:1]) != 0, as the functions in the namespace say.
+// byte2int(bits[0:1]) != 0, as the functions in the namespace say. As in
+// Python's evaluation of the call, byte2int is looked up before its argument
+// is made (slicing may run code of the caller's, which may rebind it).
 int first_bit_set_generic(PyObject* module, PyObject* bits) {
+    Ref byte2int = native::global<"byte2int">(module, state_of(module));
+    if (!byte2int) return -1;
     Ref first = slice_of(bits, 0, 1);
     if (!first) return -1;
-    Ref value = call_global<"byte2int">(module, first.get());
+    Ref value = native::call(byte2int.get(), first.get());
     if (!value) return -1;
     return PyObject_IsTrue(value.get());
 }
 
-PyObject* bits2integer(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<2> sig{"bits2integer", {"data", "signed"}, 1};
-    native::Bound<2> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    PyObject* data = a[0];
-    State* st = state_of(module);
-    refresh_namespace(st, module);
-    ByteView view;
-    PackedInteger packed;
-    bool native_bits = false;
-    if (st->iterateints_original && plain_bytes(data, view)) {
-        if (!packed.reserve((view.size + 7) / 8)) return nullptr;
-        native_bits = pack_bit_string(view.data, view.size, packed.data());
-    }
-    if (native_bits && plain_flag(a[1])) {
-        const int is_signed = a[1] ? PyObject_IsTrue(a[1]) : 0;
-        if (!is_signed) return packed.to_int(view.size, false);
-        if (st->byte2int_original) {
-            if (view.size == 0) return raise_empty_character();
-            return packed.to_int(view.size, view.data[0] != 0);
-        }
-    }
-    Ref number = native_bits ? Ref::steal(packed.to_int(view.size, false)) : accumulate_generic(module, data, 1);
-    if (!number) return nullptr;
-    const int is_signed = a[1] ? PyObject_IsTrue(a[1]) : 0;
-    if (is_signed < 0) return nullptr;
-    if (!is_signed) return number.release();
-    const int negative = first_bit_set_generic(module, data);
+// The rest of a decoder after the accumulation: the sign test through the
+// namespace's functions (`sign_bit_set`), then the bias.
+template <int (*SignBitSet)(PyObject*, PyObject*), int BitsPerElement>
+PyObject* finish_generic(PyObject* module, Ref number, PyObject* data, PyObject* is_signed) {
+    const int negative_requested = is_signed ? PyObject_IsTrue(is_signed) : 0;
+    if (negative_requested < 0) return nullptr;
+    if (!negative_requested) return number.release();
+    const int negative = SignBitSet(module, data);
     if (negative < 0) return nullptr;
     if (!negative) return number.release();
-    return subtract_power_of_two(std::move(number), data, 1);
+    return subtract_power_of_two(std::move(number), data, BitsPerElement);
+}
+
+// Guard: iterateints is portil's identity (byte2int portil's too, for the
+// sign), `data` an exact bytes or bytearray read through a ByteView, and
+// `signed` a flag whose truth runs no Python code. Otherwise, with a plain
+// argument, the accumulation alone is native (`number`) and the rest generic.
+native::Fast bits_to_integer_fast(PyObject* module, PyObject* data, PyObject* is_signed, Ref& number) {
+    BinaryState* st = state_of(module);
+    Verdicts& verdicts = st->verdicts.get();
+    const Collaborators& found = collaborators(st, module, verdicts);
+    if (!found.iterateints) return native::decline;
+    ByteView view;
+    if (!view.open(data)) return native::decline;
+    PackedInteger packed;
+    if (!packed.reserve((view.size + 7) / 8)) return Ref();
+    if (!pack_bit_string(view.data, view.size, packed.data())) return native::decline;
+    if (plain_flag(is_signed)) {
+        if (!plain_truth(is_signed)) return Ref::steal(packed.to_int(view.size, false));
+        if (found.byte2int) {
+            if (view.size == 0) return raise_empty_character();
+            return Ref::steal(packed.to_int(view.size, view.data[0] != 0));
+        }
+    }
+    number = Ref::steal(packed.to_int(view.size, false));
+    if (!number) return Ref();
+    return native::decline;
+}
+
+PyObject* bits2integer(PyObject* module, PyObject* data, PyObject* is_signed) {
+    Ref number;
+    if (native::Fast fast = bits_to_integer_fast(module, data, is_signed, number)) return fast->release();
+    if (!number) number = accumulate_generic(module, data, 1);
+    if (!number) return nullptr;
+    return finish_generic<first_bit_set_generic, 1>(module, std::move(number), data, is_signed);
 }
 
 PyObject* bytes_to_int(const ByteView& view, bool negative) {
@@ -657,97 +872,130 @@ PyObject* bytes_to_int(const ByteView& view, bool negative) {
         if (view.size < 8) value |= ~UINT64_C(0) << (8 * view.size);
         return PyLong_FromLongLong(static_cast<long long>(value));
     }
-    return _PyLong_FromByteArray(view.data, static_cast<std::size_t>(view.size), 0, negative);
+    return native::compat::long_from_big_endian(view.data, view.size, negative);
 }
 
-// byte2int(bytes2bits(data[0:1])[0:1]) != 0, through the namespace.
+// byte2int(bytes2bits(data[0:1])[0:1]) != 0, through the namespace, in
+// Python's order of evaluation: both functions are looked up before the
+// slices are made and the calls run.
 int sign_bit_set_generic(PyObject* module, PyObject* data) {
+    BinaryState* st = state_of(module);
+    Ref byte2int = native::global<"byte2int">(module, st);
+    if (!byte2int) return -1;
+    Ref bytes2bits_function = native::global<"bytes2bits">(module, st);
+    if (!bytes2bits_function) return -1;
     Ref first = slice_of(data, 0, 1);
     if (!first) return -1;
-    Ref bits = call_global<"bytes2bits">(module, first.get());
+    Ref bits = native::call(bytes2bits_function.get(), first.get());
     if (!bits) return -1;
-    return first_bit_set_generic(module, bits.get());
+    Ref first_bit = slice_of(bits.get(), 0, 1);
+    if (!first_bit) return -1;
+    Ref value = native::call(byte2int.get(), first_bit.get());
+    if (!value) return -1;
+    return PyObject_IsTrue(value.get());
 }
 
-PyObject* bytes2integer(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<2> sig{"bytes2integer", {"data", "signed"}, 1};
-    native::Bound<2> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    PyObject* data = a[0];
-    State* st = state_of(module);
-    refresh_namespace(st, module);
+// Guard: iterateints is portil's identity, `data` an exact bytes or bytearray
+// read through a ByteView, `signed` a plain flag; for the sign, byte2int is
+// portil's and bytes2bits this module's own over a canonical table (all
+// verdicts taken before the data is read). Otherwise, with a plain argument,
+// the accumulation alone is native (`number`).
+native::Fast bytes_to_integer_fast(PyObject* module, PyObject* data, PyObject* is_signed, Ref& number) {
+    BinaryState* st = state_of(module);
+    Verdicts& verdicts = st->verdicts.get();
+    const Collaborators& found = collaborators(st, module, verdicts);
+    if (!found.iterateints) return native::decline;
+    const bool native_sign =
+        found.byte2int && found.bytes2bits && bytes2bits_table_native(st, verdicts, found);
     ByteView view;
-    const bool native_bytes = st->iterateints_original && plain_bytes(data, view);
-    if (native_bytes && plain_flag(a[1])) {
-        const int is_signed = a[1] ? PyObject_IsTrue(a[1]) : 0;
-        if (!is_signed) return bytes_to_int(view, false);
-        if (st->byte2int_original && bytes2bits_native(st)) {
+    if (!view.open(data)) return native::decline;
+    if (plain_flag(is_signed)) {
+        if (!plain_truth(is_signed)) return Ref::steal(bytes_to_int(view, false));
+        if (native_sign) {
             if (view.size == 0) return raise_empty_character();
-            return bytes_to_int(view, view.data[0] & 0x80);
+            return Ref::steal(bytes_to_int(view, (view.data[0] & 0x80) != 0));
         }
     }
-    Ref number = native_bytes ? Ref::steal(bytes_to_int(view, false)) : accumulate_generic(module, data, 8);
+    number = Ref::steal(bytes_to_int(view, false));
+    if (!number) return Ref();
+    return native::decline;
+}
+
+PyObject* bytes2integer(PyObject* module, PyObject* data, PyObject* is_signed) {
+    Ref number;
+    if (native::Fast fast = bytes_to_integer_fast(module, data, is_signed, number)) return fast->release();
+    if (!number) number = accumulate_generic(module, data, 8);
     if (!number) return nullptr;
-    const int is_signed = a[1] ? PyObject_IsTrue(a[1]) : 0;
-    if (is_signed < 0) return nullptr;
-    if (!is_signed) return number.release();
-    const int negative = sign_bit_set_generic(module, data);
-    if (negative < 0) return nullptr;
-    if (!negative) return number.release();
-    return subtract_power_of_two(std::move(number), data, 8);
+    return finish_generic<sign_bit_set_generic, 8>(module, std::move(number), data, is_signed);
 }
 
 // ---- bytes2bits ----------------------------------------------------------
 
-// Joins TABLE[key] for every key that `next_key` produces; the table is read
-// from the namespace for every element, as a generator expression would.
-template <native::Literal Table, class NextKey>
-PyObject* join_table_entries(PyObject* module, NextKey next_key) {
+// Joins TABLE[key_of(element)] for every element that `next_element`
+// produces. As a comprehension does, each step takes the element, then looks
+// the table up in the namespace, then makes the key.
+template <native::Literal Table, class NextElement, class KeyOf>
+PyObject* join_table_entries(PyObject* module, NextElement next_element, KeyOf key_of) {
     Ref entries = Ref::steal(PyList_New(0));
     if (!entries) return nullptr;
     for (;;) {
         bool done = false;
-        Ref key = next_key(done);
+        Ref element = next_element(done);
         if (done) break;
+        if (!element) return nullptr;
+        Ref table = native::global<Table>(module, state_of(module));
+        if (!table) return nullptr;
+        Ref key = key_of(std::move(element));
         if (!key) return nullptr;
-        Ref entry = item_of_global<Table>(module, key.get());
+        Ref entry = Ref::steal(PyObject_GetItem(table.get(), key.get()));
         if (!entry || PyList_Append(entries.get(), entry.get()) < 0) return nullptr;
     }
     return join_bytes(entries.get());
 }
 
+// b"".join(TABLE[b] for b in iterateints(data))
 template <native::Literal Table>
 PyObject* join_table_entries_of_ints(PyObject* module, PyObject* data) {
     Ref elements = call_global<"iterateints">(module, data);
     if (!elements) return nullptr;
     Ref iterator = Ref::steal(PyObject_GetIter(elements.get()));
     if (!iterator) return nullptr;
-    return join_table_entries<Table>(module, [&](bool& done) {
-        Ref element = Ref::steal(PyIter_Next(iterator.get()));
-        done = !element && !PyErr_Occurred();
-        return element;
-    });
+    return join_table_entries<Table>(
+        module,
+        [&](bool& done) {
+            Ref element = Ref::steal(PyIter_Next(iterator.get()));
+            done = !element && !PyErr_Occurred();
+            return element;
+        },
+        [](Ref element) { return element; });
 }
 
-PyObject* bytes_to_bits_native(const ByteView& view) {
-    if (view.size > PY_SSIZE_T_MAX / 8) return PyErr_NoMemory();
+Ref bytes_to_bits_native(const ByteView& view) {
+    if (view.size > PY_SSIZE_T_MAX / 8) {
+        PyErr_NoMemory();
+        return Ref();
+    }
     Ref result = new_bytes(view.size * 8);
-    if (!result) return nullptr;
+    if (!result) return result;
     unsigned char* out = bytes_buffer(result);
     for (Py_ssize_t k = 0; k < view.size; ++k) std::memcpy(out + 8 * k, bit_patterns[view.data[k]].data(), 8);
-    return result.release();
+    return result;
 }
 
-PyObject* bytes2bits(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"bytes2bits", {"data"}, 1};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    State* st = state_of(module);
-    refresh_namespace(st, module);
+// Guard: iterateints portil's identity and BYTES2BITS_CACHE canonical; `data`
+// an exact bytes or bytearray read through a ByteView.
+native::Fast bytes_to_bits_fast(PyObject* module, PyObject* data) {
+    BinaryState* st = state_of(module);
+    Verdicts& verdicts = st->verdicts.get();
+    if (!bytes2bits_table_native(st, verdicts, collaborators(st, module, verdicts))) return native::decline;
     ByteView view;
-    if (st->iterateints_original && plain_bytes(a[0], view) && bytes2bits_table_native(st))
-        return bytes_to_bits_native(view);
-    return join_table_entries_of_ints<"BYTES2BITS_CACHE">(module, a[0]);
+    if (!view.open(data)) return native::decline;
+    return bytes_to_bits_native(view);
+}
+
+PyObject* bytes2bits(PyObject* module, PyObject* data) {
+    if (native::Fast fast = bytes_to_bits_fast(module, data)) return fast->release();
+    return join_table_entries_of_ints<"BYTES2BITS_CACHE">(module, data);
 }
 
 // ---- bits2bytes, swapbytes, swapbytesinbits, swapbitsinbytes -------------
@@ -763,42 +1011,52 @@ Py_ssize_t group_count(PyObject* data, const char* message) {
     return length / 8;
 }
 
-PyObject* bits_to_bytes_native(const char* bits, Py_ssize_t groups) {
+Ref bits_to_bytes_native(const char* bits, Py_ssize_t groups) {
     Ref result = new_bytes(groups);
-    if (!result) return nullptr;
+    if (!result) return result;
     unsigned char* out = bytes_buffer(result);
     for (Py_ssize_t g = 0; g < groups; ++g) {
         const int packed = packed_group(bits + 8 * g);
         if (packed < 0) {
             // The table has no such key: the same KeyError a lookup raises.
             Ref key = Ref::steal(PyBytes_FromStringAndSize(bits + 8 * g, 8));
-            if (key) _PyErr_SetKeyError(key.get());
-            return nullptr;
+            if (key) native::compat::raise_key_error(key.get());
+            return Ref();
         }
         out[g] = static_cast<unsigned char>(packed);
     }
-    return result.release();
+    return result;
 }
 
-PyObject* bits2bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"bits2bytes", {"data"}, 1};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    PyObject* data = a[0];
+// Guard: BITS2BYTES_CACHE canonical and `data` an exact bytes (immutable;
+// a bytearray's groups are unhashable, which the generic path reports).
+native::Fast bits_to_bytes_fast(PyObject* module, PyObject* data, Py_ssize_t groups) {
+    BinaryState* st = state_of(module);
+    Verdicts& verdicts = st->verdicts.get();
+    const Collaborators& found = collaborators(st, module, verdicts);
+    if (!PyBytes_CheckExact(data) ||
+        !table_canonical(st, verdicts.bits2bytes_canonical, st->ns, name<"BITS2BYTES_CACHE">(st),
+                         found.bits2bytes_table, verify_bits2bytes_table))
+        return native::decline;
+    return bits_to_bytes_native(PyBytes_AS_STRING(data), groups);
+}
+
+PyObject* bits2bytes(PyObject* module, PyObject* data) {
     const Py_ssize_t groups = group_count(data, "data length must be a multiple of 8");
     if (groups < 0) return nullptr;
-    State* st = state_of(module);
-    refresh_namespace(st, module);
-    if (PyBytes_CheckExact(data) &&
-        table_canonical<verify_bits2bytes_table>(st->bits2bytes_check, st->bits2bytes_cache))
-        return bits_to_bytes_native(PyBytes_AS_STRING(data), groups);
+    if (native::Fast fast = bits_to_bytes_fast(module, data, groups)) return fast->release();
+    // b"".join(BITS2BYTES_CACHE[data[i:i + 8]] for i in range(0, len(data), 8))
     Py_ssize_t g = 0;
-    return join_table_entries<"BITS2BYTES_CACHE">(module, [&](bool& done) {
-        done = g == groups;
-        if (done) return Ref();
-        ++g;
-        return slice_of(data, 8 * (g - 1), 8 * g);
-    });
+    return join_table_entries<"BITS2BYTES_CACHE">(
+        module,
+        [&](bool& done) {
+            done = g == groups;
+            return done ? Ref() : Ref::steal(PyLong_FromSsize_t(8 * g++));
+        },
+        [&](Ref start) {
+            const Py_ssize_t at = PyLong_AsSsize_t(start.get());  // one we made
+            return slice_of(data, at, at + 8);
+        });
 }
 
 PyObject* reversed_bytes(const char* data, Py_ssize_t size) {
@@ -817,30 +1075,32 @@ PyObject* reversed_bytes(const char* data, Py_ssize_t size) {
     return result.release();
 }
 
-PyObject* swapbytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"swapbytes", {"data"}, 1};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    PyObject* data = a[0];
+// An exact bytes (immutable) is reversed natively; anything else is sliced.
+PyObject* swapbytes(PyObject* module, PyObject* data) {
     if (PyBytes_CheckExact(data)) return reversed_bytes(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data));
     return PyObject_GetItem(data, state_of(module)->reversed_slice);
 }
 
-PyObject* swapbytesinbits(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"swapbytesinbits", {"data"}, 1};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    PyObject* data = a[0];
+// No collaborator: an exact bytes or bytearray, read through a ByteView, has
+// its groups copied natively; anything else is sliced and joined.
+PyObject* swapbytesinbits(PyObject* /*module*/, PyObject* data) {
+    {
+        ByteView view;
+        if (view.open(data)) {
+            if (view.size % 8 != 0) {
+                PyErr_SetString(PyExc_ValueError, "data length must be multiple of 8");
+                return nullptr;
+            }
+            const Py_ssize_t groups = view.size / 8;
+            Ref result = new_bytes(view.size);
+            if (!result) return nullptr;
+            unsigned char* out = bytes_buffer(result);
+            for (Py_ssize_t g = 0; g < groups; ++g) std::memcpy(out + 8 * g, view.data + 8 * (groups - 1 - g), 8);
+            return result.release();
+        }
+    }
     const Py_ssize_t groups = group_count(data, "data length must be multiple of 8");
     if (groups < 0) return nullptr;
-    ByteView view;
-    if (plain_bytes(data, view)) {
-        Ref result = new_bytes(view.size);
-        if (!result) return nullptr;
-        unsigned char* out = bytes_buffer(result);
-        for (Py_ssize_t g = 0; g < groups; ++g) std::memcpy(out + 8 * g, view.data + 8 * (groups - 1 - g), 8);
-        return result.release();
-    }
     Ref pieces = Ref::steal(PyList_New(groups));
     if (!pieces) return nullptr;
     for (Py_ssize_t g = 0; g < groups; ++g) {
@@ -852,9 +1112,9 @@ PyObject* swapbytesinbits(PyObject* /*module*/, PyObject* const* args, Py_ssize_
     return join_bytes(pieces.get());
 }
 
-PyObject* bits_reversed_in_bytes(const ByteView& view) {
+Ref bits_reversed_in_bytes(const ByteView& view) {
     Ref result = new_bytes(view.size);
-    if (!result) return nullptr;
+    if (!result) return result;
     unsigned char* out = bytes_buffer(result);
     Py_ssize_t k = 0;
     // Eight bytes at a time: swap neighbouring bits, then pairs, then nibbles.
@@ -867,144 +1127,123 @@ PyObject* bits_reversed_in_bytes(const ByteView& view) {
         std::memcpy(out + k, &word, 8);
     }
     for (; k < view.size; ++k) out[k] = reversed_bits[view.data[k]];
-    return result.release();
+    return result;
 }
 
-PyObject* swapbitsinbytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"swapbitsinbytes", {"data"}, 1};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    State* st = state_of(module);
-    refresh_namespace(st, module);
+// Guard: iterateints portil's identity and SWAPBITSINBYTES_CACHE canonical;
+// `data` an exact bytes or bytearray read through a ByteView.
+native::Fast swap_bits_in_bytes_fast(PyObject* module, PyObject* data) {
+    BinaryState* st = state_of(module);
+    Verdicts& verdicts = st->verdicts.get();
+    const Collaborators& found = collaborators(st, module, verdicts);
+    if (!found.iterateints ||
+        !table_canonical(st, verdicts.swapbitsinbytes_canonical, st->ns,
+                         name<"SWAPBITSINBYTES_CACHE">(st), found.swapbitsinbytes_table, verify_swapbitsinbytes_table))
+        return native::decline;
     ByteView view;
-    if (st->iterateints_original && plain_bytes(a[0], view) &&
-        table_canonical<verify_swapbitsinbytes_table>(st->swapbitsinbytes_check, st->swapbitsinbytes_cache)) {
-        return bits_reversed_in_bytes(view);
-    }
-    return join_table_entries_of_ints<"SWAPBITSINBYTES_CACHE">(module, a[0]);
+    if (!view.open(data)) return native::decline;
+    return bits_reversed_in_bytes(view);
+}
+
+PyObject* swapbitsinbytes(PyObject* module, PyObject* data) {
+    if (native::Fast fast = swap_bits_in_bytes_fast(module, data)) return fast->release();
+    return join_table_entries_of_ints<"SWAPBITSINBYTES_CACHE">(module, data);
 }
 
 // ---- hexlify, unhexlify --------------------------------------------------
 
 template <native::Literal Function>
 PyObject* call_binascii(PyObject* module, PyObject* data) {
-    Ref binascii = native::legacy::global<"binascii">(module);
+    BinaryState* st = state_of(module);
+    Ref binascii = native::global<"binascii">(module, st);
     if (!binascii) return nullptr;
-    Ref function = native::legacy::attr<Function>(binascii.get());
+    Ref function = native::attr(binascii.get(), name<Function>(st));
     if (!function) return nullptr;
     return native::call(function.get(), data).release();
 }
 
-PyObject* hexlify(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"hexlify", {"data"}, 1};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    return call_binascii<"hexlify">(module, a[0]);
-}
+PyObject* hexlify(PyObject* module, PyObject* data) { return call_binascii<"hexlify">(module, data); }
 
-PyObject* unhexlify(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"unhexlify", {"data"}, 1};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    return call_binascii<"unhexlify">(module, a[0]);
-}
+PyObject* unhexlify(PyObject* module, PyObject* data) { return call_binascii<"unhexlify">(module, data); }
 
-template <auto F>
-constexpr PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
+// ---- the functions, as the namespace binds them -------------------------
 
-constexpr int FASTCALL_KEYWORDS = METH_FASTCALL | METH_KEYWORDS;
-
-PyMethodDef integer2bits_def = {
-    "integer2bits", fastcall<integer2bits>(), FASTCALL_KEYWORDS,
-    "integer2bits(number, width)\n--\n\n"
+PyMethodDef integer2bits_def = native::function<
+    "integer2bits(number, width)", integer2bits,
     "Converts an integer into a bit string of width bytes 0x00 or 0x01, most significant bit first; negative\n"
     "numbers are written in two's complement and only the low width bits are kept.\n\n"
     ">>> integer2bits(19, 8)\n"
-    "b'\\x00\\x00\\x00\\x01\\x00\\x00\\x01\\x01'"};
-PyMethodDef integer2bytes_def = {
-    "integer2bytes", fastcall<integer2bytes>(), FASTCALL_KEYWORDS,
-    "integer2bytes(number, width)\n--\n\n"
+    "b'\\x00\\x00\\x00\\x01\\x00\\x00\\x01\\x01'">();
+PyMethodDef integer2bytes_def = native::function<
+    "integer2bytes(number, width)", integer2bytes,
     "Converts an integer into a big-endian byte string of width bytes, two's complement for negative numbers;\n"
     "the number must lie in -256**width <= number < 256**width.\n\n"
     ">>> integer2bytes(19, 4)\n"
-    "b'\\x00\\x00\\x00\\x13'"};
-PyMethodDef bits2integer_def = {
-    "bits2integer", fastcall<bits2integer>(), FASTCALL_KEYWORDS,
-    "bits2integer(data, signed=False)\n--\n\n"
+    "b'\\x00\\x00\\x00\\x13'">();
+PyMethodDef bits2integer_def = native::function<
+    "bits2integer(data, signed=False)", bits2integer,
     "Converts a bit string (one byte 0x00 or 0x01 per bit, most significant first) into an integer, taking the\n"
     "first bit as the sign when signed is true.\n\n"
     ">>> bits2integer(b'\\x01\\x00\\x00\\x01\\x01', signed=True)\n"
-    "-13"};
-PyMethodDef bytes2integer_def = {
-    "bytes2integer", fastcall<bytes2integer>(), FASTCALL_KEYWORDS,
-    "bytes2integer(data, signed=False)\n--\n\n"
+    "-13">();
+PyMethodDef bytes2integer_def = native::function<
+    "bytes2integer(data, signed=False)", bytes2integer,
     "Converts a big-endian byte string into an integer, two's complement when signed is true.\n\n"
     ">>> bytes2integer(b'\\x80\\x00', signed=True)\n"
-    "-32768"};
-PyMethodDef bytes2bits_def = {
-    "bytes2bits", fastcall<bytes2bits>(), FASTCALL_KEYWORDS,
-    "bytes2bits(data)\n--\n\n"
+    "-32768">();
+PyMethodDef bytes2bits_def = native::function<
+    "bytes2bits(data)", bytes2bits,
     "Expands a byte string into its bit string, 8 bytes 0x00 or 0x01 per byte, most significant bit first.\n\n"
     ">>> bytes2bits(b'a')\n"
-    "b'\\x00\\x01\\x01\\x00\\x00\\x00\\x00\\x01'"};
-PyMethodDef bits2bytes_def = {
-    "bits2bytes", fastcall<bits2bytes>(), FASTCALL_KEYWORDS,
-    "bits2bytes(data)\n--\n\n"
+    "b'\\x00\\x01\\x01\\x00\\x00\\x00\\x00\\x01'">();
+PyMethodDef bits2bytes_def = native::function<
+    "bits2bytes(data)", bits2bytes,
     "Packs a bit string (8 bytes 0x00 or 0x01 per byte, most significant bit first) into a byte string.\n\n"
     ">>> bits2bytes(b'\\x00\\x01\\x01\\x00\\x00\\x00\\x00\\x01')\n"
-    "b'a'"};
-PyMethodDef swapbytes_def = {"swapbytes", fastcall<swapbytes>(), FASTCALL_KEYWORDS,
-                             "swapbytes(data)\n--\n\n"
-                             "Reverses the order of the bytes (of any sliceable sequence).\n\n"
-                             ">>> swapbytes(b'abcd')\n"
-                             "b'dcba'"};
-PyMethodDef swapbytesinbits_def = {
-    "swapbytesinbits", fastcall<swapbytesinbits>(), FASTCALL_KEYWORDS,
-    "swapbytesinbits(data)\n--\n\n"
+    "b'a'">();
+PyMethodDef swapbytes_def = native::function<
+    "swapbytes(data)", swapbytes,
+    "Reverses the order of the bytes (of any sliceable sequence).\n\n"
+    ">>> swapbytes(b'abcd')\n"
+    "b'dcba'">();
+PyMethodDef swapbytesinbits_def = native::function<
+    "swapbytesinbits(data)", swapbytesinbits,
     "Reverses the order of the 8-bit groups of a bit string, leaving each group as it is.\n\n"
     ">>> swapbytesinbits(b'0000000011111111')\n"
-    "b'1111111100000000'"};
-PyMethodDef swapbitsinbytes_def = {"swapbitsinbytes", fastcall<swapbitsinbytes>(), FASTCALL_KEYWORDS,
-                                   "swapbitsinbytes(data)\n--\n\n"
-                                   "Reverses the order of the bits inside every byte; byte order is unchanged.\n\n"
-                                   ">>> swapbitsinbytes(b'\\x12\\x34')\n"
-                                   "b'H,'"};
-PyMethodDef hexlify_def = {"hexlify", fastcall<hexlify>(), FASTCALL_KEYWORDS,
-                           "hexlify(data)\n--\n\n"
-                           "Returns the hexadecimal representation of data, as binascii.hexlify does.\n\n"
-                           ">>> hexlify(b'ab')\n"
-                           "b'6162'"};
-PyMethodDef unhexlify_def = {"unhexlify", fastcall<unhexlify>(), FASTCALL_KEYWORDS,
-                             "unhexlify(data)\n--\n\n"
-                             "Returns the bytes that a hexadecimal representation stands for, as binascii.unhexlify "
-                             "does.\n\n"
-                             ">>> unhexlify(b'6162')\n"
-                             "b'ab'"};
+    "b'1111111100000000'">();
+PyMethodDef swapbitsinbytes_def = native::function<
+    "swapbitsinbytes(data)", swapbitsinbytes,
+    "Reverses the order of the bits inside every byte; byte order is unchanged.\n\n"
+    ">>> swapbitsinbytes(b'\\x12\\x34')\n"
+    "b'H,'">();
+PyMethodDef hexlify_def = native::function<
+    "hexlify(data)", hexlify,
+    "Returns the hexadecimal representation of data, as binascii.hexlify does.\n\n"
+    ">>> hexlify(b'ab')\n"
+    "b'6162'">();
+PyMethodDef unhexlify_def = native::function<
+    "unhexlify(data)", unhexlify,
+    "Returns the bytes that a hexadecimal representation stands for, as binascii.unhexlify does.\n\n"
+    ">>> unhexlify(b'6162')\n"
+    "b'ab'">();
 
 // ---- the namespace -------------------------------------------------------
 
-PyObject* namespace_get(PyObject* module, const char* key) {  // borrowed
-    return PyDict_GetItemString(PyModule_GetDict(module), key);
+// The code of portil's helpers as the star import brought them, and the
+// portil module whose namespace int2byte reads.
+void learn_portil(PyObject* module, BinaryState* st) {
+    Ref int2byte = native::peek_global(module, name<"int2byte">(st));
+    Ref byte2int = native::peek_global(module, name<"byte2int">(st));
+    Ref iterateints = native::peek_global(module, name<"iterateints">(st));
+    st->int2byte_code = native::module_function_code(int2byte.get(), "tavro.lib.portil", "int2byte");
+    st->byte2int_code = native::module_function_code(byte2int.get(), "tavro.lib.portil", "byte2int");
+    st->iterateints_code = native::module_function_code(iterateints.get(), "tavro.lib.portil", "iterateints");
+    if (st->int2byte_code == nullptr) return;
+    st->portil = Py_NewRef(PyCFunction_GET_SELF(int2byte.get()));
+    st->portil_ns = PyModule_GetDict(st->portil);
 }
 
-// The collaborator found at initialisation, if it is portil's own function.
-PyObject* portil_function(PyObject* module, const char* key) {
-    PyObject* function = namespace_get(module, key);
-    if (function == nullptr || !PyCFunction_CheckExact(function)) return nullptr;
-    auto* c_function = reinterpret_cast<PyCFunctionObject*>(function);
-    PyObject* owner = c_function->m_self;
-    if (owner == nullptr || !PyModule_Check(owner) || std::strcmp(c_function->m_ml->ml_name, key) != 0) return nullptr;
-    const char* owner_name = PyModule_GetName(owner);
-    if (owner_name == nullptr) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    return std::strcmp(owner_name, "tavro.lib.portil") == 0 ? Py_NewRef(function) : nullptr;
-}
-
-// key -> table[key] for i in 0..255, through the namespace's functions.
+// key -> value for i in 0..255, through the namespace's functions.
 template <class MakeKey, class MakeValue>
 Ref build_table(MakeKey make_key, MakeValue make_value) {
     Ref table = Ref::steal(PyDict_New());
@@ -1018,25 +1257,24 @@ Ref build_table(MakeKey make_key, MakeValue make_value) {
     return table;
 }
 
-template <PyObject* (*Function)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
-Ref call_native(PyObject* module, PyObject* argument) {
-    PyObject* args[] = {argument};
-    return Ref::steal(Function(module, args, 1, nullptr));
-}
-
 Ref int2byte_of(PyObject* module, long i) {
     Ref number = small_int(i);
     if (!number) return Ref();
     return call_global<"int2byte">(module, number.get());
 }
 
+// bytes2bits(int2byte(i)), with the function just bound.
+Ref bit_string_of(PyObject* module, long i) {
+    Ref byte = int2byte_of(module, i);
+    return byte ? Ref::steal(bytes2bits(module, byte.get())) : Ref();
+}
+
 int exec_binary(PyObject* module) {
-    State* st = state_of(module);
+    BinaryState* st = state_of(module);
+    st->ns = PyModule_GetDict(module);
+    if (!st->names.intern() || !st->changes.attach()) return -1;
     if (!native::star_import(module, "tavro.lib.portil")) return -1;
-    st->int2byte = portil_function(module, "int2byte");
-    st->byte2int = portil_function(module, "byte2int");
-    st->iterateints = portil_function(module, "iterateints");
-    if (st->int2byte) st->portil_namespace = Py_NewRef(PyModule_GetDict(PyCFunction_GET_SELF(st->int2byte)));
+    learn_portil(module, st);
     Ref minus_one = small_int(-1);
     if (!minus_one) return -1;
     st->reversed_slice = PySlice_New(nullptr, nullptr, minus_one.get());
@@ -1051,29 +1289,22 @@ int exec_binary(PyObject* module) {
     if (!eight) return -1;
     Ref bytes2bits_cache = build_table([](long i) { return small_int(i); },
                                        [&](long, PyObject* key) {
-                                           PyObject* args[] = {key, eight.get()};
-                                           return Ref::steal(integer2bits(module, args, 2, nullptr));
+                                           return Ref::steal(integer2bits(module, key, eight.get()));
                                        });
     if (!native::bind(module, "BYTES2BITS_CACHE", std::move(bytes2bits_cache))) return -1;
     if (!native::bind_function(module, &bytes2bits_def)) return -1;
-    st->bytes2bits = Py_XNewRef(namespace_get(module, "bytes2bits"));
-    Ref bits2bytes_cache = build_table(
-        [&](long i) {
-            Ref byte = int2byte_of(module, i);
-            return byte ? call_native<bytes2bits>(module, byte.get()) : Ref();
-        },
-        [&](long i, PyObject*) { return int2byte_of(module, i); });
+    Ref bits2bytes_cache = build_table([&](long i) { return bit_string_of(module, i); },
+                                       [&](long i, PyObject*) { return int2byte_of(module, i); });
     if (!native::bind(module, "BITS2BYTES_CACHE", std::move(bits2bytes_cache))) return -1;
     if (!native::bind_function(module, &bits2bytes_def)) return -1;
     if (!native::bind_function(module, &swapbytes_def)) return -1;
     if (!native::bind_function(module, &swapbytesinbits_def)) return -1;
     Ref swap_cache = build_table([](long i) { return small_int(i); },
                                  [&](long i, PyObject*) {
-                                     Ref byte = int2byte_of(module, i);
-                                     Ref bits = byte ? call_native<bytes2bits>(module, byte.get()) : Ref();
-                                     Ref reversed = bits ? Ref::steal(PyObject_GetItem(bits.get(), st->reversed_slice))
-                                                         : Ref();
-                                     return reversed ? call_native<bits2bytes>(module, reversed.get()) : Ref();
+                                     Ref bits = bit_string_of(module, i);
+                                     Ref reversed =
+                                         bits ? Ref::steal(PyObject_GetItem(bits.get(), st->reversed_slice)) : Ref();
+                                     return reversed ? Ref::steal(bits2bytes(module, reversed.get())) : Ref();
                                  });
     if (!native::bind(module, "SWAPBITSINBYTES_CACHE", std::move(swap_cache))) return -1;
     if (!native::bind_function(module, &swapbitsinbytes_def)) return -1;
@@ -1082,43 +1313,6 @@ int exec_binary(PyObject* module) {
     return 0;
 }
 
-int traverse_binary(PyObject* module, visitproc visit, void* arg) {
-    State* st = state_of(module);
-    if (st == nullptr) return 0;
-    Py_VISIT(st->int2byte);
-    Py_VISIT(st->byte2int);
-    Py_VISIT(st->iterateints);
-    Py_VISIT(st->bytes2bits);
-    Py_VISIT(st->portil_namespace);
-    Py_VISIT(st->reversed_slice);
-    return 0;
-}
-
-int clear_binary(PyObject* module) {
-    State* st = state_of(module);
-    if (st == nullptr) return 0;
-    Py_CLEAR(st->int2byte);
-    Py_CLEAR(st->byte2int);
-    Py_CLEAR(st->iterateints);
-    Py_CLEAR(st->bytes2bits);
-    Py_CLEAR(st->portil_namespace);
-    Py_CLEAR(st->reversed_slice);
-    st->namespace_seen = false;
-    st->portil_seen = false;
-    return 0;
-}
-
-void free_binary(void* module) { clear_binary(static_cast<PyObject*>(module)); }
-
-PyModuleDef_Slot binary_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_binary)}, {0, nullptr}};
-
-// The module keeps state (the originals and the verified table versions), so
-// it is declared here rather than with NATIVE_MODULE.
-PyModuleDef binary_definition = {
-    PyModuleDef_HEAD_INIT, "tavro.lib.binary", nullptr, sizeof(State), nullptr, binary_slots,
-    traverse_binary,       clear_binary,       free_binary,
-};
-
 }  // namespace
 
-PyMODINIT_FUNC PyInit_binary() { return PyModuleDef_Init(&binary_definition); }
+NATIVE_MODULE(binary, "tavro.lib.binary", BinaryState, exec_binary)

@@ -2,384 +2,787 @@
 //
 // Both classes are ordinary Python classes whose state lives in the instance
 // dict, and every method reads and writes it by name at each step. When the
-// instance's type has nothing that could intercept those names (no data
-// descriptor, no __getattribute__/__setattr__ hook; checked once per type
-// version), the methods use the instance dict directly, which is exactly what
-// generic attribute access would do, only cheaper.
+// instance's class has nothing that could intercept those names (no data
+// descriptor for them but the buffer descriptors below, no
+// __getattribute__/__setattr__ hook; checked once per class version), a step
+// reads and writes the instance dict directly, which is what generic
+// attribute access would do, only cheaper: the direct path. Otherwise every
+// step goes through attribute access and the number and sequence protocols,
+// exactly as the steps are written: the literal path. Which one a step takes
+// is decided at that step, since a substream or codec called in between may
+// change the class or replace the instance's __dict__.
 //
-// RebufferedBytesIO trims the front of its window on every read when a
-// tailcutoff is set. Re-slicing an immutable bytes object each time copies up
-// to a whole read-ahead chunk per read, so a trim leaves a TrimmedWindow (the
-// untrimmed bytes plus a start index) in the instance dict instead. The class's
-// `rwbuffer` data descriptor turns it back into a real bytes object, stored in
-// its place, as soon as anyone reads the attribute; only vars()/__dict__ can
-// see the stand-in, and it behaves as those bytes in everything but its type.
+// Buffers that grow at one end and are consumed at the other (the window of
+// RebufferedBytesIO, rbuffer and wbuffer of RestreamedBytesIO) would be
+// copied whole at every step if each step built a new bytes object. On the
+// direct path the instance dict may hold a BytesView instead: a read-only
+// view of part of an append-only block that the views cut from it share. It
+// behaves as the bytes it stands for in everything but its type, and the
+// classes' `rwbuffer`, `rbuffer` and `wbuffer` data descriptors replace it by
+// a real bytes object (stored in its place) as soon as anyone reads the
+// attribute; only vars()/__dict__ can see the stand-in.
+//
+// The fast paths and what each relies on (rules 1 and 2 of native.hpp):
+//   the direct path (class Attributes): the class verdict, remembered under
+//     the class's version tag; every value read from the dict is a strong
+//     reference (compat::dict_get_ref).
+//   RebufferedBytesIO.read from the window (read_from_window): every key of
+//     the instance dict an exact str, checked by the walk that collects the
+//     values (or known from the dict's stamp, ServedWindow), so that nothing
+//     it does runs Python code and borrowed values stay valid; on
+//     free-threaded builds, the dict's critical section.
+//   changes in place (change_held_view): a look-up confirming that the dict
+//     still holds the view, then compat::uniquely_referenced with nothing
+//     run in between; never on free-threaded builds, where the dict's
+//     lock-free readers may reach the view at any moment.
+//   views: never changed where others can see them; blocks only appended to
+//     (an atomic claim of the room after a view).
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
+#include <new>
+#include <utility>
 
 #include "native.hpp"
-#include "legacy.hpp"
+
+extern PyModuleDef bitstream_definition;
 
 namespace {
 
 using native::Ref;
-using native::legacy::name;
+namespace compat = native::compat;
 
 constexpr Py_ssize_t read_ahead_chunk = 131072;
 
-// ---- small integers --------------------------------------------------------
+// Buffers shorter than this stay plain bytes objects: copying them costs less
+// than keeping a view.
+constexpr Py_ssize_t view_threshold = 256;
 
-// Reads an exact int that fits comfortably in Py_ssize_t (sums of two of them
-// cannot overflow). False, with no exception, for anything else.
+// ---- module state ----------------------------------------------------------------
+
+using BitstreamNames =
+    native::Names<"substream", "encoder", "encoderunit", "decoder", "decoderunit", "rbuffer", "wbuffer",
+                  "sincereadwritten", "offset", "rwbuffer", "moved", "tailcutoff", "read", "write", "emptytimeout",
+                  "sleep", "BlockingIOError">;
+
+// A class found to leave the state names to the instance dict, at one version
+// of it (compat::type_version): the verdict holds while the class's version
+// tag is still `tag`.
+struct ClassVerdict {
+    const void* state;   // the module state that reached it; identity only
+    PyTypeObject* type;  // identity only, never followed
+    unsigned int tag;
+};
+
+struct RestreamedVerdict {};
+struct RebufferedVerdict {};
+
+// What RebufferedBytesIO.read's fast path reads from the instance dict.
+struct WindowState {
+    PyObject* window;  // borrowed from the dict
+    Py_ssize_t offset;
+    Py_ssize_t moved;
+    Py_ssize_t tailcutoff;
+    bool trims;  // tailcutoff is not None
+};
+
+// An instance dict as the read fast path left it, and what it held then.
+struct ServedWindow {
+    native::DictStamp stamp;
+    WindowState state;
+};
+
+struct BitstreamState {
+    BitstreamNames names;
+    PyObject* descriptor_type;  // the module's method descriptor type
+    PyObject* view_type;        // BytesView
+    PyObject* chunk;            // the int 131072
+    // (The names, types, chunk and descriptors are made in exec and never
+    // changed after: threads share them as they are.)
+    // The classes' buffer descriptors, as they were made.
+    PyObject* rwbuffer_descriptor;
+    PyObject* rbuffer_descriptor;
+    PyObject* wbuffer_descriptor;
+    // The last verdict per adapter class: one per module where the GIL
+    // serialises its users, one per thread on free-threaded builds
+    // (native::PerThread). It holds no references.
+    native::PerThread<ClassVerdict, RestreamedVerdict> restreamed_verdict;
+    native::PerThread<ClassVerdict, RebufferedVerdict> rebuffered_verdict;
+    native::DictChanges changes;
+    // The instance dict that RebufferedBytesIO.read's fast path served last
+    // (see read_from_window). It holds a borrowed value: per module, used
+    // only where the GIL serialises the callers, never on free-threaded
+    // builds.
+    ServedWindow served_window;
+
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(descriptor_type);
+        Py_VISIT(view_type);
+        Py_VISIT(rwbuffer_descriptor);
+        Py_VISIT(rbuffer_descriptor);
+        Py_VISIT(wbuffer_descriptor);
+        return 0;
+    }
+    void clear() {
+        names.clear();
+        Py_CLEAR(descriptor_type);
+        Py_CLEAR(view_type);
+        Py_CLEAR(chunk);
+        Py_CLEAR(rwbuffer_descriptor);
+        Py_CLEAR(rbuffer_descriptor);
+        Py_CLEAR(wbuffer_descriptor);
+        served_window = {};
+    }
+};
+
+BitstreamState* state_of(PyTypeObject* defining_class) { return native::state_of<BitstreamState>(defining_class); }
+
+// The module (and its state) whose class `self` is an instance of (or of a
+// subclass of). Null with TypeError when there is none.
+PyObject* module_of_instance(PyObject* self) {
+    return compat::module_by_def(Py_TYPE(self), &bitstream_definition);  // borrowed: the class holds it
+}
+
+BitstreamState* state_of_instance(PyObject* self) {
+    PyObject* module = module_of_instance(self);
+    return module == nullptr ? nullptr : native::state_of<BitstreamState>(module);
+}
+
+template <native::Literal Text>
+PyObject* name(const BitstreamState* st) {
+    return native::name<Text>(st);
+}
+
+// Runs `work` in the critical section of `object` (free-threaded builds; a
+// plain call elsewhere) and returns its result.
+template <class Work>
+auto in_critical_section(PyObject* object, Work work) -> decltype(work()) {
+    decltype(work()) result;
+    (void)object;  // unused where there are no critical sections
+    NATIVE_CRITICAL_SECTION_BEGIN(object);
+    result = work();
+    NATIVE_CRITICAL_SECTION_END;
+    return result;
+}
+
+// ---- small integers ------------------------------------------------------------------
+
+// The value of an exact int within +-2**60, so that sums and differences of
+// two such values cannot overflow. False, with no exception, for anything
+// else.
 inline bool small_index(PyObject* o, Py_ssize_t& out) {
-    if (!PyLong_CheckExact(o)) return false;
-#if PY_VERSION_HEX < 0x030C0000
-    const Py_ssize_t digits = Py_SIZE(o);
-    if (digits >= -1 && digits <= 1) {
-        out = digits * static_cast<Py_ssize_t>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
-        return true;
-    }
-#endif
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow || (value == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return false;
-    }
+    long long value = 0;
     constexpr long long limit = 1LL << 60;
-    if (value <= -limit || value >= limit) return false;
+    if (!PyLong_CheckExact(o) || !compat::long_as_long_long(o, &value) || value <= -limit || value >= limit)
+        return false;
     out = static_cast<Py_ssize_t>(value);
     return true;
 }
 
-// ---- bytes grown or overwritten in place -------------------------------------
+inline Ref new_int(Py_ssize_t value) { return Ref::steal(PyLong_FromSsize_t(value)); }
+
+inline Ref empty_bytes() { return Ref::steal(PyBytes_FromStringAndSize(nullptr, 0)); }
+
+// ---- byte views ---------------------------------------------------------------------
 //
-// Only ever applied to a bytes object that nothing but the caller's own
-// reference holds: the result is indistinguishable from a new object.
+// A block is append-only: the bytes below `used` are written once and never
+// again, so every view of it ([start, end) with end <= used) stays what it
+// was whoever appends after it. A view whose end is the block's `used`
+// extends by claiming the room after it (compare-and-swap on `used`: of two
+// views racing to extend, one wins and the other copies); any other append
+// copies into a new block. The block is freed with its last view.
 
-inline void forget_bytes_hash(PyObject* bytes) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    reinterpret_cast<PyBytesObject*>(bytes)->ob_shash = -1;
-#pragma GCC diagnostic pop
-}
-
-// Resizes an exclusively held bytes object. Unlike _PyBytes_Resize, a failed
-// reallocation leaves the object (and the data in it) intact.
-bool resize_exclusive_bytes(Ref& bytes, Py_ssize_t size) {
-#ifdef Py_TRACE_REFS
-    Ref copy = Ref::steal(PyBytes_FromStringAndSize(nullptr, size));
-    if (!copy) return false;
-    std::memcpy(PyBytes_AS_STRING(copy.get()), PyBytes_AS_STRING(bytes.get()),
-                static_cast<size_t>(std::min(size, Py_SIZE(bytes.get()))));
-    bytes = std::move(copy);
-    return true;
-#else
-    if (size > PY_SSIZE_T_MAX - static_cast<Py_ssize_t>(offsetof(PyBytesObject, ob_sval)) - 1) {
-        PyErr_NoMemory();
-        return false;
-    }
-    PyObject* old = bytes.get();
-    void* grown = PyObject_Realloc(old, offsetof(PyBytesObject, ob_sval) + 1 + static_cast<size_t>(size));
-    if (grown == nullptr) {
-        PyErr_NoMemory();
-        return false;
-    }
-    PyObject* moved = static_cast<PyObject*>(grown);
-    (void)bytes.release();
-    bytes = Ref::steal(moved);
-    Py_SET_SIZE(moved, size);
-    PyBytes_AS_STRING(moved)[size] = '\0';
-    forget_bytes_hash(moved);
-    return true;
-#endif
-}
-
-// bytes[lo:hi] with Python's clamping; the object itself when the slice is all
-// of it, as bytes slicing does.
-PyObject* bytes_slice(PyObject* bytes, Py_ssize_t lo, Py_ssize_t hi) {
-    const Py_ssize_t size = Py_SIZE(bytes);
-    PySlice_AdjustIndices(size, &lo, &hi, 1);
-    if (lo == 0 && hi == size) return Py_NewRef(bytes);
-    return PyBytes_FromStringAndSize(PyBytes_AS_STRING(bytes) + lo, hi - lo);
-}
-
-// ---- the trimmed window --------------------------------------------------------
-
-struct TrimmedWindow {
-    PyObject_HEAD
-    PyObject* bytes;   // exact bytes, owned, never written to (it may be shared)
-    Py_ssize_t start;  // 0 <= start <= len(bytes)
+// A block is a plain struct (so that realloc may move it); its two shared
+// counters are read and written atomically through atomic_ref.
+struct Block {
+    Py_ssize_t references;
+    Py_ssize_t used;
+    Py_ssize_t capacity;
+    char* data() { return reinterpret_cast<char*>(this + 1); }
 };
 
-PyTypeObject* trimmed_window_type = nullptr;  // created once, kept for the process
+inline std::atomic_ref<Py_ssize_t> atomically(Py_ssize_t& counter) { return std::atomic_ref<Py_ssize_t>(counter); }
 
-inline bool is_trimmed_window(PyObject* o) { return Py_TYPE(o) == trimmed_window_type; }
-inline TrimmedWindow* as_window(PyObject* o) { return reinterpret_cast<TrimmedWindow*>(o); }
-inline const char* window_data(PyObject* o) { return PyBytes_AS_STRING(as_window(o)->bytes) + as_window(o)->start; }
-inline Py_ssize_t window_size(PyObject* o) { return Py_SIZE(as_window(o)->bytes) - as_window(o)->start; }
-
-PyObject* new_trimmed_window(PyObject* bytes, Py_ssize_t start) {
-    TrimmedWindow* window = PyObject_New(TrimmedWindow, trimmed_window_type);
-    if (window == nullptr) return nullptr;
-    window->bytes = Py_NewRef(bytes);
-    window->start = std::min(start, Py_SIZE(bytes));
-    return reinterpret_cast<PyObject*>(window);
+Block* new_block(Py_ssize_t capacity) {
+    if (capacity < 0 || capacity > PY_SSIZE_T_MAX - static_cast<Py_ssize_t>(sizeof(Block))) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    void* memory = PyMem_Malloc(sizeof(Block) + static_cast<size_t>(capacity));
+    if (memory == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    return new (memory) Block{1, 0, capacity};
 }
 
-// The window's content as bytes; no copy while nothing was trimmed. New ref.
-PyObject* window_to_bytes(PyObject* window) {
-    return bytes_slice(as_window(window)->bytes, as_window(window)->start, PY_SSIZE_T_MAX);
+void release_block(Block* block) {
+    if (atomically(block->references).fetch_sub(1, std::memory_order_acq_rel) == 1) PyMem_Free(block);
 }
 
-void trimmed_window_dealloc(PyObject* self) {
+// Room for appends after `needed` bytes: doubling keeps the copies of a
+// growing buffer linear in its final size.
+inline Py_ssize_t grown(Py_ssize_t needed) { return needed <= PY_SSIZE_T_MAX / 2 ? 2 * needed : needed; }
+
+struct BytesView {
+    PyObject_HEAD
+    Block* block;  // one reference of the block's
+    Py_ssize_t start;
+    Py_ssize_t end;  // start <= end <= block->used
+};
+
+void view_dealloc(PyObject* self);
+
+// Any module's view type has this dealloc, and nothing else has: views of
+// another instance of the module (a re-import) are recognised too.
+inline bool is_view(PyObject* o) { return Py_TYPE(o)->tp_dealloc == view_dealloc; }
+inline BytesView* as_view(PyObject* o) { return reinterpret_cast<BytesView*>(o); }
+inline const char* view_data(PyObject* o) { return as_view(o)->block->data() + as_view(o)->start; }
+inline Py_ssize_t view_size(PyObject* o) { return as_view(o)->end - as_view(o)->start; }
+
+// Bytes or a view: what the direct path reads and cuts without a copy.
+inline bool is_plain_or_view(PyObject* o) { return PyBytes_CheckExact(o) || is_view(o); }
+inline const char* contents(PyObject* o) { return is_view(o) ? view_data(o) : PyBytes_AS_STRING(o); }
+inline Py_ssize_t contents_size(PyObject* o) { return is_view(o) ? view_size(o) : Py_SIZE(o); }
+
+// A new view of [start, end) of `block`, sharing it.
+Ref new_view(PyTypeObject* type, Block* block, Py_ssize_t start, Py_ssize_t end) {
+    BytesView* view = PyObject_New(BytesView, type);
+    if (view == nullptr) return Ref();
+    atomically(block->references).fetch_add(1, std::memory_order_relaxed);
+    view->block = block;
+    view->start = start;
+    view->end = end;
+    return Ref::steal(reinterpret_cast<PyObject*>(view));
+}
+
+inline PyTypeObject* view_type(const BitstreamState* st) { return reinterpret_cast<PyTypeObject*>(st->view_type); }
+
+// A view of the bytes `a` followed by `b`, in a new block of `capacity`.
+Ref joined_view(const BitstreamState* st, const char* a, Py_ssize_t na, const char* b, Py_ssize_t nb,
+                Py_ssize_t capacity) {
+    if (na > PY_SSIZE_T_MAX - nb) {
+        PyErr_NoMemory();
+        return Ref();
+    }
+    Block* block = new_block(std::max(capacity, na + nb));
+    if (block == nullptr) return Ref();
+    std::memcpy(block->data(), a, static_cast<size_t>(na));
+    if (nb > 0) std::memcpy(block->data() + na, b, static_cast<size_t>(nb));
+    atomically(block->used).store(na + nb, std::memory_order_relaxed);
+    Ref view = new_view(view_type(st), block, 0, na + nb);
+    release_block(block);
+    return view;
+}
+
+// The bytes a view stands for, as a new bytes object.
+Ref view_to_bytes(PyObject* view) { return Ref::steal(PyBytes_FromStringAndSize(view_data(view), view_size(view))); }
+
+// `value` as Python code would see it after reading the attribute: a view
+// becomes the bytes it stands for.
+Ref plain(PyObject* value) { return is_view(value) ? view_to_bytes(value) : Ref::new_reference(value); }
+
+// current + extra (exact bytes or a view, and exact bytes). An empty operand
+// gives the other one back, as bytes concatenation does.
+Ref concatenated(const BitstreamState* st, PyObject* current, PyObject* extra) {
+    const Py_ssize_t n = Py_SIZE(extra);
+    const Py_ssize_t size = contents_size(current);
+    if (!is_view(current) && (size == 0 || n == 0 || size + n < view_threshold))
+        return Ref::steal(PyNumber_Add(current, extra));
+    if (n == 0) return Ref::new_reference(current);
+    if (n > PY_SSIZE_T_MAX - size) {
+        PyErr_NoMemory();
+        return Ref();
+    }
+    if (is_view(current)) {
+        BytesView* view = as_view(current);
+        Block* block = view->block;
+        Py_ssize_t expected = view->end;
+        if (block->capacity - view->end >= n &&
+            atomically(block->used).compare_exchange_strong(expected, view->end + n, std::memory_order_acq_rel)) {
+            std::memcpy(block->data() + view->end, PyBytes_AS_STRING(extra), static_cast<size_t>(n));
+            return new_view(Py_TYPE(current), block, view->start, view->end + n);
+        }
+    }
+    return joined_view(st, contents(current), size, PyBytes_AS_STRING(extra), n, grown(size + n));
+}
+
+// current[removed:] for exact bytes or a view and 0 <= removed.
+Ref front_cut(const BitstreamState* st, PyObject* current, Py_ssize_t removed) {
+    const Py_ssize_t size = contents_size(current);
+    if (removed == 0) return Ref::new_reference(current);  // bytes[0:] is the object itself
+    if (removed >= size) return empty_bytes();
+    const Py_ssize_t rest = size - removed;
+    if (rest < view_threshold) return Ref::steal(PyBytes_FromStringAndSize(contents(current) + removed, rest));
+    // A view keeps sharing its block while it covers a good part of it;
+    // below a quarter its bytes move to a block of their own, so that a
+    // small remainder does not keep a large block alive.
+    if (is_view(current) && rest >= as_view(current)->block->capacity / 4)
+        return new_view(Py_TYPE(current), as_view(current)->block, as_view(current)->start + removed,
+                        as_view(current)->end);
+    return joined_view(st, contents(current) + removed, rest, nullptr, 0, rest);
+}
+
+// current[:count] for exact bytes or a view and 0 <= count, as a new bytes
+// object (or the bytes themselves when that is all of them).
+Ref front_copy(PyObject* current, Py_ssize_t count) {
+    const Py_ssize_t size = contents_size(current);
+    if (count >= size && PyBytes_CheckExact(current)) return Ref::new_reference(current);
+    return Ref::steal(PyBytes_FromStringAndSize(contents(current), std::min(count, size)));
+}
+
+// current[:lo] + data + current[lo + len(data):] for exact bytes or a view,
+// exact bytes data and 0 <= lo <= len(current), as a new object.
+Ref spliced(const BitstreamState* st, PyObject* current, Py_ssize_t lo, PyObject* data) {
+    const Py_ssize_t size = contents_size(current);
+    const Py_ssize_t n = Py_SIZE(data);
+    if (lo == size) return concatenated(st, current, data);
+    const Py_ssize_t hi = lo + n;
+    const Py_ssize_t total = std::max(size, hi);
+    const char* source = contents(current);
+    if (total < view_threshold) {
+        Ref result = Ref::steal(PyBytes_FromStringAndSize(nullptr, total));
+        if (!result) return result;
+        char* out = PyBytes_AS_STRING(result.get());
+        std::memcpy(out, source, static_cast<size_t>(lo));
+        std::memcpy(out + lo, PyBytes_AS_STRING(data), static_cast<size_t>(n));
+        if (hi < size) std::memcpy(out + hi, source + hi, static_cast<size_t>(size - hi));
+        return result;
+    }
+    Ref result = joined_view(st, source, lo, PyBytes_AS_STRING(data), n, total);
+    if (result && hi < size)
+        std::memcpy(as_view(result.get())->block->data() + hi, source + hi, static_cast<size_t>(size - hi));
+    if (result) {
+        as_view(result.get())->end = total;
+        atomically(as_view(result.get())->block->used).store(total, std::memory_order_relaxed);
+    }
+    return result;
+}
+
+// Whether an object that the instance dict holds may be changed in place: it
+// is the dict's alone (the caller holds no reference of its own and has run
+// nothing since it saw the dict hold it), and the GIL keeps other threads
+// out (see the top of the file).
+inline bool may_change_in_place(PyObject* held_by_dict) {
+    if constexpr (compat::free_threaded) {
+        (void)held_by_dict;
+        return false;
+    } else {
+        return compat::uniquely_referenced(held_by_dict);
+    }
+}
+
+// The changes below apply to a view that may be changed in place (see
+// may_change_in_place). Each returns 1 when done, 0 when it does not apply
+// (nothing changed), -1 with an exception.
+
+inline bool block_is_private(const BytesView* view) {
+    return atomically(view->block->references).load(std::memory_order_acquire) == 1;
+}
+
+// Writes data at lo (0 <= lo <= size), when the block has no other view and
+// room for the result.
+int patch_in_place(PyObject* view_object, Py_ssize_t lo, PyObject* data) {
+    BytesView* view = as_view(view_object);
+    Block* block = view->block;
+    const Py_ssize_t n = Py_SIZE(data);
+    if (!block_is_private(view) || n > block->capacity - view->start - lo) return 0;
+    std::memcpy(block->data() + view->start + lo, PyBytes_AS_STRING(data), static_cast<size_t>(n));
+    view->end = std::max(view->end, view->start + lo + n);
+    block->used = view->end;  // the block is this view's alone
+    return 1;
+}
+
+// Appends `extra`, when the block has no other view, growing the block with
+// realloc when it lacks room (unless most of it lies before the view: then
+// a copy of the view into a new block costs less).
+int append_in_place(PyObject* view_object, PyObject* extra) {
+    BytesView* view = as_view(view_object);
+    Block* block = view->block;
+    const Py_ssize_t n = Py_SIZE(extra);
+    if (!block_is_private(view) || n > PY_SSIZE_T_MAX / 4 - view->end) return 0;
+    const Py_ssize_t needed = view->end + n;
+    if (needed > block->capacity) {
+        if (view->start > view->end - view->start) return 0;
+        const Py_ssize_t capacity = grown(needed);
+        void* moved = PyMem_Realloc(block, sizeof(Block) + static_cast<size_t>(capacity));
+        if (moved == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        block = static_cast<Block*>(moved);
+        block->capacity = capacity;
+        view->block = block;
+    }
+    std::memcpy(block->data() + view->end, PyBytes_AS_STRING(extra), static_cast<size_t>(n));
+    view->end = needed;
+    block->used = needed;
+    return 1;
+}
+
+// Whether a view that loses `removed` bytes from its front is still worth its
+// block (see front_cut): then the cut may be made where it lies.
+inline bool cut_keeps_view(PyObject* view_object, Py_ssize_t removed) {
+    const Py_ssize_t rest = view_size(view_object) - removed;
+    return rest >= view_threshold && rest >= as_view(view_object)->block->capacity / 4;
+}
+
+int cut_in_place(PyObject* view_object, Py_ssize_t removed) {
+    if (!cut_keeps_view(view_object, removed)) return 0;
+    as_view(view_object)->start += removed;
+    return 1;
+}
+
+// -- the view type --
+
+void view_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    Py_DECREF(as_window(self)->bytes);
+    release_block(as_view(self)->block);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
-PyObject* trimmed_window_repr(PyObject* self) {
-    Ref bytes = Ref::steal(window_to_bytes(self));
+PyObject* view_repr(PyObject* self) {
+    Ref bytes = view_to_bytes(self);
     return bytes ? PyObject_Repr(bytes.get()) : nullptr;
 }
 
-Py_hash_t trimmed_window_hash(PyObject* self) { return _Py_HashBytes(window_data(self), window_size(self)); }
+Py_hash_t view_hash(PyObject* self) { return compat::hash_buffer(view_data(self), view_size(self)); }
 
-PyObject* trimmed_window_richcompare(PyObject* self, PyObject* other, int op) {
-    Ref left = Ref::steal(window_to_bytes(self));
-    Ref right = Ref::steal(is_trimmed_window(other) ? window_to_bytes(other) : Py_NewRef(other));
+PyObject* view_richcompare(PyObject* self, PyObject* other, int op) {
+    if ((op == Py_EQ || op == Py_NE) && is_plain_or_view(other)) {
+        const bool equal = view_size(self) == contents_size(other) &&
+                           std::memcmp(view_data(self), contents(other), static_cast<size_t>(view_size(self))) == 0;
+        return Py_NewRef(equal == (op == Py_EQ) ? Py_True : Py_False);
+    }
+    Ref left = view_to_bytes(self);
+    Ref right = plain(other);
     if (!left || !right) return nullptr;
     return PyObject_RichCompare(left.get(), right.get(), op);
 }
 
-Py_ssize_t trimmed_window_length(PyObject* self) { return window_size(self); }
+Py_ssize_t view_length(PyObject* self) { return view_size(self); }
 
-PyObject* trimmed_window_subscript(PyObject* self, PyObject* key) {
-    Ref bytes = Ref::steal(window_to_bytes(self));
+PyObject* view_subscript(PyObject* self, PyObject* key) {
+    Ref bytes = view_to_bytes(self);
     return bytes ? PyObject_GetItem(bytes.get(), key) : nullptr;
 }
 
-PyObject* trimmed_window_iter(PyObject* self) {
-    Ref bytes = Ref::steal(window_to_bytes(self));
+PyObject* view_iter(PyObject* self) {
+    Ref bytes = view_to_bytes(self);
     return bytes ? PyObject_GetIter(bytes.get()) : nullptr;
 }
 
-PyObject* trimmed_window_concat(PyObject* self, PyObject* other) {
-    Ref bytes = Ref::steal(window_to_bytes(self));
+PyObject* view_concat(PyObject* self, PyObject* other) {
+    Ref bytes = view_to_bytes(self);
     return bytes ? PySequence_Concat(bytes.get(), other) : nullptr;
 }
 
-int trimmed_window_contains(PyObject* self, PyObject* item) {
-    Ref bytes = Ref::steal(window_to_bytes(self));
+int view_contains(PyObject* self, PyObject* item) {
+    Ref bytes = view_to_bytes(self);
     return bytes ? PySequence_Contains(bytes.get(), item) : -1;
 }
 
 // Anything else a bytes object offers (decode, hex, find, ...) is answered by
-// the bytes the window stands for.
-PyObject* trimmed_window_getattro(PyObject* self, PyObject* attribute) {
+// the bytes the view stands for.
+PyObject* view_getattro(PyObject* self, PyObject* attribute) {
     PyObject* found = PyObject_GenericGetAttr(self, attribute);
     if (found != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
     PyErr_Clear();
-    Ref bytes = Ref::steal(window_to_bytes(self));
+    Ref bytes = view_to_bytes(self);
     return bytes ? PyObject_GetAttr(bytes.get(), attribute) : nullptr;
 }
 
-int trimmed_window_getbuffer(PyObject* self, Py_buffer* view, int flags) {
-    return PyBuffer_FillInfo(view, self, const_cast<char*>(window_data(self)), window_size(self), 1, flags);
+int view_getbuffer(PyObject* self, Py_buffer* buffer, int flags) {
+    return PyBuffer_FillInfo(buffer, self, const_cast<char*>(view_data(self)), view_size(self), 1, flags);
 }
 
-PyObject* trimmed_window_bytes(PyObject* self, PyObject*) { return window_to_bytes(self); }
+PyObject* view_bytes(PyObject* self, PyObject*) { return view_to_bytes(self).release(); }
 
-PyObject* trimmed_window_reduce(PyObject* self, PyObject*) {
-    Ref bytes = Ref::steal(window_to_bytes(self));
+PyObject* view_reduce(PyObject* self, PyObject*) {
+    Ref bytes = view_to_bytes(self);
     if (!bytes) return nullptr;
     return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(&PyBytes_Type), bytes.get());
 }
 
-PyMethodDef trimmed_window_methods[] = {
-    {"__bytes__", trimmed_window_bytes, METH_NOARGS, nullptr},
-    {"__reduce__", trimmed_window_reduce, METH_NOARGS, nullptr},
+PyMethodDef view_methods[] = {
+    {"__bytes__", view_bytes, METH_NOARGS, nullptr},
+    {"__reduce__", view_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot trimmed_window_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(trimmed_window_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(trimmed_window_repr)},
-    {Py_tp_hash, reinterpret_cast<void*>(trimmed_window_hash)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(trimmed_window_richcompare)},
-    {Py_sq_length, reinterpret_cast<void*>(trimmed_window_length)},
-    {Py_mp_length, reinterpret_cast<void*>(trimmed_window_length)},
-    {Py_mp_subscript, reinterpret_cast<void*>(trimmed_window_subscript)},
-    {Py_tp_iter, reinterpret_cast<void*>(trimmed_window_iter)},
-    {Py_sq_concat, reinterpret_cast<void*>(trimmed_window_concat)},
-    {Py_sq_contains, reinterpret_cast<void*>(trimmed_window_contains)},
-    {Py_tp_getattro, reinterpret_cast<void*>(trimmed_window_getattro)},
-    {Py_bf_getbuffer, reinterpret_cast<void*>(trimmed_window_getbuffer)},
-    {Py_tp_methods, trimmed_window_methods},
+PyType_Slot view_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(view_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(view_repr)},
+    {Py_tp_hash, reinterpret_cast<void*>(view_hash)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(view_richcompare)},
+    {Py_sq_length, reinterpret_cast<void*>(view_length)},
+    {Py_mp_length, reinterpret_cast<void*>(view_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(view_subscript)},
+    {Py_tp_iter, reinterpret_cast<void*>(view_iter)},
+    {Py_sq_concat, reinterpret_cast<void*>(view_concat)},
+    {Py_sq_contains, reinterpret_cast<void*>(view_contains)},
+    {Py_tp_getattro, reinterpret_cast<void*>(view_getattro)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(view_getbuffer)},
+    {Py_tp_methods, view_methods},
     {0, nullptr},
 };
 
-PyType_Spec trimmed_window_type_def = {
-    "tavro.lib.bitstream.TrimmedWindow", sizeof(TrimmedWindow), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, trimmed_window_slots,
+PyType_Spec view_spec = {
+    "tavro.lib.bitstream.BytesView",
+    sizeof(BytesView),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    view_slots,
 };
 
-bool ready_trimmed_window_type() {
-    if (trimmed_window_type != nullptr) return true;
-    trimmed_window_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&trimmed_window_type_def));
-    return trimmed_window_type != nullptr;
+// ---- instance state ---------------------------------------------------------------------
+
+enum class Adapter { restreamed, rebuffered };
+
+// Whether generic attribute access to the state names of `adapter` reads and
+// writes the instance dict for instances of `type`, and its buffer names are
+// served by our descriptors. Remembered under the class's version tag.
+bool check_class(BitstreamState* st, PyTypeObject* type, Adapter adapter, ClassVerdict& memo, unsigned int tag);
+
+inline bool leaves_state_to_dict(BitstreamState* st, PyTypeObject* type, Adapter adapter) {
+    ClassVerdict& memo =
+        adapter == Adapter::restreamed ? st->restreamed_verdict.get() : st->rebuffered_verdict.get();
+    const unsigned int tag = compat::type_version(type);
+    if (tag != 0 && memo.type == type && memo.tag == tag && memo.state == st) return true;
+    return check_class(st, type, adapter, memo, tag);
 }
 
-// ---- instance state ----------------------------------------------------------
-
-// One entry per class: the type (and its version) last found to leave the
-// state names to the instance dict.
-struct DirectDictCache {
-    PyTypeObject* type = nullptr;
-    unsigned int tag = 0;
-};
-
-DirectDictCache restreamed_direct;
-DirectDictCache rebuffered_direct;
-
-PyObject* get_rwbuffer(PyObject* self, void*);
-int set_rwbuffer(PyObject* self, PyObject* value, void*);
-PyGetSetDef rwbuffer_getset = {"rwbuffer", get_rwbuffer, set_rwbuffer, nullptr, nullptr};
-
-inline bool is_rwbuffer_descriptor(PyObject* o) {
-    return o != nullptr && Py_TYPE(o) == &PyGetSetDescr_Type &&
-           reinterpret_cast<PyGetSetDescrObject*>(o)->d_getset == &rwbuffer_getset;
-}
-
-inline bool known_to_use_instance_dict(PyTypeObject* type, const DirectDictCache& cache) {
-    return type == cache.type && type->tp_version_tag == cache.tag &&
-           PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
-}
-
-// True when, for instances of `type`, generic attribute access to `names`
-// reads and writes the instance dict and `rwbuffer` (if `window`) is our
-// descriptor.
-bool uses_instance_dict(PyTypeObject* type, DirectDictCache& cache, std::initializer_list<PyObject*> names,
-                        bool window) {
-    if (known_to_use_instance_dict(type, cache)) return true;
+bool check_class(BitstreamState* st, PyTypeObject* type, Adapter adapter, ClassVerdict& memo, unsigned int tag) {
     if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
     if (type->tp_dictoffset == 0) return false;
-    for (PyObject* key : names) {
-        PyObject* found = _PyType_Lookup(type, key);
-        if (found != nullptr && Py_TYPE(found)->tp_descr_set != nullptr) return false;
+    const bool restreamed = adapter == Adapter::restreamed;
+    PyObject* const restreamed_names[] = {name<"substream">(st), name<"encoder">(st),     name<"encoderunit">(st),
+                                          name<"decoder">(st),   name<"decoderunit">(st), name<"sincereadwritten">(st)};
+    PyObject* const rebuffered_names[] = {name<"substream">(st), name<"offset">(st), name<"moved">(st),
+                                          name<"tailcutoff">(st)};
+    const std::pair<PyObject* const*, std::size_t> plain_names =
+        restreamed ? std::pair{+restreamed_names, std::size(restreamed_names)}
+                   : std::pair{+rebuffered_names, std::size(rebuffered_names)};
+    for (std::size_t i = 0; i < plain_names.second; ++i) {
+        Ref found = compat::type_lookup(type, plain_names.first[i]);
+        if (found && Py_TYPE(found.get())->tp_descr_set != nullptr) return false;
     }
-    if (window && !is_rwbuffer_descriptor(_PyType_Lookup(type, name<"rwbuffer">()))) return false;
-    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) cache = {type, type->tp_version_tag};
+    const std::pair<PyObject*, PyObject*> buffers[] = {
+        {restreamed ? name<"rbuffer">(st) : name<"rwbuffer">(st),
+         restreamed ? st->rbuffer_descriptor : st->rwbuffer_descriptor},
+        {restreamed ? name<"wbuffer">(st) : name<"rwbuffer">(st),
+         restreamed ? st->wbuffer_descriptor : st->rwbuffer_descriptor},
+    };
+    for (const auto& [key, ours] : buffers) {
+        Ref found = compat::type_lookup(type, key);
+        if (found.get() != ours) return false;
+    }
+    // A look-up in a class dict holding a key that is not a str may have run
+    // code that changed the class: then the verdict is not remembered.
+    if (tag != 0 && compat::type_version(type) == tag) memo = {st, type, tag};
     return true;
 }
 
-using DirectCheck = bool (*)(PyTypeObject*);
-
-// The state of one instance during one call: attribute reads and writes go
-// to the instance dict when that is what attribute access would do anyway.
-// That is decided afresh at every step, since a substream or codec called in
-// between may change the class or replace the instance's __dict__.
-class State {
+// How one call reads and writes an instance's state (see the top of the
+// file). Every value it returns is a strong reference.
+class Attributes {
 public:
-    State(PyObject* self, const DirectDictCache* cache, DirectCheck direct)
-        : self_(self), cache_(cache), direct_(direct) {}
+    Attributes(BitstreamState* st, PyObject* self, Adapter adapter) : st_(st), self_(self), adapter_(adapter) {}
+    BitstreamState* state() const { return st_; }
     PyObject* self() const { return self_; }
 
-    // The instance dict (new reference) when it may be used directly, else
-    // null with no exception set.
+    // Whether this step may use the instance dict (and store views in it).
+    bool direct() const { return leaves_state_to_dict(st_, Py_TYPE(self_), adapter_); }
+
+    // The instance dict (new reference) when this step may use it, else null
+    // with no exception set.
     Ref dict() const {
-        if (direct_ == nullptr) return Ref();
-        PyTypeObject* type = Py_TYPE(self_);
-        if (!known_to_use_instance_dict(type, *cache_) && !direct_(type)) return Ref();
-        // Where the dict pointer lives inside the instance does not change.
-        if (slot_ == nullptr && (slot_ = _PyObject_GetDictPtr(self_)) == nullptr) return Ref();
-        return Ref::new_reference(*slot_);
+        if (!direct()) return Ref();
+        Ref dict = Ref::steal(PyObject_GenericGetDict(self_, nullptr));
+        if (!dict) PyErr_Clear();  // attribute access reports it
+        return dict;
     }
     Ref get(PyObject* key) const {
         if (Ref d = dict()) {
-            PyObject* value = PyDict_GetItemWithError(d.get(), key);
-            if (value != nullptr) return Ref::new_reference(value);
-            if (PyErr_Occurred()) return Ref();
+            PyObject* value = nullptr;
+            if (compat::dict_get_ref(d.get(), key, &value) != 0) return Ref::steal(value);  // found, or failed
         }
-        return Ref::steal(PyObject_GetAttr(self_, key));
+        return native::attr(self_, key);  // a missing key: the class, else AttributeError
     }
     bool set(PyObject* key, PyObject* value) const {
         if (Ref d = dict()) return PyDict_SetItem(d.get(), key, value) == 0;
-        // PyObject_SetAttr less its interning of the name, which ours are.
-        if (Py_TYPE(self_)->tp_setattro == PyObject_GenericSetAttr)
-            return PyObject_GenericSetAttr(self_, key, value) == 0;
         return PyObject_SetAttr(self_, key, value) == 0;
     }
-    bool set(PyObject* key, Ref value) const { return value && set(key, value.get()); }
+    bool set(PyObject* key, const Ref& value) const { return value && set(key, value.get()); }
 
 private:
+    BitstreamState* st_;
     PyObject* self_;
-    const DirectDictCache* cache_;
-    DirectCheck direct_;
-    mutable PyObject** slot_ = nullptr;
+    Adapter adapter_;
 };
 
-// Stores current + extra under `key` (Python's `self.key = self.key + extra`
-// with `current` fetched first). When only the instance dict and `current`
-// hold the bytes, it grows in place instead of being copied.
-bool store_concatenation(const State& state, PyObject* key, Ref current, PyObject* extra) {
-    constexpr Py_ssize_t worth_growing = 256;
-    Ref owned_dict = state.dict();
-    PyObject* dict = owned_dict.get();
-    if (dict && PyBytes_CheckExact(current.get()) && PyBytes_CheckExact(extra) && Py_REFCNT(current.get()) == 2 &&
-        Py_SIZE(current.get()) >= worth_growing && Py_SIZE(extra) > 0) {
-        PyObject* held = PyDict_GetItemWithError(dict, key);
-        if (held == current.get()) {
-            const Py_ssize_t size = Py_SIZE(held), more = Py_SIZE(extra);
-            if (more > PY_SSIZE_T_MAX - size) return PyErr_NoMemory(), false;
-            if (PyDict_SetItem(dict, key, Py_None) < 0) return false;
-            bool grown = resize_exclusive_bytes(current, size + more);
-            if (grown) std::memcpy(PyBytes_AS_STRING(current.get()) + size, PyBytes_AS_STRING(extra), more);
-            if (PyDict_SetItem(dict, key, current.get()) < 0) return false;
-            return grown;
-        }
-        if (held == nullptr && PyErr_Occurred()) return false;
+// value[lo:hi] as Python slices it (None for an omitted bound).
+Ref slice_of(PyObject* value, PyObject* lo, PyObject* hi) {
+    Ref whole = plain(value);
+    Ref bounds = Ref::steal(whole ? PySlice_New(lo, hi, nullptr) : nullptr);
+    return Ref::steal(bounds ? PyObject_GetItem(whole.get(), bounds.get()) : nullptr);
+}
+
+// The stores of __init__, in order: into the instance dict, fetched once,
+// when the class leaves the names to it; else by attribute assignment.
+bool store_in_order(const Attributes& attrs, std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
+    if (Ref dict = attrs.dict()) {
+        for (const auto& [key, value] : items)
+            if (PyDict_SetItem(dict.get(), key, value) < 0) return false;
+        return true;
     }
-    return state.set(key, Ref::steal(PyNumber_Add(current.get(), extra)));
+    for (const auto& [key, value] : items)
+        if (!attrs.set(key, value)) return false;
+    return true;
 }
 
-// Python's `self.key = self.key + amount`.
-bool add_to_attribute(const State& state, PyObject* key, PyObject* amount) {
-    Ref value = state.get(key);
-    if (!value) return false;
-    return state.set(key, Ref::steal(PyNumber_InPlaceAdd(value.get(), amount)));
+// `current`, a view that the caller read from the instance dict under `key`
+// and holds, changed in place by `change(view)` (one of the changes on views
+// above) when the dict still holds it and nothing else does (rule 2: the
+// look-up that confirms it may run code; nothing runs after it until the
+// change is made). Returns what `change` returns, or 0 when the view may not
+// be changed; `current` is held again unless the change was made.
+template <class Change>
+int change_held_view(const Attributes& attrs, PyObject* key, Ref& current, Change change) {
+    if constexpr (compat::free_threaded) {
+        return 0;
+    } else {
+        Ref dict = attrs.dict();
+        if (!dict || !is_view(current.get())) return 0;
+        PyObject* found = nullptr;
+        if (compat::dict_get_ref(dict.get(), key, &found) < 0) return -1;
+        Ref held = Ref::steal(found);
+        if (held.get() != current.get()) return 0;
+        PyObject* view = current.get();
+        held = Ref();
+        current = Ref();  // the dict's own reference keeps it
+        const int done = may_change_in_place(view) ? change(view) : 0;
+        if (done == 0) current = Ref::new_reference(view);
+        return done;
+    }
 }
 
-// `object.name(argument)` with the method looked up as Python code would.
-Ref call_method(PyObject* object, PyObject* method_name, PyObject* argument) {
-    PyObject* method = nullptr;
-    const int unbound = _PyObject_GetMethod(object, method_name, &method);
-    if (method == nullptr) return Ref();
-    Ref owned = Ref::steal(method);
-    if (unbound) return native::call(method, object, argument);
-    return native::call(method, argument);
+// `self.<key> = current + extra`, with `current` already read: on the
+// direct path bytes and views are joined without copying what is there, and
+// a view held by nobody but the dict grows where it lies.
+//
+// The confirming look-up may run code that changes the class, so the callers
+// below ask again whether the step is direct before they make a view.
+bool store_concatenation(const Attributes& attrs, PyObject* key, Ref current, PyObject* extra) {
+    if (is_plain_or_view(current.get()) && PyBytes_CheckExact(extra)) {
+        const int done =
+            change_held_view(attrs, key, current, [extra](PyObject* view) { return append_in_place(view, extra); });
+        if (done != 0) return done > 0;
+        if (attrs.direct()) return attrs.set(key, concatenated(attrs.state(), current.get(), extra));
+    }
+    Ref left = plain(current.get());
+    return left && attrs.set(key, Ref::steal(PyNumber_Add(left.get(), extra)));
 }
 
-// Same, with the argument read only after the method was looked up, as in
-// `self.substream.read(self.decoderunit)`.
-Ref call_method_with_attribute(PyObject* object, PyObject* method_name, const State& state, PyObject* key) {
-    PyObject* method = nullptr;
-    const int unbound = _PyObject_GetMethod(object, method_name, &method);
-    if (method == nullptr) return Ref();
-    Ref owned = Ref::steal(method);
-    Ref argument = state.get(key);
-    if (!argument) return Ref();
-    if (unbound) return native::call(method, object, argument.get());
-    return native::call(method, argument.get());
+// `self.<key> = current[removed:]` (current: bytes or a view; 0 <= removed),
+// cut where it lies when the dict alone holds the view.
+bool store_front_cut(const Attributes& attrs, PyObject* key, Ref current, Py_ssize_t removed) {
+    const int done = change_held_view(attrs, key, current,
+                                      [removed](PyObject* view) { return cut_in_place(view, removed); });
+    if (done != 0) return done > 0;
+    if (attrs.direct()) return attrs.set(key, front_cut(attrs.state(), current.get(), removed));
+    Ref from = new_int(removed);
+    return from && attrs.set(key, slice_of(current.get(), from.get(), nullptr));
 }
 
-inline Ref new_int(Py_ssize_t value) { return Ref::steal(PyLong_FromSsize_t(value)); }
+// `self.<key> += amount`.
+bool add_to_attribute(const Attributes& attrs, PyObject* key, PyObject* amount) {
+    Ref value = attrs.get(key);
+    return value && attrs.set(key, Ref::steal(PyNumber_InPlaceAdd(value.get(), amount)));
+}
 
-// ---- waiting for the substream -----------------------------------------------
+// len(value), without turning a view into bytes.
+Py_ssize_t length_of(PyObject* value) { return is_view(value) ? view_size(value) : PyObject_Length(value); }
+
+// len(value) < limit (op Py_LT) or len(value) >= limit (op Py_GE).
+int compare_length(PyObject* value, PyObject* limit, int op) {
+    const Py_ssize_t size = length_of(value);
+    if (size < 0) return -1;
+    Py_ssize_t small_limit = 0;
+    if (small_index(limit, small_limit)) return op == Py_LT ? size < small_limit : size >= small_limit;
+    Ref length = new_int(size);
+    return length ? PyObject_RichCompareBool(length.get(), limit, op) : -1;
+}
+
+inline PyObject* no_attribute(PyObject* self, PyObject* key) {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, key);
+    return nullptr;
+}
+
+// ---- the buffer descriptors -----------------------------------------------------------
+//
+// `rwbuffer` (RebufferedBytesIO), `rbuffer` and `wbuffer`
+// (RestreamedBytesIO): plain instance attributes, except that a view left in
+// the dict is replaced by the bytes it stands for when read.
+
+enum class Buffer : std::uintptr_t { rwbuffer, rbuffer, wbuffer };
+
+PyObject* buffer_key(const BitstreamState* st, void* closure) {
+    switch (static_cast<Buffer>(reinterpret_cast<std::uintptr_t>(closure))) {
+        case Buffer::rbuffer:
+            return name<"rbuffer">(st);
+        case Buffer::wbuffer:
+            return name<"wbuffer">(st);
+        case Buffer::rwbuffer:
+            break;
+    }
+    return name<"rwbuffer">(st);
+}
+
+PyObject* get_buffer(PyObject* self, void* closure) {
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return nullptr;
+    PyObject* key = buffer_key(st, closure);
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) return nullptr;
+    PyObject* found = nullptr;
+    const int present = compat::dict_get_ref(dict.get(), key, &found);
+    Ref value = Ref::steal(found);
+    if (present <= 0) return present < 0 ? nullptr : no_attribute(self, key);
+    if (!is_view(value.get())) return value.release();
+    Ref bytes = view_to_bytes(value.get());
+    if (!bytes || PyDict_SetItem(dict.get(), key, bytes.get()) < 0) return nullptr;
+    return bytes.release();
+}
+
+int set_buffer(PyObject* self, PyObject* value, void* closure) {
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return -1;
+    PyObject* key = buffer_key(st, closure);
+    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    if (!dict) return -1;
+    if (value != nullptr) return PyDict_SetItem(dict.get(), key, value);
+    if (PyDict_DelItem(dict.get(), key) == 0) return 0;
+    if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+        no_attribute(self, key);
+    }
+    return -1;
+}
+
+PyGetSetDef buffer_getsets[] = {
+    {"rwbuffer", get_buffer, set_buffer, nullptr, reinterpret_cast<void*>(Buffer::rwbuffer)},
+    {"rbuffer", get_buffer, set_buffer, nullptr, reinterpret_cast<void*>(Buffer::rbuffer)},
+    {"wbuffer", get_buffer, set_buffer, nullptr, reinterpret_cast<void*>(Buffer::wbuffer)},
+};
+
+// ---- calling out ------------------------------------------------------------------------
 
 // Bounds a run of polls that returned empty data (not None): a substream that
 // keeps returning b"" has most likely ended. The bound is the attribute
@@ -389,8 +792,8 @@ class EmptyPollClock {
 public:
     void reset() { running_ = false; }
     // False with IOError set once the run has lasted the bound.
-    bool note_empty(PyObject* self, const char* doing) {
-        Ref limit = native::legacy::attr<"emptytimeout">(self);
+    bool note_empty(const Attributes& attrs, const char* doing) {
+        Ref limit = native::attr(attrs.self(), name<"emptytimeout">(attrs.state()));
         if (!limit) return false;
         if (limit.get() == Py_None) return true;
         const double seconds = PyFloat_AsDouble(limit.get());
@@ -411,39 +814,37 @@ private:
     std::chrono::steady_clock::time_point since_;
 };
 
-bool pause(PyObject* module) {
-    Ref sleep = native::legacy::global<"sleep">(module);
+// sleep(0), with `sleep` as the module binds it now.
+bool pause(PyObject* module, const BitstreamState* st) {
+    Ref sleep = native::global(module, name<"sleep">(st));
     if (!sleep) return false;
     Ref zero = new_int(0);
     return zero && native::call(sleep.get(), zero.get());
 }
 
-// substream.read(131072), with BlockingIOError (as the module currently binds
-// it) turned into None.
-Ref poll_for_read(const State& state, PyObject* module, PyObject* chunk) {
-    Ref substream = state.get(name<"substream">());
+// substream.read(131072), with BlockingIOError (as the module binds it now)
+// turned into None.
+Ref poll_for_read(const Attributes& attrs, PyObject* module) {
+    const BitstreamState* st = attrs.state();
+    Ref substream = attrs.get(name<"substream">(st));
     if (!substream) return Ref();
-    Ref data = call_method(substream.get(), name<"read">(), chunk);
+    Ref data = native::call_method(substream.get(), name<"read">(st), st->chunk);
     if (data) return data;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    Ref blocking = native::legacy::global<"BlockingIOError">(module);
+    compat::PendingError raised;
+    Ref blocking = native::global(module, name<"BlockingIOError">(st));
     if (!blocking) {
-        _PyErr_ChainExceptions(type, value, traceback);
+        raised.chain_under_current();
         return Ref();
     }
     if (!PyExceptionClass_Check(blocking.get()) && !PyTuple_Check(blocking.get())) {
         PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
-        _PyErr_ChainExceptions(type, value, traceback);
+        raised.chain_under_current();
         return Ref();
     }
-    if (!PyErr_GivenExceptionMatches(type, blocking.get())) {
-        PyErr_Restore(type, value, traceback);
+    if (!PyErr_GivenExceptionMatches(raised.exception(), blocking.get())) {
+        raised.restore();
         return Ref();
     }
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
     return Ref::new_reference(Py_None);
 }
 
@@ -451,137 +852,117 @@ Ref poll_for_read(const State& state, PyObject* module, PyObject* chunk) {
 // RestreamedBytesIO
 // =============================================================================
 
-bool restreamed_uses_instance_dict(PyTypeObject* type) {
-    if (known_to_use_instance_dict(type, restreamed_direct)) return true;
-    return uses_instance_dict(type, restreamed_direct,
-                              {name<"substream">(), name<"encoder">(), name<"encoderunit">(), name<"decoder">(),
-                               name<"decoderunit">(), name<"rbuffer">(), name<"wbuffer">(),
-                               name<"sincereadwritten">()},
-                              false);
-}
 
-State restreamed_state(PyObject* self) { return State(self, &restreamed_direct, restreamed_uses_instance_dict); }
 
-PyObject* empty_bytes() { return PyBytes_FromStringAndSize(nullptr, 0); }
-
-// One substream read of `decoderunit` bytes, decoded and appended to rbuffer.
-// Returns 1 when a unit was appended, 0 when the substream gave nothing.
-int decode_one_unit(const State& state) {
-    Ref substream = state.get(name<"substream">());
+// One substream read of `decoderunit` bytes, decoded and appended to rbuffer,
+// as `self.rbuffer = self.rbuffer + self.decoder(self.substream.read(self.decoderunit))`
+// with the chunk tested first. 1 when a unit was appended, 0 when the
+// substream gave nothing, -1 with an exception.
+int decode_one_unit(const Attributes& attrs) {
+    const BitstreamState* st = attrs.state();
+    Ref substream = attrs.get(name<"substream">(st));
     if (!substream) return -1;
-    Ref chunk = call_method_with_attribute(substream.get(), name<"read">(), state, name<"decoderunit">());
+    Ref read = native::attr(substream.get(), name<"read">(st));
+    if (!read) return -1;
+    Ref unit = attrs.get(name<"decoderunit">(st));
+    if (!unit) return -1;
+    Ref chunk = native::call(read.get(), unit.get());
     if (!chunk) return -1;
     if (chunk.get() == Py_None) return 0;
     const Py_ssize_t size = PyObject_Length(chunk.get());
     if (size < 0) return -1;
     if (size == 0) return 0;
-    Ref rbuffer = state.get(name<"rbuffer">());
+    Ref rbuffer = attrs.get(name<"rbuffer">(st));
     if (!rbuffer) return -1;
-    Ref decoder = state.get(name<"decoder">());
+    Ref decoder = attrs.get(name<"decoder">(st));
     if (!decoder) return -1;
     Ref decoded = native::call(decoder.get(), chunk.get());
     if (!decoded) return -1;
-    return store_concatenation(state, name<"rbuffer">(), std::move(rbuffer), decoded.get()) ? 1 : -1;
+    return store_concatenation(attrs, name<"rbuffer">(st), std::move(rbuffer), decoded.get()) ? 1 : -1;
 }
 
-PyObject* restreamed_init(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<5> sig{
-        "__init__", {"substream", "decoder", "decoderunit", "encoder", "encoderunit"}, 5, true};
-    native::Bound<5> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    // Generic stores keep a fresh instance's attributes in the interpreter's
-    // compact form; the dict is only made when a method first needs it.
-    const State state(self, nullptr, nullptr);
-    Ref empty = Ref::steal(empty_bytes());
+PyObject* restreamed_init(PyObject* self, PyTypeObject* cls, PyObject* substream, PyObject* decoder,
+                          PyObject* decoderunit, PyObject* encoder, PyObject* encoderunit) {
+    const Attributes attrs(state_of(cls), self, Adapter::restreamed);
+    const BitstreamState* st = attrs.state();
+    Ref empty = empty_bytes();
     Ref zero = new_int(0);
     if (!empty || !zero) return nullptr;
-    if (!state.set(name<"substream">(), a[0]) || !state.set(name<"encoder">(), a[3]) ||
-        !state.set(name<"encoderunit">(), a[4]) || !state.set(name<"decoder">(), a[1]) ||
-        !state.set(name<"decoderunit">(), a[2]) || !state.set(name<"rbuffer">(), empty.get()) ||
-        !state.set(name<"wbuffer">(), empty.get()) || !state.set(name<"sincereadwritten">(), zero.get()))
+    if (!store_in_order(attrs, {{name<"substream">(st), substream},
+                                {name<"encoder">(st), encoder},
+                                {name<"encoderunit">(st), encoderunit},
+                                {name<"decoder">(st), decoder},
+                                {name<"decoderunit">(st), decoderunit},
+                                {name<"rbuffer">(st), empty.get()},
+                                {name<"wbuffer">(st), empty.get()},
+                                {name<"sincereadwritten">(st), zero.get()}}))
         return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* restreamed_read_all(const State& state) {
+PyObject* restreamed_read_all(const Attributes& attrs) {
+    const BitstreamState* st = attrs.state();
     for (;;) {
-        const int got = decode_one_unit(state);
+        const int got = decode_one_unit(attrs);
         if (got < 0) return nullptr;
         if (got == 0) break;
     }
-    Ref data = state.get(name<"rbuffer">());
-    if (!data) return nullptr;
-    Ref empty = Ref::steal(empty_bytes());
-    if (!state.set(name<"rbuffer">(), std::move(empty))) return nullptr;
+    Ref rbuffer = attrs.get(name<"rbuffer">(st));
+    if (!rbuffer) return nullptr;
+    Ref data = plain(rbuffer.get());
+    if (!data || !attrs.set(name<"rbuffer">(st), empty_bytes())) return nullptr;
     const Py_ssize_t size = PyObject_Length(data.get());
     if (size < 0) return nullptr;
     Ref amount = new_int(size);
-    if (!amount || !add_to_attribute(state, name<"sincereadwritten">(), amount.get())) return nullptr;
+    if (!amount || !add_to_attribute(attrs, name<"sincereadwritten">(st), amount.get())) return nullptr;
     return data.release();
 }
 
-// len(self.rbuffer) < count
-int rbuffer_short_of(const State& state, PyObject* count, Py_ssize_t small_count, bool count_is_small) {
-    Ref rbuffer = state.get(name<"rbuffer">());
-    if (!rbuffer) return -1;
-    const Py_ssize_t size = PyObject_Length(rbuffer.get());
-    if (size < 0) return -1;
-    if (count_is_small) return size < small_count;
-    Ref length = new_int(size);
-    return length ? PyObject_RichCompareBool(length.get(), count, Py_LT) : -1;
+// count < 0, for the refusal of negative counts.
+int is_negative(PyObject* count, Py_ssize_t small_count, bool count_is_small) {
+    if (count_is_small) return small_count < 0;
+    Ref zero = new_int(0);
+    return zero ? PyObject_RichCompareBool(count, zero.get(), Py_LT) : -1;
 }
 
-PyObject* restreamed_read(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"read", {"count"}, 0, true};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    PyObject* count = a[0];
-    const State state = restreamed_state(self);
-    if (count == nullptr || count == Py_None) return restreamed_read_all(state);
+PyObject* restreamed_read(PyObject* self, PyObject* count) {
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return nullptr;
+    const Attributes attrs(st, self, Adapter::restreamed);
+    if (count == nullptr || count == Py_None) return restreamed_read_all(attrs);
 
     Py_ssize_t small_count = 0;
     const bool count_is_small = small_index(count, small_count);
-    if (count_is_small ? small_count < 0 : false) {
+    const int negative = is_negative(count, small_count, count_is_small);
+    if (negative < 0) return nullptr;
+    if (negative) {
         PyErr_SetString(PyExc_ValueError, "count cannot be negative");
         return nullptr;
     }
-    if (!count_is_small) {
-        Ref zero = new_int(0);
-        const int negative = zero ? PyObject_RichCompareBool(count, zero.get(), Py_LT) : -1;
-        if (negative < 0) return nullptr;
-        if (negative) {
-            PyErr_SetString(PyExc_ValueError, "count cannot be negative");
-            return nullptr;
-        }
-    }
     for (;;) {
-        const int short_of = rbuffer_short_of(state, count, small_count, count_is_small);
+        Ref rbuffer = attrs.get(name<"rbuffer">(st));
+        if (!rbuffer) return nullptr;
+        const int short_of = compare_length(rbuffer.get(), count, Py_LT);
         if (short_of < 0) return nullptr;
         if (!short_of) break;
-        const int got = decode_one_unit(state);
+        const int got = decode_one_unit(attrs);
         if (got < 0) return nullptr;
-        if (got == 0) return empty_bytes();
+        if (got == 0) return empty_bytes().release();
     }
 
-    Ref rbuffer = state.get(name<"rbuffer">());
+    Ref rbuffer = attrs.get(name<"rbuffer">(st));
     if (!rbuffer) return nullptr;
-    Ref data, rest;
-    if (count_is_small && PyBytes_CheckExact(rbuffer.get())) {
-        data = Ref::steal(bytes_slice(rbuffer.get(), 0, small_count));
-        if (!data) return nullptr;
-        rest = Ref::steal(bytes_slice(rbuffer.get(), small_count, PY_SSIZE_T_MAX));
+    Ref data;
+    if (count_is_small && is_plain_or_view(rbuffer.get()) && attrs.direct()) {
+        data = front_copy(rbuffer.get(), small_count);
+        if (!data || !store_front_cut(attrs, name<"rbuffer">(st), std::move(rbuffer), small_count)) return nullptr;
     } else {
-        Ref head = Ref::steal(PySlice_New(nullptr, count, nullptr));
-        if (!head) return nullptr;
-        data = Ref::steal(PyObject_GetItem(rbuffer.get(), head.get()));
+        data = slice_of(rbuffer.get(), nullptr, count);
         if (!data) return nullptr;
-        rbuffer = state.get(name<"rbuffer">());
-        Ref tail = Ref::steal(rbuffer ? PySlice_New(count, nullptr, nullptr) : nullptr);
-        if (!tail) return nullptr;
-        rest = Ref::steal(PyObject_GetItem(rbuffer.get(), tail.get()));
+        rbuffer = attrs.get(name<"rbuffer">(st));
+        if (!rbuffer || !attrs.set(name<"rbuffer">(st), slice_of(rbuffer.get(), count, nullptr))) return nullptr;
     }
-    if (!state.set(name<"rbuffer">(), std::move(rest))) return nullptr;
-    if (!add_to_attribute(state, name<"sincereadwritten">(), count)) return nullptr;
+    if (!add_to_attribute(attrs, name<"sincereadwritten">(st), count)) return nullptr;
     return data.release();
 }
 
@@ -601,93 +982,88 @@ bool check_encoderunit(PyObject* unit) {
     return !below_one;
 }
 
-PyObject* restreamed_write(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"write", {"data"}, 1, true};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    PyObject* data = a[0];
-    const State state = restreamed_state(self);
+// One turn of the write loop: when wbuffer holds a unit, takes it off and
+// passes it through the encoder to the substream. 1 when a unit was written,
+// 0 when wbuffer is short of one, -1 with an exception.
+int encode_one_unit(const Attributes& attrs) {
+    const BitstreamState* st = attrs.state();
+    Ref wbuffer = attrs.get(name<"wbuffer">(st));
+    if (!wbuffer) return -1;
+    Ref unit = attrs.get(name<"encoderunit">(st));
+    if (!unit || !check_encoderunit(unit.get())) return -1;
+    const int enough = compare_length(wbuffer.get(), unit.get(), Py_GE);
+    if (enough <= 0) return enough;
+
+    // The unit and the rest of wbuffer, both before anything is called. On
+    // the direct path the rest is a view that shares the buffer, so that one
+    // large write costs time linear in its size.
+    Ref piece;
+    Py_ssize_t small_unit = 0;
+    if (small_index(unit.get(), small_unit) && is_plain_or_view(wbuffer.get()) && attrs.direct()) {
+        piece = front_copy(wbuffer.get(), small_unit);
+        if (!piece || !store_front_cut(attrs, name<"wbuffer">(st), std::move(wbuffer), small_unit)) return -1;
+    } else {
+        piece = slice_of(wbuffer.get(), nullptr, unit.get());
+        if (!piece) return -1;
+        wbuffer = attrs.get(name<"wbuffer">(st));
+        unit = wbuffer ? attrs.get(name<"encoderunit">(st)) : Ref();
+        if (!unit || !attrs.set(name<"wbuffer">(st), slice_of(wbuffer.get(), unit.get(), nullptr))) return -1;
+    }
+
+    Ref substream = attrs.get(name<"substream">(st));
+    if (!substream) return -1;
+    Ref write = native::attr(substream.get(), name<"write">(st));
+    if (!write) return -1;
+    Ref encoder = attrs.get(name<"encoder">(st));
+    if (!encoder) return -1;
+    Ref encoded = native::call(encoder.get(), piece.get());
+    if (!encoded || !native::call(write.get(), encoded.get())) return -1;
+    return 1;
+}
+
+PyObject* restreamed_write(PyObject* self, PyObject* data) {
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return nullptr;
+    const Attributes attrs(st, self, Adapter::restreamed);
     {
-        Ref unit = state.get(name<"encoderunit">());
+        Ref unit = attrs.get(name<"encoderunit">(st));
         if (!unit || !check_encoderunit(unit.get())) return nullptr;
     }
-    Ref wbuffer = state.get(name<"wbuffer">());
-    if (!wbuffer || !store_concatenation(state, name<"wbuffer">(), std::move(wbuffer), data)) return nullptr;
+    Ref wbuffer = attrs.get(name<"wbuffer">(st));
+    if (!wbuffer || !store_concatenation(attrs, name<"wbuffer">(st), std::move(wbuffer), data)) return nullptr;
     const Py_ssize_t datalen = PyObject_Length(data);
     if (datalen < 0) return nullptr;
-
     for (;;) {
-        wbuffer = state.get(name<"wbuffer">());
-        if (!wbuffer) return nullptr;
-        const Py_ssize_t waiting = PyObject_Length(wbuffer.get());
-        if (waiting < 0) return nullptr;
-        Ref unit = state.get(name<"encoderunit">());
-        if (!unit || !check_encoderunit(unit.get())) return nullptr;
-        Py_ssize_t small_unit = 0;
-        const bool unit_is_small = small_index(unit.get(), small_unit);
-        int enough;
-        if (unit_is_small) {
-            enough = waiting >= small_unit;
-        } else {
-            Ref length = new_int(waiting);
-            enough = length ? PyObject_RichCompareBool(length.get(), unit.get(), Py_GE) : -1;
-        }
-        if (enough < 0) return nullptr;
-        if (!enough) break;
-
-        Ref piece, rest;
-        if (unit_is_small && PyBytes_CheckExact(wbuffer.get())) {
-            piece = Ref::steal(bytes_slice(wbuffer.get(), 0, small_unit));
-            if (!piece) return nullptr;
-            rest = Ref::steal(bytes_slice(wbuffer.get(), small_unit, PY_SSIZE_T_MAX));
-        } else {
-            Ref head = Ref::steal(PySlice_New(nullptr, unit.get(), nullptr));
-            if (!head) return nullptr;
-            piece = Ref::steal(PyObject_GetItem(wbuffer.get(), head.get()));
-            if (!piece) return nullptr;
-            wbuffer = state.get(name<"wbuffer">());
-            unit = wbuffer ? state.get(name<"encoderunit">()) : Ref();
-            Ref tail = Ref::steal(unit ? PySlice_New(unit.get(), nullptr, nullptr) : nullptr);
-            if (!tail) return nullptr;
-            rest = Ref::steal(PyObject_GetItem(wbuffer.get(), tail.get()));
-        }
-        if (!state.set(name<"wbuffer">(), std::move(rest))) return nullptr;
-
-        Ref substream = state.get(name<"substream">());
-        if (!substream) return nullptr;
-        Ref write = native::legacy::attr<"write">(substream.get());
-        if (!write) return nullptr;
-        Ref encoder = state.get(name<"encoder">());
-        if (!encoder) return nullptr;
-        Ref encoded = native::call(encoder.get(), piece.get());
-        if (!encoded || !native::call(write.get(), encoded.get())) return nullptr;
+        const int wrote = encode_one_unit(attrs);
+        if (wrote < 0) return nullptr;
+        if (wrote == 0) break;
     }
     Ref amount = new_int(datalen);
-    if (!amount || !add_to_attribute(state, name<"sincereadwritten">(), amount.get())) return nullptr;
+    if (!amount || !add_to_attribute(attrs, name<"sincereadwritten">(st), amount.get())) return nullptr;
     return amount.release();
 }
 
-PyObject* restreamed_close(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<0> sig{"close", {}, 0, true};
-    native::Bound<0> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    const State state = restreamed_state(self);
+PyObject* restreamed_close(PyObject* self) {
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return nullptr;
+    const Attributes attrs(st, self, Adapter::restreamed);
     struct Check {
         PyObject* buffer;
         PyObject* unit;
         const char* format;
     };
     const Check checks[] = {
-        {name<"rbuffer">(), name<"decoderunit">(), "closing stream but %d unread bytes remain, %d is decoded unit"},
-        {name<"wbuffer">(), name<"encoderunit">(), "closing stream but %d unwritten bytes remain, %d is encoded unit"},
+        {name<"rbuffer">(st), name<"decoderunit">(st), "closing stream but %d unread bytes remain, %d is decoded unit"},
+        {name<"wbuffer">(st), name<"encoderunit">(st),
+         "closing stream but %d unwritten bytes remain, %d is encoded unit"},
     };
     for (const Check& check : checks) {
-        Ref buffer = state.get(check.buffer);
+        Ref buffer = attrs.get(check.buffer);
         if (!buffer) return nullptr;
-        const Py_ssize_t size = PyObject_Length(buffer.get());
+        const Py_ssize_t size = length_of(buffer.get());
         if (size < 0) return nullptr;
         if (size == 0) continue;
-        Ref unit = state.get(check.unit);
+        Ref unit = attrs.get(check.unit);
         Ref format = Ref::steal(PyUnicode_FromString(check.format));
         if (!unit || !format) return nullptr;
         Ref values = Ref::steal(Py_BuildValue("(nO)", size, unit.get()));
@@ -698,160 +1074,72 @@ PyObject* restreamed_close(PyObject* self, PyTypeObject*, PyObject* const* args,
     Py_RETURN_NONE;
 }
 
-PyObject* restreamed_seek(PyObject*, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<2> sig{"seek", {"at", "whence"}, 1, true};
-    native::Bound<2> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+PyObject* restreamed_seek(PyObject*, PyObject*, PyObject*) {
     PyErr_SetNone(PyExc_OSError);
     return nullptr;
 }
 
-PyObject* restreamed_seekable(PyObject*, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<0> sig{"seekable", {}, 0, true};
-    native::Bound<0> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    Py_RETURN_FALSE;
+PyObject* restreamed_seekable(PyObject*) { Py_RETURN_FALSE; }
+
+PyObject* restreamed_tell(PyObject* self) {
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return nullptr;
+    const Attributes attrs(st, self, Adapter::restreamed);
+    return attrs.get(name<"sincereadwritten">(attrs.state())).release();
 }
 
-PyObject* restreamed_tell(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<0> sig{"tell", {}, 0, true};
-    native::Bound<0> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    return restreamed_state(self).get(name<"sincereadwritten">()).release();
-}
-
-PyObject* always_tellable(PyObject*, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<0> sig{"tellable", {}, 0, true};
-    native::Bound<0> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    Py_RETURN_TRUE;
-}
+PyObject* always_tellable(PyObject*) { Py_RETURN_TRUE; }
 
 // =============================================================================
 // RebufferedBytesIO
 // =============================================================================
 
-bool rebuffered_uses_instance_dict(PyTypeObject* type) {
-    if (known_to_use_instance_dict(type, rebuffered_direct)) return true;
-    return uses_instance_dict(type, rebuffered_direct,
-                              {name<"substream">(), name<"offset">(), name<"moved">(), name<"tailcutoff">()}, true);
-}
-
-State rebuffered_state(PyObject* self) { return State(self, &rebuffered_direct, rebuffered_uses_instance_dict); }
-
-inline PyObject* no_attribute(PyObject* self, PyObject* key) {
-    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, key);
-    return nullptr;
-}
-
-// The `rwbuffer` descriptor: a plain instance attribute, except that a
-// trimmed window left in the dict is turned into bytes (and stored) on read.
-PyObject* get_rwbuffer(PyObject* self, void*) {
-    PyObject* key = name<"rwbuffer">();
-    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    if (!dict) return nullptr;
-    PyObject* value = PyDict_GetItemWithError(dict.get(), key);
-    if (value == nullptr) return PyErr_Occurred() ? nullptr : no_attribute(self, key);
-    if (!is_trimmed_window(value)) return Py_NewRef(value);
-    Ref bytes = Ref::steal(window_to_bytes(value));
-    if (!bytes || PyDict_SetItem(dict.get(), key, bytes.get()) < 0) return nullptr;
-    return bytes.release();
-}
-
-int set_rwbuffer(PyObject* self, PyObject* value, void*) {
-    PyObject* key = name<"rwbuffer">();
-    Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
-    if (!dict) return -1;
-    if (value != nullptr) return PyDict_SetItem(dict.get(), key, value);
-    if (PyDict_DelItem(dict.get(), key) == 0) return 0;
-    if (PyErr_ExceptionMatches(PyExc_KeyError)) {
-        PyErr_Clear();
-        no_attribute(self, key);
-    }
-    return -1;
-}
-
-// self.rwbuffer as real bytes (or whatever object a caller stored there).
-Ref get_window(const State& state) {
-    Ref window = state.get(name<"rwbuffer">());
-    if (!window || !is_trimmed_window(window.get())) return window;
-    Ref bytes = Ref::steal(window_to_bytes(window.get()));
-    if (!bytes || !state.set(name<"rwbuffer">(), bytes.get())) return Ref();
-    return bytes;
-}
-
-// len(self.rwbuffer), without turning a trimmed window into bytes.
-Py_ssize_t window_length(const State& state) {
-    Ref window = state.get(name<"rwbuffer">());
-    if (!window) return -1;
-    if (is_trimmed_window(window.get())) return window_size(window.get());
-    return PyObject_Length(window.get());
-}
 
 // self.moved + len(self.rwbuffer) < limit
-int window_ends_before(const State& state, PyObject* limit) {
-    Ref moved = state.get(name<"moved">());
+int window_ends_before(const Attributes& attrs, PyObject* limit) {
+    const BitstreamState* st = attrs.state();
+    Ref moved = attrs.get(name<"moved">(st));
     if (!moved) return -1;
-    const Py_ssize_t size = window_length(state);
+    Ref window = attrs.get(name<"rwbuffer">(st));
+    if (!window) return -1;
+    const Py_ssize_t size = length_of(window.get());
     if (size < 0) return -1;
+    Py_ssize_t start = 0, small_limit = 0;
+    if (small_index(moved.get(), start) && small_index(limit, small_limit)) return start + size < small_limit;
     Ref length = new_int(size);
     Ref end = Ref::steal(length ? PyNumber_Add(moved.get(), length.get()) : nullptr);
     return end ? PyObject_RichCompareBool(end.get(), limit, Py_LT) : -1;
 }
 
-bool append_to_window(const State& state, PyObject* newdata) {
-    Ref window = get_window(state);
-    return window && store_concatenation(state, name<"rwbuffer">(), std::move(window), newdata);
-}
-
-// self.rwbuffer = self.rwbuffer[removed:], without copying when the window
-// can be kept as a trimmed window.
-bool cut_window_front(const State& state, PyObject* removed) {
-    PyObject* key = name<"rwbuffer">();
-    Py_ssize_t amount = 0;
-    Ref owned_dict = state.dict();
-    PyObject* dict = owned_dict.get();
-    if (dict && small_index(removed, amount) && amount >= 0) {
-        PyObject* held = PyDict_GetItemWithError(dict, key);
-        if (held == nullptr && PyErr_Occurred()) return false;
-        if (held != nullptr && is_trimmed_window(held)) {
-            if (Py_REFCNT(held) == 1) {
-                TrimmedWindow* window = as_window(held);
-                window->start = std::min(window->start + amount, Py_SIZE(window->bytes));
-                return true;
-            }
-            Ref trimmed = Ref::steal(new_trimmed_window(as_window(held)->bytes, as_window(held)->start + amount));
-            return state.set(key, std::move(trimmed));
-        }
-        if (held != nullptr && PyBytes_CheckExact(held)) {
-            if (amount == 0) return true;  // bytes[0:] is the object itself
-            Ref trimmed = Ref::steal(new_trimmed_window(held, amount));
-            return state.set(key, std::move(trimmed));
-        }
-    }
-    Ref window = get_window(state);
-    if (!window) return false;
-    Ref tail = Ref::steal(PySlice_New(removed, nullptr, nullptr));
-    if (!tail) return false;
-    return state.set(key, Ref::steal(PyObject_GetItem(window.get(), tail.get())));
+bool append_to_window(const Attributes& attrs, PyObject* newdata) {
+    Ref window = attrs.get(name<"rwbuffer">(attrs.state()));
+    return window && store_concatenation(attrs, name<"rwbuffer">(attrs.state()), std::move(window), newdata);
 }
 
 // The trimming rule that ends read and write.
-bool trim_window(const State& state) {
-    Ref tailcutoff = state.get(name<"tailcutoff">());
+bool trim_window(const Attributes& attrs) {
+    const BitstreamState* st = attrs.state();
+    Ref tailcutoff = attrs.get(name<"tailcutoff">(st));
     if (!tailcutoff) return false;
     if (tailcutoff.get() == Py_None) return true;
-    Ref moved = state.get(name<"moved">());
+    Ref moved = attrs.get(name<"moved">(st));
     if (!moved) return false;
-    Ref offset = state.get(name<"offset">());
+    Ref offset = attrs.get(name<"offset">(st));
     if (!offset) return false;
     Ref keepfrom = Ref::steal(PyNumber_Subtract(offset.get(), tailcutoff.get()));
     if (!keepfrom) return false;
     const int behind = PyObject_RichCompareBool(moved.get(), keepfrom.get(), Py_LT);
     if (behind <= 0) return behind == 0;
     Ref removed = Ref::steal(PyNumber_Subtract(keepfrom.get(), moved.get()));
-    if (!removed || !add_to_attribute(state, name<"moved">(), removed.get())) return false;
-    return cut_window_front(state, removed.get());
+    if (!removed || !add_to_attribute(attrs, name<"moved">(st), removed.get())) return false;
+
+    // self.rwbuffer = self.rwbuffer[removed:]
+    Ref window = attrs.get(name<"rwbuffer">(st));
+    if (!window) return false;
+    Py_ssize_t amount = 0;
+    if (small_index(removed.get(), amount) && amount >= 0 && is_plain_or_view(window.get()) && attrs.direct())
+        return store_front_cut(attrs, name<"rwbuffer">(st), std::move(window), amount);
+    return attrs.set(name<"rwbuffer">(st), slice_of(window.get(), removed.get(), nullptr));
 }
 
 PyObject* raise_tail_cut_off(const char* doing) {
@@ -859,147 +1147,188 @@ PyObject* raise_tail_cut_off(const char* doing) {
     return nullptr;
 }
 
-// The common read: everything already in the window, all state plain ints,
-// the window bytes or a trimmed window. Returns null with no exception set
-// (and nothing changed) when the call needs the general path.
-PyObject* read_from_window(PyObject* dict, Py_ssize_t count) {
-    PyObject* offset_object = PyDict_GetItemWithError(dict, name<"offset">());
-    PyObject* moved_object = PyDict_GetItemWithError(dict, name<"moved">());
-    PyObject* window = PyDict_GetItemWithError(dict, name<"rwbuffer">());
-    PyObject* tailcutoff = PyDict_GetItemWithError(dict, name<"tailcutoff">());
-    if (!offset_object || !moved_object || !window || !tailcutoff) return nullptr;
-    Py_ssize_t startsat, moved, limit = 0;
-    if (!small_index(offset_object, startsat) || !small_index(moved_object, moved)) return nullptr;
-    if (tailcutoff != Py_None && !small_index(tailcutoff, limit)) return nullptr;
-    const char* data;
-    Py_ssize_t size;
-    if (PyBytes_CheckExact(window)) {
-        data = PyBytes_AS_STRING(window);
-        size = Py_SIZE(window);
-    } else if (is_trimmed_window(window)) {
-        data = window_data(window);
-        size = window_size(window);
-    } else {
-        return nullptr;
-    }
-    const Py_ssize_t endsat = startsat + count;
-    if (startsat < moved || moved + size < endsat) return nullptr;
+// The common read: everything already in the window, the state plain ints,
+// the window bytes or a view. Declines, with nothing done, when the call
+// needs the documented steps one by one.
+//
+// Guard: every key of the instance dict is an exact str, checked by the
+// walk that collects the values. Then no look-up or store in the dict runs
+// Python code (comparing exact str keys runs none), and the values it
+// replaces are ints and windows, whose deallocation runs none either; so the
+// values borrowed from the walk stay the dict's until the store that
+// replaces them, and nothing can take a reference to the window between the
+// walk and its in-place trim. On free-threaded builds the whole of it runs in
+// the dict's critical section, so that the call sees one state of the dict.
+//
+// Where the GIL serialises callers, the module remembers the dict it served
+// last as it left it (ServedWindow): while the dict's stamp says it has not
+// changed since, its keys are still all exact str and its values are still
+// those, and the walk is skipped. Only where a stamp sees attribute stores
+// (DictChanges::sees_instance_stores: not on CPython 3.13.0).
 
-    Ref result = Ref::steal(PyBytes_FromStringAndSize(data + (startsat - moved), count));
-    Ref offset = new_int(endsat);
-    if (!result || !offset || PyDict_SetItem(dict, name<"offset">(), offset.get()) < 0) return nullptr;
-    if (tailcutoff == Py_None || !(moved < endsat - limit)) return result.release();
-
-    const Py_ssize_t removed = endsat - limit - moved;
-    Ref new_moved = new_int(moved + removed);
-    if (!new_moved || PyDict_SetItem(dict, name<"moved">(), new_moved.get()) < 0) return nullptr;
-    if (is_trimmed_window(window) && Py_REFCNT(window) == 1) {
-        as_window(window)->start = std::min(as_window(window)->start + removed, Py_SIZE(as_window(window)->bytes));
-        return result.release();
+bool walk_instance_dict(const BitstreamState* st, PyObject* dict, WindowState& out) {
+    constexpr Py_ssize_t most_keys = 16;  // beyond this the walk costs more than look-ups
+    const Py_ssize_t entries = PyDict_GET_SIZE(dict);
+    if (entries > most_keys) return false;
+    PyObject* const offset_key = name<"offset">(st);
+    PyObject* const moved_key = name<"moved">(st);
+    PyObject* const window_key = name<"rwbuffer">(st);
+    PyObject* const tailcutoff_key = name<"tailcutoff">(st);
+    PyObject *offset = nullptr, *moved = nullptr, *window = nullptr, *tailcutoff = nullptr;
+    Py_ssize_t position = 0, seen = 0;
+    PyObject *key, *value;
+    while (seen < entries && PyDict_Next(dict, &position, &key, &value)) {
+        ++seen;
+        if (!PyUnicode_CheckExact(key)) return false;
+        if (key == offset_key)
+            offset = value;
+        else if (key == moved_key)
+            moved = value;
+        else if (key == window_key)
+            window = value;
+        else if (key == tailcutoff_key)
+            tailcutoff = value;
     }
-    Ref trimmed = Ref::steal(is_trimmed_window(window)
-                                 ? new_trimmed_window(as_window(window)->bytes, as_window(window)->start + removed)
-                                 : new_trimmed_window(window, removed));
-    if (!trimmed || PyDict_SetItem(dict, name<"rwbuffer">(), trimmed.get()) < 0) return nullptr;
-    return result.release();
+    if (offset == nullptr || moved == nullptr || window == nullptr || tailcutoff == nullptr) return false;
+    out.window = window;
+    out.trims = tailcutoff != Py_None;
+    out.tailcutoff = 0;
+    return small_index(offset, out.offset) && small_index(moved, out.moved) &&
+           (!out.trims || small_index(tailcutoff, out.tailcutoff)) && is_plain_or_view(window);
 }
 
-PyObject* rebuffered_init(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<2> sig{"__init__", {"substream", "tailcutoff"}, 1, true};
-    native::Bound<2> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    // Storing rwbuffer through its descriptor makes the instance dict anyway,
-    // so every attribute goes straight into it when plain assignment would.
-    const State state = rebuffered_state(self);
-    Ref empty = Ref::steal(empty_bytes());
+native::Fast read_from_window(BitstreamState* st, PyObject* dict, Py_ssize_t count) {
+    WindowState now;
+    ServedWindow& served = st->served_window;
+    const native::DictStamp earlier = served.stamp;
+    const bool remembers = !compat::free_threaded && st->changes.sees_instance_stores();
+    const bool known = remembers && st->changes.unchanged(dict, earlier);
+    if (known)
+        now = served.state;
+    else if (!walk_instance_dict(st, dict, now))
+        return native::decline;
+    const char* data = contents(now.window);
+    const Py_ssize_t size = contents_size(now.window);
+    const Py_ssize_t startsat = now.offset, endsat = startsat + count;
+    if (startsat < now.moved || now.moved + size < endsat) return native::decline;
+
+    served.stamp = {};  // until the dict is as this call leaves it
+    Ref result = Ref::steal(PyBytes_FromStringAndSize(data + (startsat - now.moved), count));
+    if (!result) return Ref();
+    Ref new_offset = new_int(endsat);
+    if (!new_offset || PyDict_SetItem(dict, name<"offset">(st), new_offset.get()) < 0) return Ref();
+    now.offset = endsat;
+    // The old offset may be freed now; the window and the others are still the dict's.
+    if (now.trims && now.moved < endsat - now.tailcutoff) {
+        const Py_ssize_t removed = endsat - now.tailcutoff - now.moved;
+        Ref new_moved = new_int(now.moved + removed);
+        if (!new_moved || PyDict_SetItem(dict, name<"moved">(st), new_moved.get()) < 0) return Ref();
+        now.moved += removed;
+        if (!is_view(now.window) || removed >= view_size(now.window) || !may_change_in_place(now.window) ||
+            cut_in_place(now.window, removed) == 0) {
+            Ref trimmed = front_cut(st, now.window, removed);
+            if (!trimmed || PyDict_SetItem(dict, name<"rwbuffer">(st), trimmed.get()) < 0) return Ref();
+            now.window = trimmed.get();  // the dict holds it
+        }
+    }
+    if (remembers) served = {known ? st->changes.restamp(dict, earlier) : st->changes.stamp(dict), now};
+    return result;
+}
+
+PyObject* rebuffered_init(PyObject* self, PyTypeObject* cls, PyObject* substream, PyObject* tailcutoff) {
+    const Attributes attrs(state_of(cls), self, Adapter::rebuffered);
+    const BitstreamState* st = attrs.state();
+    Ref empty = empty_bytes();
     Ref zero = new_int(0);
     if (!empty || !zero) return nullptr;
-    if (!state.set(name<"substream">(), a[0]) || !state.set(name<"offset">(), zero.get()) ||
-        !state.set(name<"rwbuffer">(), empty.get()) || !state.set(name<"moved">(), zero.get()) ||
-        !state.set(name<"tailcutoff">(), a.get_or(1, Py_None)))
+    if (!store_in_order(attrs, {{name<"substream">(st), substream},
+                                {name<"offset">(st), zero.get()},
+                                {name<"rwbuffer">(st), empty.get()},
+                                {name<"moved">(st), zero.get()},
+                                {name<"tailcutoff">(st), tailcutoff ? tailcutoff : Py_None}}))
         return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* rebuffered_read(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
-                          PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"read", {"count"}, 0, true};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    PyObject* count = a[0];
+PyObject* rebuffered_read(PyObject* self, PyObject* count) {
     if (count == nullptr || count == Py_None) {
         PyErr_SetString(PyExc_ValueError, "count must be integer, reading until EOF not supported");
         return nullptr;
     }
-    const State state = rebuffered_state(self);
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return nullptr;
+    const Attributes attrs(st, self, Adapter::rebuffered);
     Py_ssize_t small_count = 0;
     const bool count_is_small = small_index(count, small_count);
-    int negative = count_is_small ? small_count < 0 : -1;
-    if (negative < 0) {
-        Ref zero = new_int(0);
-        negative = zero ? PyObject_RichCompareBool(count, zero.get(), Py_LT) : -1;
-        if (negative < 0) return nullptr;
-    }
+    const int negative = is_negative(count, small_count, count_is_small);
+    if (negative < 0) return nullptr;
     if (negative) {
         PyErr_SetString(PyExc_ValueError, "count cannot be negative");
         return nullptr;
     }
     if (count_is_small) {
-        if (Ref dict = state.dict()) {
-            PyObject* data = read_from_window(dict.get(), small_count);
-            if (data || PyErr_Occurred()) return data;
+        if (Ref dict = attrs.dict()) {
+            native::Fast done =
+                in_critical_section(dict.get(), [&] { return read_from_window(st, dict.get(), small_count); });
+            if (done) return done->release();
         }
     }
 
-    PyObject* module = native::legacy::module_of(cls);
-    Ref startsat = state.get(name<"offset">());
+    PyObject* module = module_of_instance(self);  // borrowed: self's class holds it
+    Ref startsat = attrs.get(name<"offset">(st));
     if (!startsat) return nullptr;
     Ref endsat = Ref::steal(PyNumber_Add(startsat.get(), count));
     if (!endsat) return nullptr;
-    Ref moved = state.get(name<"moved">());
+    Ref moved = attrs.get(name<"moved">(st));
     if (!moved) return nullptr;
     const int cut_off = PyObject_RichCompareBool(startsat.get(), moved.get(), Py_LT);
     if (cut_off < 0) return nullptr;
     if (cut_off) return raise_tail_cut_off("read");
 
-    Ref chunk = new_int(read_ahead_chunk);
-    if (!chunk) return nullptr;
     EmptyPollClock clock;
     for (;;) {
-        const int short_of = window_ends_before(state, endsat.get());
+        const int short_of = window_ends_before(attrs, endsat.get());
         if (short_of < 0) return nullptr;
         if (!short_of) break;
-        Ref newdata = poll_for_read(state, module, chunk.get());
+        Ref newdata = poll_for_read(attrs, module);
         if (!newdata) return nullptr;
         const int truth = PyObject_IsTrue(newdata.get());
         if (truth < 0) return nullptr;
         if (truth) {
             clock.reset();
-            if (!append_to_window(state, newdata.get())) return nullptr;
+            if (!append_to_window(attrs, newdata.get())) return nullptr;
             continue;
         }
         if (newdata.get() == Py_None)
             clock.reset();
-        else if (!clock.note_empty(self, "read"))
+        else if (!clock.note_empty(attrs, "read"))
             return nullptr;
-        if (!pause(module)) return nullptr;
+        if (!pause(module, st)) return nullptr;
     }
 
-    Ref window = get_window(state);
+    // data = self.rwbuffer[startsat - self.moved:endsat - self.moved]
+    Ref window = attrs.get(name<"rwbuffer">(st));
     if (!window) return nullptr;
-    moved = state.get(name<"moved">());
+    moved = attrs.get(name<"moved">(st));
     if (!moved) return nullptr;
     Ref lo = Ref::steal(PyNumber_Subtract(startsat.get(), moved.get()));
     Ref hi = Ref::steal(lo ? PyNumber_Subtract(endsat.get(), moved.get()) : nullptr);
-    Ref bounds = Ref::steal(hi ? PySlice_New(lo.get(), hi.get(), nullptr) : nullptr);
-    Ref data = Ref::steal(bounds ? PyObject_GetItem(window.get(), bounds.get()) : nullptr);
+    if (!hi) return nullptr;
+    Ref data;
+    Py_ssize_t small_lo = 0, small_hi = 0;
+    if (is_plain_or_view(window.get()) && small_index(lo.get(), small_lo) && small_index(hi.get(), small_hi) &&
+        small_lo >= 0 && small_lo <= small_hi) {
+        const Py_ssize_t size = contents_size(window.get());
+        const Py_ssize_t from = std::min(small_lo, size), to = std::min(small_hi, size);
+        data = Ref::steal(PyBytes_FromStringAndSize(contents(window.get()) + from, to - from));
+    } else {
+        data = slice_of(window.get(), lo.get(), hi.get());
+    }
     if (!data) return nullptr;
-    if (!add_to_attribute(state, name<"offset">(), count) || !trim_window(state)) return nullptr;
+    window = Ref();
+    if (!add_to_attribute(attrs, name<"offset">(st), count) || !trim_window(attrs)) return nullptr;
 
-    const Py_ssize_t got = PyObject_Length(data.get());
-    if (got < 0) return nullptr;
-    Ref length = new_int(got);
-    const int too_short = length ? PyObject_RichCompareBool(length.get(), count, Py_LT) : -1;
+    const int too_short = compare_length(data.get(), count, Py_LT);
     if (too_short < 0) return nullptr;
     if (too_short) {
         PyErr_SetString(PyExc_OSError, "could not read enough bytes, something went wrong");
@@ -1008,132 +1337,90 @@ PyObject* rebuffered_read(PyObject* self, PyTypeObject* cls, PyObject* const* ar
     return data.release();
 }
 
-// self.rwbuffer = self.rwbuffer[:lo] + data + self.rwbuffer[hi:], in place
-// when only the instance dict holds the window bytes.
-bool overwrite_window(const State& state, PyObject* lo_object, PyObject* hi_object, PyObject* data) {
-    PyObject* key = name<"rwbuffer">();
-    Py_ssize_t lo, hi;
-    Ref owned_dict = state.dict();
-    PyObject* dict = owned_dict.get();
-    // A trimmed window that nothing else can see is patched where it lies, so
-    // that writes between reads do not copy the read-ahead each time.
-    if (dict && PyBytes_CheckExact(data) && small_index(lo_object, lo) && small_index(hi_object, hi)) {
-        PyObject* held = PyDict_GetItemWithError(dict, key);
-        if (held == nullptr && PyErr_Occurred()) return false;
-        if (held != nullptr && is_trimmed_window(held) && Py_REFCNT(held) == 1 &&
-            Py_REFCNT(as_window(held)->bytes) == 1 && lo >= 0 && hi == lo + Py_SIZE(data) &&
-            hi <= window_size(held)) {
-            PyObject* bytes = as_window(held)->bytes;
-            std::memcpy(PyBytes_AS_STRING(bytes) + as_window(held)->start + lo, PyBytes_AS_STRING(data),
-                        Py_SIZE(data));
-            forget_bytes_hash(bytes);
-            return true;
-        }
-    }
-    Ref window = get_window(state);
+// self.rwbuffer = self.rwbuffer[:lo] + data + self.rwbuffer[hi:]. On the
+// direct path a view is written into where it lies when nothing but the
+// instance dict holds it and its block has no other view; otherwise the
+// result is a new view, so that the read-ahead after the written bytes is
+// not copied by every write.
+bool overwrite_window(const Attributes& attrs, PyObject* lo_object, PyObject* hi_object, PyObject* data) {
+    const BitstreamState* st = attrs.state();
+    PyObject* key = name<"rwbuffer">(st);
+    Ref window = attrs.get(key);
     if (!window) return false;
-    owned_dict = state.dict();
-    dict = owned_dict.get();
-    if (dict && PyBytes_CheckExact(window.get()) && PyBytes_CheckExact(data) && small_index(lo_object, lo) &&
-        small_index(hi_object, hi) && lo >= 0 && lo <= Py_SIZE(window.get()) && hi == lo + Py_SIZE(data)) {
-        const Py_ssize_t size = Py_SIZE(window.get());
-        const Py_ssize_t result_size = std::max(size, hi);
-        PyObject* held = PyDict_GetItemWithError(dict, key);
-        if (held == nullptr && PyErr_Occurred()) return false;
-        if (held == window.get() && Py_REFCNT(held) == 2 && Py_SIZE(data) > 0 && size > 1) {
-            if (PyDict_SetItem(dict, key, Py_None) < 0) return false;
-            const bool sized = result_size == size || resize_exclusive_bytes(window, result_size);
-            if (sized) {
-                std::memcpy(PyBytes_AS_STRING(window.get()) + lo, PyBytes_AS_STRING(data), Py_SIZE(data));
-                forget_bytes_hash(window.get());
-            }
-            if (PyDict_SetItem(dict, key, window.get()) < 0) return false;
-            return sized;
-        }
-        Ref result = Ref::steal(PyBytes_FromStringAndSize(nullptr, result_size));
-        if (!result) return false;
-        char* out = PyBytes_AS_STRING(result.get());
-        std::memcpy(out, PyBytes_AS_STRING(window.get()), lo);
-        std::memcpy(out + lo, PyBytes_AS_STRING(data), Py_SIZE(data));
-        if (hi < size) std::memcpy(out + hi, PyBytes_AS_STRING(window.get()) + hi, size - hi);
-        return state.set(key, std::move(result));
+    Py_ssize_t lo = 0, hi = 0;
+    if (is_plain_or_view(window.get()) && PyBytes_CheckExact(data) && small_index(lo_object, lo) &&
+        small_index(hi_object, hi) && lo >= 0 && lo <= contents_size(window.get()) && hi == lo + Py_SIZE(data)) {
+        const int done = change_held_view(attrs, key, window,
+                                          [lo, data](PyObject* view) { return patch_in_place(view, lo, data); });
+        if (done != 0) return done > 0;
+        if (attrs.direct()) return attrs.set(key, spliced(st, window.get(), lo, data));
     }
-    Ref head_bounds = Ref::steal(PySlice_New(nullptr, lo_object, nullptr));
-    Ref head = Ref::steal(head_bounds ? PyObject_GetItem(window.get(), head_bounds.get()) : nullptr);
+    Ref head = slice_of(window.get(), nullptr, lo_object);
     Ref joined = Ref::steal(head ? PyNumber_Add(head.get(), data) : nullptr);
     if (!joined) return false;
-    Ref tail_bounds = Ref::steal(PySlice_New(hi_object, nullptr, nullptr));
-    Ref tail = Ref::steal(tail_bounds ? PyObject_GetItem(window.get(), tail_bounds.get()) : nullptr);
-    Ref result = Ref::steal(tail ? PyNumber_Add(joined.get(), tail.get()) : nullptr);
-    return state.set(key, std::move(result));
+    Ref tail = slice_of(window.get(), hi_object, nullptr);
+    return attrs.set(key, Ref::steal(tail ? PyNumber_Add(joined.get(), tail.get()) : nullptr));
 }
 
-PyObject* rebuffered_write(PyObject* self, PyTypeObject* cls, PyObject* const* args, size_t nargsf,
-                           PyObject* kwnames) {
-    static constexpr native::Signature<1> sig{"write", {"data"}, 1, true};
-    native::Bound<1> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    PyObject* data = a[0];
-    const State state = rebuffered_state(self);
-    PyObject* module = native::legacy::module_of(cls);
+PyObject* rebuffered_write(PyObject* self, PyObject* data) {
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return nullptr;
+    const Attributes attrs(st, self, Adapter::rebuffered);
+    PyObject* module = module_of_instance(self);  // borrowed: self's class holds it
 
-    Ref startsat = state.get(name<"offset">());
+    Ref startsat = attrs.get(name<"offset">(st));
     if (!startsat) return nullptr;
     const Py_ssize_t datalen = PyObject_Length(data);
     if (datalen < 0) return nullptr;
     Ref length = new_int(datalen);
     Ref endsat = Ref::steal(length ? PyNumber_Add(startsat.get(), length.get()) : nullptr);
     if (!endsat) return nullptr;
-    // Writing before the window start would splice the data at a wrong place.
+    // Writing before the window start would splice the data at a wrong
+    // place: refused before and after the fill loop (which runs code that may
+    // move the window).
     for (int check = 0; check < 2; ++check) {
-        Ref moved = state.get(name<"moved">());
+        Ref moved = attrs.get(name<"moved">(st));
         if (!moved) return nullptr;
         const int cut_off = PyObject_RichCompareBool(startsat.get(), moved.get(), Py_LT);
         if (cut_off < 0) return nullptr;
         if (cut_off) return raise_tail_cut_off("write");
         if (check == 1) break;
 
-        Ref chunk = new_int(read_ahead_chunk);
-        if (!chunk) return nullptr;
         EmptyPollClock clock;
         for (;;) {
-            const int short_of = window_ends_before(state, startsat.get());
+            const int short_of = window_ends_before(attrs, startsat.get());
             if (short_of < 0) return nullptr;
             if (!short_of) break;
-            Ref substream = state.get(name<"substream">());
+            Ref substream = attrs.get(name<"substream">(st));
             if (!substream) return nullptr;
-            Ref newdata = call_method(substream.get(), name<"read">(), chunk.get());
-            if (!newdata || !append_to_window(state, newdata.get())) return nullptr;
+            Ref newdata = native::call_method(substream.get(), name<"read">(st), st->chunk);
+            if (!newdata || !append_to_window(attrs, newdata.get())) return nullptr;
             const int truth = PyObject_IsTrue(newdata.get());
             if (truth < 0) return nullptr;
             if (truth) {
                 clock.reset();
                 continue;
             }
-            if (!clock.note_empty(self, "write") || !pause(module)) return nullptr;
+            if (!clock.note_empty(attrs, "write") || !pause(module, st)) return nullptr;
         }
     }
 
-    Ref moved = state.get(name<"moved">());
+    Ref moved = attrs.get(name<"moved">(st));
     if (!moved) return nullptr;
     Ref lo = Ref::steal(PyNumber_Subtract(startsat.get(), moved.get()));
     Ref hi = Ref::steal(lo ? PyNumber_Subtract(endsat.get(), moved.get()) : nullptr);
-    if (!hi || !overwrite_window(state, lo.get(), hi.get(), data)) return nullptr;
-    if (!state.set(name<"offset">(), endsat.get()) || !trim_window(state)) return nullptr;
+    if (!hi || !overwrite_window(attrs, lo.get(), hi.get(), data)) return nullptr;
+    if (!attrs.set(name<"offset">(st), endsat.get()) || !trim_window(attrs)) return nullptr;
     return length.release();
 }
 
-PyObject* rebuffered_seek(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<2> sig{"seek", {"at", "whence"}, 1, true};
-    native::Bound<2> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    PyObject* at = a[0];
-    PyObject* whence = a[1];
-    const State state = rebuffered_state(self);
+PyObject* rebuffered_seek(PyObject* self, PyObject* at, PyObject* whence) {
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return nullptr;
+    const Attributes attrs(st, self, Adapter::rebuffered);
+    // whence == 0, then whence == 1: equality tests, so False, 0.0 and True count.
     Py_ssize_t small_whence = 0;
-    if (whence == nullptr) {
-        small_whence = 0;
-    } else if (!small_index(whence, small_whence)) {
+    if (whence != nullptr && !small_index(whence, small_whence)) {
         Ref zero = new_int(0);
         const int absolute = zero ? PyObject_RichCompareBool(whence, zero.get(), Py_EQ) : -1;
         if (absolute < 0) return nullptr;
@@ -1145,149 +1432,139 @@ PyObject* rebuffered_seek(PyObject* self, PyTypeObject*, PyObject* const* args, 
             small_whence = relative ? 1 : 2;
         }
     }
-    if (Ref dict = state.dict(); dict && (small_whence == 0 || small_whence == 1)) {
-        // One look at the dict: nothing in between can run caller code when
-        // the old offset is a plain int.
-        PyObject* offset = PyDict_GetItemWithError(dict.get(), name<"offset">());
-        Py_ssize_t old_offset, step;
-        if (offset && small_index(offset, old_offset) && (small_whence == 0 || small_index(at, step))) {
-            Ref result = small_whence == 0 ? Ref::new_reference(at) : new_int(old_offset + step);
-            if (!result || PyDict_SetItem(dict.get(), name<"offset">(), result.get()) < 0) return nullptr;
-            return result.release();
-        }
-        if (PyErr_Occurred()) return nullptr;
-    }
     if (small_whence == 0) {
-        if (!state.set(name<"offset">(), at)) return nullptr;
+        if (!attrs.set(name<"offset">(st), at)) return nullptr;
     } else if (small_whence == 1) {
-        if (!add_to_attribute(state, name<"offset">(), at)) return nullptr;
+        Ref offset = attrs.get(name<"offset">(st));
+        if (!offset) return nullptr;
+        Py_ssize_t old_offset = 0, step = 0;
+        Ref moved_to = small_index(offset.get(), old_offset) && small_index(at, step)
+                           ? new_int(old_offset + step)
+                           : Ref::steal(PyNumber_InPlaceAdd(offset.get(), at));
+        if (!attrs.set(name<"offset">(st), moved_to)) return nullptr;
     } else {
         PyErr_SetString(PyExc_ValueError, "this class seeks only with whence: 0 and 1 (excluded 2)");
         return nullptr;
     }
-    return state.get(name<"offset">()).release();
+    return attrs.get(name<"offset">(st)).release();
 }
 
-PyObject* always_seekable(PyObject*, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<0> sig{"seekable", {}, 0, true};
-    native::Bound<0> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    Py_RETURN_TRUE;
+PyObject* always_seekable(PyObject*) { Py_RETURN_TRUE; }
+
+PyObject* rebuffered_tell(PyObject* self) {
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return nullptr;
+    const Attributes attrs(st, self, Adapter::rebuffered);
+    return attrs.get(name<"offset">(attrs.state())).release();
 }
 
-PyObject* rebuffered_tell(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    static constexpr native::Signature<0> sig{"tell", {}, 0, true};
-    native::Bound<0> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    return rebuffered_state(self).get(name<"offset">()).release();
+PyObject* rebuffered_cachedfrom(PyObject* self) {
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return nullptr;
+    const Attributes attrs(st, self, Adapter::rebuffered);
+    return attrs.get(name<"moved">(attrs.state())).release();
 }
 
-PyObject* rebuffered_cachedfrom(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf,
-                                PyObject* kwnames) {
-    static constexpr native::Signature<0> sig{"cachedfrom", {}, 0, true};
-    native::Bound<0> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    return rebuffered_state(self).get(name<"moved">()).release();
-}
-
-PyObject* rebuffered_cachedto(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
-    static constexpr native::Signature<0> sig{"cachedto", {}, 0, true};
-    native::Bound<0> a;
-    if (!native::bind(sig, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
-    const State state = rebuffered_state(self);
-    if (Ref dict = state.dict()) {
-        PyObject* moved = PyDict_GetItemWithError(dict.get(), name<"moved">());
-        PyObject* window = moved ? PyDict_GetItemWithError(dict.get(), name<"rwbuffer">()) : nullptr;
-        Py_ssize_t start;
-        if (window && small_index(moved, start)) {
-            if (PyBytes_CheckExact(window)) return PyLong_FromSsize_t(start + Py_SIZE(window));
-            if (is_trimmed_window(window)) return PyLong_FromSsize_t(start + window_size(window));
-        }
-        if (PyErr_Occurred()) return nullptr;
-    }
-    Ref moved = state.get(name<"moved">());
+PyObject* rebuffered_cachedto(PyObject* self) {
+    BitstreamState* st = state_of_instance(self);
+    if (st == nullptr) return nullptr;
+    const Attributes attrs(st, self, Adapter::rebuffered);
+    Ref moved = attrs.get(name<"moved">(st));
     if (!moved) return nullptr;
-    const Py_ssize_t size = window_length(state);
+    Ref window = attrs.get(name<"rwbuffer">(st));
+    if (!window) return nullptr;
+    const Py_ssize_t size = length_of(window.get());
     if (size < 0) return nullptr;
+    Py_ssize_t start = 0;
+    if (small_index(moved.get(), start)) return PyLong_FromSsize_t(start + size);
     Ref length = new_int(size);
     return length ? PyNumber_Add(moved.get(), length.get()) : nullptr;
 }
 
-// ---- the module ----------------------------------------------------------------
+// ---- the classes ---------------------------------------------------------------------
 
-template <class F>
-constexpr PyCFunction as_cfunction(F fn) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
-constexpr int method_flags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+constexpr native::Literal restreamed_init_text = "__init__($self, /, substream, decoder, decoderunit, encoder, encoderunit)";
+constexpr native::Literal rebuffered_init_text = "__init__($self, /, substream, tailcutoff=None)";
 
 PyMethodDef restreamed_methods[] = {
-    {"__init__", as_cfunction(restreamed_init), method_flags,
-     "__init__($self, /, substream, decoder, decoderunit, encoder, encoderunit)\n--\n\n"},
-    {"read", as_cfunction(restreamed_read), method_flags, "read($self, /, count=None)\n--\n\n"},
-    {"write", as_cfunction(restreamed_write), method_flags, "write($self, /, data)\n--\n\n"},
-    {"close", as_cfunction(restreamed_close), method_flags, "close($self, /)\n--\n\n"},
-    {"seek", as_cfunction(restreamed_seek), method_flags, "seek($self, /, at, whence=0)\n--\n\n"},
-    {"seekable", as_cfunction(restreamed_seekable), method_flags, "seekable($self, /)\n--\n\n"},
-    {"tell", as_cfunction(restreamed_tell), method_flags,
-     "tell($self, /)\n--\n\nWARNING: tell is correct only on read-only and write-only instances."},
-    {"tellable", as_cfunction(always_tellable), method_flags, "tellable($self, /)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
+    native::method<restreamed_init_text, restreamed_init>(),
+    native::plain_method<"read($self, /, count=None)", restreamed_read>(),
+    native::plain_method<"write($self, /, data)", restreamed_write>(),
+    native::plain_method<"close($self, /)", restreamed_close>(),
+    native::plain_method<"seek($self, /, at, whence=0)", restreamed_seek>(),
+    native::plain_method<"seekable($self, /)", restreamed_seekable>(),
+    native::plain_method<"tell($self, /)", restreamed_tell,
+                   "WARNING: tell is correct only on read-only and write-only instances.">(),
+    native::plain_method<"tellable($self, /)", always_tellable>(),
+    native::end_of_methods,
 };
 
 PyMethodDef rebuffered_methods[] = {
-    {"__init__", as_cfunction(rebuffered_init), method_flags,
-     "__init__($self, /, substream, tailcutoff=None)\n--\n\n"},
-    {"read", as_cfunction(rebuffered_read), method_flags, "read($self, /, count=None)\n--\n\n"},
-    {"write", as_cfunction(rebuffered_write), method_flags, "write($self, /, data)\n--\n\n"},
-    {"seek", as_cfunction(rebuffered_seek), method_flags, "seek($self, /, at, whence=0)\n--\n\n"},
-    {"seekable", as_cfunction(always_seekable), method_flags, "seekable($self, /)\n--\n\n"},
-    {"tell", as_cfunction(rebuffered_tell), method_flags, "tell($self, /)\n--\n\n"},
-    {"tellable", as_cfunction(always_tellable), method_flags, "tellable($self, /)\n--\n\n"},
-    {"cachedfrom", as_cfunction(rebuffered_cachedfrom), method_flags, "cachedfrom($self, /)\n--\n\n"},
-    {"cachedto", as_cfunction(rebuffered_cachedto), method_flags, "cachedto($self, /)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
+    native::method<rebuffered_init_text, rebuffered_init>(),
+    native::plain_method<"read($self, /, count=None)", rebuffered_read>(),
+    native::plain_method<"write($self, /, data)", rebuffered_write>(),
+    native::plain_method<"seek($self, /, at, whence=0)", rebuffered_seek>(),
+    native::plain_method<"seekable($self, /)", always_seekable>(),
+    native::plain_method<"tell($self, /)", rebuffered_tell>(),
+    native::plain_method<"tellable($self, /)", always_tellable>(),
+    native::plain_method<"cachedfrom($self, /)", rebuffered_cachedfrom>(),
+    native::plain_method<"cachedto($self, /)", rebuffered_cachedto>(),
+    native::end_of_methods,
 };
 
-// The classes get their __init__ as a native slot too (see native::init_slot):
-// constructing an adapter is common, and the generic slot's look-up and
-// method call cost as much as the rest of the constructor.
-Ref make_restreamed_class(PyObject* module) {
-    Ref descriptors = native::make_method_descriptor_type(module);
-    if (!descriptors) return Ref();
-    Ref cls = native::make_class(module, {"RestreamedBytesIO", nullptr, restreamed_methods}, {}, descriptors.get());
-    if (cls) reinterpret_cast<PyTypeObject*>(cls.get())->tp_init = native::legacy::init_slot<restreamed_init>;
+// Binds the buffer descriptor `def` on the class and keeps it in `slot`.
+bool add_buffer_descriptor(PyObject* cls, PyGetSetDef* def, PyObject*& slot) {
+    Ref descriptor = Ref::steal(PyDescr_NewGetSet(reinterpret_cast<PyTypeObject*>(cls), def));
+    if (!descriptor || PyObject_SetAttrString(cls, def->name, descriptor.get()) < 0) return false;
+    slot = descriptor.release();
+    return true;
+}
+
+// The classes get their __init__ as a native slot too: constructing an
+// adapter is common, and the generic slot's look-up and method call cost as
+// much as the rest of the constructor.
+Ref make_restreamed_class(PyObject* module, BitstreamState* st) {
+    Ref cls = native::make_class(module, {"RestreamedBytesIO", nullptr, restreamed_methods}, {}, st->descriptor_type);
+    if (!cls || !add_buffer_descriptor(cls.get(), &buffer_getsets[1], st->rbuffer_descriptor) ||
+        !add_buffer_descriptor(cls.get(), &buffer_getsets[2], st->wbuffer_descriptor))
+        return Ref();
+    native::install_slot(cls.get(), &PyTypeObject::tp_init, native::init_slot<restreamed_init_text, restreamed_init>);
     return cls;
 }
 
-// RebufferedBytesIO plus its `rwbuffer` descriptor and the default bound on
-// waiting for a substream that keeps returning empty data.
-Ref make_rebuffered_class(PyObject* module) {
-    Ref descriptors = native::make_method_descriptor_type(module);
-    if (!descriptors) return Ref();
-    Ref cls = native::make_class(module, {"RebufferedBytesIO", nullptr, rebuffered_methods}, {}, descriptors.get());
-    if (!cls) return Ref();
-    reinterpret_cast<PyTypeObject*>(cls.get())->tp_init = native::legacy::init_slot<rebuffered_init>;
-    Ref descriptor =
-        Ref::steal(PyDescr_NewGetSet(reinterpret_cast<PyTypeObject*>(cls.get()), &rwbuffer_getset));
+// RebufferedBytesIO plus the default bound on waiting for a substream that
+// keeps returning empty data.
+Ref make_rebuffered_class(PyObject* module, BitstreamState* st) {
+    Ref cls = native::make_class(module, {"RebufferedBytesIO", nullptr, rebuffered_methods}, {}, st->descriptor_type);
+    if (!cls || !add_buffer_descriptor(cls.get(), &buffer_getsets[0], st->rwbuffer_descriptor)) return Ref();
     Ref emptytimeout = Ref::steal(PyFloat_FromDouble(1.0));
-    if (!descriptor || !emptytimeout || PyObject_SetAttrString(cls.get(), "rwbuffer", descriptor.get()) < 0 ||
-        PyObject_SetAttrString(cls.get(), "emptytimeout", emptytimeout.get()) < 0)
-        return Ref();
+    if (!emptytimeout || PyObject_SetAttrString(cls.get(), "emptytimeout", emptytimeout.get()) < 0) return Ref();
+    native::install_slot(cls.get(), &PyTypeObject::tp_init, native::init_slot<rebuffered_init_text, rebuffered_init>);
     return cls;
+}
+
+// The module's own state: names, the method descriptor and view types, the
+// read-ahead size as an int.
+bool prepare_state(PyObject* module, BitstreamState* st) {
+    if (!st->names.intern() || !st->changes.attach() || !st->changes.check_instance_stores()) return false;
+    st->descriptor_type = native::make_method_descriptor_type(module).release();
+    if (st->descriptor_type == nullptr) return false;
+    st->view_type = PyType_FromModuleAndSpec(module, &view_spec, nullptr);
+    if (st->view_type == nullptr) return false;
+    st->chunk = PyLong_FromSsize_t(read_ahead_chunk);
+    return st->chunk != nullptr;
 }
 
 int exec_bitstream(PyObject* module) {
-    if (!ready_trimmed_window_type()) return -1;
+    BitstreamState* st = native::state_of<BitstreamState>(module);
+    if (!prepare_state(module, st)) return -1;
     if (!native::bind(module, "BlockingIOError", native::import_from("io", "BlockingIOError"))) return -1;
     if (!native::bind(module, "sleep", native::import_from("time", "sleep"))) return -1;
-    if (!native::bind(module, "RestreamedBytesIO", make_restreamed_class(module))) return -1;
-    if (!native::bind(module, "RebufferedBytesIO", make_rebuffered_class(module))) return -1;
+    if (!native::bind(module, "RestreamedBytesIO", make_restreamed_class(module, st))) return -1;
+    if (!native::bind(module, "RebufferedBytesIO", make_rebuffered_class(module, st))) return -1;
     return 0;
 }
 
 }  // namespace
 
-NATIVE_LEGACY_MODULE(bitstream, "tavro.lib.bitstream", exec_bitstream)
+NATIVE_MODULE(bitstream, "tavro.lib.bitstream", BitstreamState, exec_bitstream)

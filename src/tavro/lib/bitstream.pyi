@@ -5,6 +5,8 @@ from collections.abc import Callable
 from time import sleep as sleep
 from typing import Any, Literal, NoReturn, Protocol, overload, type_check_only
 
+from typing_extensions import deprecated
+
 @type_check_only
 class _Readable(Protocol):
     # May return None (or raise BlockingIOError) while a non-blocking stream has no data.
@@ -51,11 +53,15 @@ class RebufferedBytesIO:
     # IOError; None waits for ever. A class attribute, overridable per instance.
     emptytimeout: float | None
     def __init__(self, substream: _Readable, tailcutoff: int | None = None) -> None: ...
-    # Reading to the end of the substream is refused: count is required in practice.
+    # Reading to the end of the substream is refused (ValueError): count is required in
+    # practice. The call without one is flagged as deprecated rather than typed NoReturn,
+    # which would make a type checker skip, as unreachable, all the code after it; its
+    # result is an object, so that using it as bytes is an error too.
     @overload
     def read(self, count: int) -> bytes: ...
     @overload
-    def read(self, count: None = None) -> NoReturn: ...
+    @deprecated("RebufferedBytesIO.read() needs a count: reading until EOF is not supported (ValueError)")
+    def read(self, count: None = None) -> object: ...
     def write(self, data: bytes) -> int: ...
     def seek(self, at: int, whence: int = 0) -> int: ...
     def seekable(self) -> Literal[True]: ...

@@ -1,24 +1,40 @@
 // tavro.lib.hex: hex-dump text that reads back into the same bytes, and values
 // whose text form is hexadecimal.
 //
-// hexdump and hexundump each have two paths. The generic path performs the
-// documented steps one interpreter operation at a time, so that rebound tables
-// and helpers, unusual argument types and every failure behave exactly as the
-// steps say. The fast path runs when the collaborators are the module's own
-// (tables of canonical entries, portil's original helpers) and the data is a
-// plain buffer or text, and writes the result in place. Both give the same
-// result and the same exception for every input.
+// hexdump, hexundump and the unhexlify rendering each have two paths. The
+// generic path performs the documented steps one interpreter operation at a
+// time, so that rebound tables and helpers, unusual argument types and every
+// failure behave exactly as the steps say. The fast path runs when the
+// collaborators are the module's own (tables of canonical entries, portil's
+// original helpers) and the data is a plain buffer or text, and writes the
+// result in place. Both give the same result and the same exception for every
+// input: a fast path that meets anything it does not know declines before it
+// has run any Python code (native::Fast), and the generic path starts over.
+//
+// Guards (native.hpp, rules 1 and 2), said again at each fast path:
+//   - the namespaces a fast path reads (this module's, and portil's for the
+//     helpers that read their own globals) have exact str keys only, a
+//     verdict remembered under the dict's stamp: their look-ups then run no
+//     Python code, so reading a global once per call is what reading it at
+//     each step would give;
+//   - every object read from a namespace is held by a strong reference;
+//   - INT2BYTE_CACHE is used as a snapshot only when its keys are all exact
+//     ints (remembered under its stamp): a look-up of a byte value then runs
+//     no Python code and finds exactly the entry read;
+//   - list entries are read inside the list's critical section, and a
+//     mutable buffer is read through a buffer export of our own, so that no
+//     other thread can replace an entry or resize the buffer meanwhile.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 
 #include "native.hpp"
-#include "legacy.hpp"
 
 namespace {
 
 using native::Ref;
-using native::legacy::name;
+using native::name;
 
 constexpr Py_ssize_t kFourDigitLimit = 65536;         // 16**4
 constexpr long long kEightDigitLimit = 4294967296LL;  // 16**8
@@ -26,18 +42,91 @@ constexpr long long kEightDigitLimit = 4294967296LL;  // 16**8
 // then fails (or succeeds) exactly as the interpreter's formatting does.
 constexpr long long kFastLinesizeLimit = 1LL << 32;
 
-// ---- portil's helpers -------------------------------------------------------
+constexpr char kUpperDigits[] = "0123456789ABCDEF";
+constexpr char kLowerDigits[] = "0123456789abcdef";
+constexpr char kOpeningLine[] = "hexundump(\"\"\"\n";
+constexpr char kClosingLine[] = "\"\"\")\n";
+constexpr Py_ssize_t kOpeningLength = sizeof kOpeningLine - 1;
+constexpr Py_ssize_t kClosingLength = sizeof kClosingLine - 1;
 
-// Code addresses of the helpers that the fast paths stand in for, recorded
-// when this module executes. A namespace entry that still runs this code is
-// the original helper: iterateints the identity, int2byte a pure look-up in
-// portil's INT2BYTE_CACHE, trimstring and hexlify the known conversions, so
-// the fast paths may skip, memoise or inline their calls. Code addresses are
-// process-wide constants, unlike the objects themselves, which callers rebind.
-PyCFunction portil_iterateints = nullptr;
-PyCFunction portil_int2byte = nullptr;
-PyCFunction portil_trimstring = nullptr;
-PyCFunction binascii_hexlify = nullptr;
+// What write_dump copies per byte value: "HH " in four units, so that one
+// fixed-size copy writes a triple (the fourth unit is overwritten by what
+// follows: something always does, at least the padding), and the printable
+// character.
+template <class CharT>
+struct DumpGlyphs {
+    CharT triple[256][4];
+    CharT printable[256];
+};
+
+// ---- module state ----------------------------------------------------------
+
+using HexNames =
+    native::Names<"HEXPRINT", "PRINTABLE", "iterateints", "int2byte", "INT2BYTE_CACHE", "trimstring", "bytes",
+                  "binascii", "hexlify", "hexdump", "HexDisplayedInteger", "fmtstr", "render", "data", "split", "find",
+                  "lstrip", "join", "upper", "__format__", "__str__", "integertypes", "bytestringtype", "bytes2str",
+                  " ", "", "\n", "X", "0x", "02X", "unhexlify(%s)", "%%04X   %%-%ds   %%s", "%%08X   %%-%ds   %%s">;
+
+// What int2byte answers for the byte values, read from an INT2BYTE_CACHE
+// whose keys are all exact ints: value[i] is the byte of a one-byte bytes
+// entry, -1 where the entry is missing or anything else.
+struct ByteTable {
+    bool usable;    // every key an exact int
+    bool identity;  // and every byte value answered by its own byte
+    std::int16_t value[256];
+};
+
+// The verdicts the fast paths remember between calls, each under the stamp
+// of the dict it is about. Values only, no references (see PerThread).
+struct Verdicts {
+    native::Remembered<bool> own_namespace;     // this module's dict: exact str keys
+    native::Remembered<bool> helper_namespace;  // the dict of int2byte's or trimstring's module: likewise
+    native::Remembered<ByteTable> int2byte_cache;
+};
+
+struct VerdictsTag;
+
+struct HexState {
+    HexNames names;
+    native::DictChanges changes;
+    PyObject* descriptor_type;  // the module's method descriptor type
+    // Code addresses of portil's helpers and binascii.hexlify, recorded when
+    // the module executes. A namespace entry that runs this code is the
+    // original helper: iterateints the identity, int2byte a look-up in its
+    // module's INT2BYTE_CACHE, trimstring and hexlify the known conversions.
+    PyCFunction iterateints_code;
+    PyCFunction int2byte_code;
+    PyCFunction trimstring_code;
+    PyCFunction hexlify_code;
+    // The entries HEXPRINT and PRINTABLE were made with (strong), and what
+    // the dump writes for them, when they are ASCII: set in exec, read-only
+    // afterwards. A table entry that is still the very object made then
+    // needs no reading.
+    PyObject* original_entries[2][256];
+    bool original_glyphs_ready;
+    DumpGlyphs<Py_UCS1> original_glyphs;
+    // Per module where the GIL serialises the callers, per thread on
+    // free-threaded builds (rule 4); values only, trusted under their stamps.
+    native::PerThread<Verdicts, VerdictsTag> verdicts;
+
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(descriptor_type);
+        for (auto& table : original_entries)
+            for (PyObject* entry : table) Py_VISIT(entry);
+        return 0;
+    }
+    void clear() {
+        names.clear();
+        Py_CLEAR(descriptor_type);
+        original_glyphs_ready = false;
+        for (auto& table : original_entries)
+            for (PyObject*& entry : table) Py_CLEAR(entry);
+    }
+};
+
+HexState* state_of(PyObject* module) { return native::state_of<HexState>(module); }
+
+// ---- guards shared by the fast paths -------------------------------------------
 
 PyCFunction code_of(PyObject* function) {
     return function != nullptr && PyCFunction_Check(function) ? PyCFunction_GET_FUNCTION(function) : nullptr;
@@ -45,93 +134,131 @@ PyCFunction code_of(PyObject* function) {
 
 bool runs(PyObject* function, PyCFunction code) { return code != nullptr && code_of(function) == code; }
 
-// The module global `key` (borrowed), or null when it is not bound. Raises
-// nothing: a fast path that finds a name missing leaves the NameError to the
-// generic path, which raises it where the documented steps would.
-PyObject* peek_global(PyObject* module, PyObject* key) {
-    if (key == nullptr) return PyErr_Clear(), nullptr;
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), key);
-    if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), key);
-    if (value == nullptr) PyErr_Clear();
-    return value;
+bool keys_are_exact_str(PyObject* dict) {
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &position, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
 }
 
-// ---- hexdump, fast path -----------------------------------------------------
+// Whether looking names up in the namespace of `module` runs no Python code.
+bool plain_namespace(const HexState* st, PyObject* module, native::Remembered<bool>& memo) {
+    return native::checked(st->changes, PyModule_GetDict(module), memo, keys_are_exact_str);
+}
+
+// The module of one of portil's native helpers (borrowed: the helper, which
+// the caller holds, holds it), when its namespace is plain; else null.
+PyObject* plain_helper_module(HexState* st, PyObject* helper) {
+    PyObject* owner = PyCFunction_GET_SELF(helper);
+    if (owner == nullptr || !PyModule_Check(owner)) return nullptr;
+    return plain_namespace(st, owner, st->verdicts.get().helper_namespace) ? owner : nullptr;
+}
+
+// ---- hexdump, fast path ---------------------------------------------------------
 
 // The bytes of `data` when its length, its slices and the iteration of its
 // slices are those of a byte buffer: bytes and bytearray (subclasses too, as
-// long as they keep the inherited length and subscript) and one-dimensional
-// contiguous memoryviews of unsigned bytes. Anything else is sliced and
-// iterated through the interpreter.
-struct ByteSpan {
+// long as they keep the inherited length, subscript and buffer) and
+// one-dimensional contiguous memoryviews of unsigned bytes. A mutable buffer
+// is read through an export of our own, which keeps it from being resized or
+// released (by another thread) while the dump is written.
+class ByteSpan {
+public:
+    ByteSpan() = default;
+    ByteSpan(const ByteSpan&) = delete;
+    ByteSpan& operator=(const ByteSpan&) = delete;
+    ~ByteSpan() {
+        if (exported_) PyBuffer_Release(&view_);
+    }
+
+    // False (no exception) when `data` is not such a buffer.
+    bool take(PyObject* data) {
+        if (PyBytes_Check(data) && keeps_slots_of(data, &PyBytes_Type)) {
+            bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
+            size = PyBytes_GET_SIZE(data);
+            return true;
+        }
+        if (!(PyByteArray_Check(data) && keeps_slots_of(data, &PyByteArray_Type)) && !is_byte_view(data))
+            return false;
+        if (PyObject_GetBuffer(data, &view_, PyBUF_SIMPLE) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        exported_ = true;
+        bytes = static_cast<const unsigned char*>(view_.buf);
+        size = view_.len;
+        return bytes != nullptr || size == 0;
+    }
+
     const unsigned char* bytes = nullptr;
     Py_ssize_t size = 0;
+
+private:
+    static bool keeps_slots_of(PyObject* data, PyTypeObject* base) {
+        PyTypeObject* type = Py_TYPE(data);
+        return type->tp_as_sequence != nullptr && type->tp_as_mapping != nullptr && type->tp_as_buffer != nullptr &&
+               type->tp_as_sequence->sq_length == base->tp_as_sequence->sq_length &&
+               type->tp_as_mapping->mp_subscript == base->tp_as_mapping->mp_subscript &&
+               type->tp_as_buffer->bf_getbuffer == base->tp_as_buffer->bf_getbuffer;
+    }
+    static bool is_byte_view(PyObject* data) {
+        if (!Py_IS_TYPE(data, &PyMemoryView_Type)) return false;
+        const Py_buffer* view = PyMemoryView_GET_BUFFER(data);
+        if (view->ndim != 1 || view->itemsize != 1) return false;
+        if (view->format == nullptr || std::strcmp(view->format, "B") != 0) return false;
+        return view->strides == nullptr || view->strides[0] == 1;
+    }
+
+    Py_buffer view_{};
+    bool exported_ = false;
 };
 
-bool keeps_slots_of(PyObject* data, PyTypeObject* base) {
-    PyTypeObject* type = Py_TYPE(data);
-    return type->tp_as_sequence != nullptr && type->tp_as_mapping != nullptr &&
-           type->tp_as_sequence->sq_length == base->tp_as_sequence->sq_length &&
-           type->tp_as_mapping->mp_subscript == base->tp_as_mapping->mp_subscript;
-}
-
-bool dumpable_bytes(PyObject* data, ByteSpan& span) {
-    if (PyBytes_Check(data) && keeps_slots_of(data, &PyBytes_Type)) {
-        span = {reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)), PyBytes_GET_SIZE(data)};
-        return true;
-    }
-    if (PyByteArray_Check(data) && keeps_slots_of(data, &PyByteArray_Type)) {
-        span = {reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(data)), PyByteArray_GET_SIZE(data)};
-        return true;
-    }
-    if (Py_IS_TYPE(data, &PyMemoryView_Type)) {
-        const Py_buffer* view = PyMemoryView_GET_BUFFER(data);
-        if (view->buf == nullptr || view->ndim != 1 || view->itemsize != 1) return false;
-        if (view->format == nullptr || std::strcmp(view->format, "B") != 0) return false;
-        if (view->strides != nullptr && view->strides[0] != 1) return false;
-        span = {static_cast<const unsigned char*>(view->buf), view->shape != nullptr ? view->shape[0] : view->len};
-        return true;
-    }
-    return false;
-}
-
 // The HEXPRINT and PRINTABLE entries of the byte values a dump uses, read
-// once per call. Reading a list entry runs no interpreter code, so the copy
-// gives the same answer as a look-up per byte.
+// once per call: the same answer as a look-up per byte, since reading a list
+// entry runs no Python code.
 struct DumpTables {
     Py_UCS4 hex[256][2];
-    Py_UCS4 printable[256];
+    Py_UCS4 printable[256][1];
     Py_UCS4 widest = 127;  // the widest character of the entries read
 };
 
-// False when a table is not a plain list of 256 texts of the expected length
-// (only the entries in `used` are examined); the generic path then indexes
-// whatever the name is bound to.
-bool read_dump_tables(PyObject* module, const bool (&used)[256], DumpTables& tables) {
-    PyObject* hexprint = peek_global(module, name<"HEXPRINT">());
-    PyObject* printable = peek_global(module, name<"PRINTABLE">());
-    if (hexprint == nullptr || printable == nullptr) return false;
-    if (!PyList_CheckExact(hexprint) || PyList_GET_SIZE(hexprint) != 256) return false;
-    if (!PyList_CheckExact(printable) || PyList_GET_SIZE(printable) != 256) return false;
-    for (Py_ssize_t i = 0; i < 256; ++i) {
-        if (!used[i]) continue;
-        PyObject* pair = PyList_GET_ITEM(hexprint, i);
-        PyObject* character = PyList_GET_ITEM(printable, i);
-        if (!PyUnicode_Check(pair) || PyUnicode_GET_LENGTH(pair) != 2) return false;
-        if (!PyUnicode_Check(character) || PyUnicode_GET_LENGTH(character) != 1) return false;
-        tables.hex[i][0] = PyUnicode_READ_CHAR(pair, 0);
-        tables.hex[i][1] = PyUnicode_READ_CHAR(pair, 1);
-        tables.printable[i] = PyUnicode_READ_CHAR(character, 0);
-        tables.widest = std::max({tables.widest, tables.hex[i][0], tables.hex[i][1], tables.printable[i]});
+// Copies the characters of a text of `width` characters into out[0..width),
+// noting the widest. False when the entry is not such a text.
+template <std::size_t Width>
+bool read_entry(PyObject* entry, Py_UCS4 (&out)[Width], Py_UCS4& widest) {
+    if (!PyUnicode_Check(entry) || PyUnicode_GET_LENGTH(entry) != static_cast<Py_ssize_t>(Width)) return false;
+    if (PyUnicode_IS_ASCII(entry)) {  // the usual entries
+        const Py_UCS1* chars = PyUnicode_1BYTE_DATA(entry);
+        for (std::size_t k = 0; k < Width; ++k) out[k] = chars[k];
+        return true;
+    }
+    for (std::size_t k = 0; k < Width; ++k) {
+        out[k] = PyUnicode_READ_CHAR(entry, static_cast<Py_ssize_t>(k));
+        widest = std::max(widest, out[k]);
     }
     return true;
 }
 
-constexpr char kUpperDigits[] = "0123456789ABCDEF";
-constexpr char kOpeningLine[] = "hexundump(\"\"\"\n";
-constexpr char kClosingLine[] = "\"\"\")\n";
-constexpr Py_ssize_t kOpeningLength = sizeof kOpeningLine - 1;
-constexpr Py_ssize_t kClosingLength = sizeof kClosingLine - 1;
+// Reads the entries of the byte values in `used` from HEXPRINT and
+// PRINTABLE, which must be lists of 256 texts of two and one characters.
+// The entries are borrowed, so they are read inside both lists' critical
+// sections, where no other thread can replace them.
+bool read_dump_tables(PyObject* hexprint, PyObject* printable, const bool (&used)[256], DumpTables& tables) {
+    if (!PyList_CheckExact(hexprint) || !PyList_CheckExact(printable)) return false;
+    bool usable = true;
+    NATIVE_CRITICAL_SECTION_BEGIN(hexprint);
+    NATIVE_CRITICAL_SECTION_BEGIN(printable);
+    usable = PyList_GET_SIZE(hexprint) == 256 && PyList_GET_SIZE(printable) == 256;
+    for (Py_ssize_t i = 0; usable && i < 256; ++i) {
+        if (!used[i]) continue;
+        usable = read_entry(PyList_GET_ITEM(hexprint, i), tables.hex[i], tables.widest) &&
+                 read_entry(PyList_GET_ITEM(printable, i), tables.printable[i], tables.widest);
+    }
+    NATIVE_CRITICAL_SECTION_END;
+    NATIVE_CRITICAL_SECTION_END;
+    return usable;
+}
 
 template <class CharT>
 CharT* put_ascii(CharT* out, const char* text, Py_ssize_t length) {
@@ -139,24 +266,22 @@ CharT* put_ascii(CharT* out, const char* text, Py_ssize_t length) {
     return out;
 }
 
+template <class CharT>
+void prepare_glyphs(const DumpTables& tables, const bool (&used)[256], DumpGlyphs<CharT>& glyphs) {
+    for (int i = 0; i < 256; ++i) {
+        if (!used[i]) continue;
+        glyphs.triple[i][0] = static_cast<CharT>(tables.hex[i][0]);
+        glyphs.triple[i][1] = static_cast<CharT>(tables.hex[i][1]);
+        glyphs.triple[i][2] = glyphs.triple[i][3] = static_cast<CharT>(' ');
+        glyphs.printable[i] = static_cast<CharT>(tables.printable[i][0]);
+    }
+}
+
 // Writes the whole dump. A data line is: offset, three spaces, "HH " per
 // byte, spaces up to 3 * linesize + 2 characters (the padded hex column and
 // the three-space separator), the printable characters, a line feed.
 template <class CharT>
-void write_dump(CharT* out, const ByteSpan& span, Py_ssize_t linesize, int digits, const DumpTables& tables,
-                const bool (&used)[256]) {
-    // "HH " per byte in four units, so that one fixed-size copy writes a
-    // triple; the fourth unit is overwritten by what follows (something
-    // always does: at least the padding).
-    CharT triple[256][4];
-    CharT printable[256];
-    for (int i = 0; i < 256; ++i) {
-        if (!used[i]) continue;
-        triple[i][0] = static_cast<CharT>(tables.hex[i][0]);
-        triple[i][1] = static_cast<CharT>(tables.hex[i][1]);
-        triple[i][2] = triple[i][3] = static_cast<CharT>(' ');
-        printable[i] = static_cast<CharT>(tables.printable[i]);
-    }
+void write_dump(CharT* out, const ByteSpan& span, Py_ssize_t linesize, int digits, const DumpGlyphs<CharT>& glyphs) {
     const Py_ssize_t field = 3 * linesize + 2;
     out = put_ascii(out, kOpeningLine, kOpeningLength);
     for (Py_ssize_t offset = 0; offset < span.size; offset += linesize) {
@@ -167,55 +292,51 @@ void write_dump(CharT* out, const ByteSpan& span, Py_ssize_t linesize, int digit
         out += digits;
         out[0] = out[1] = out[2] = static_cast<CharT>(' ');
         out += 3;
-        for (Py_ssize_t k = 0; k < count; ++k, out += 3) std::memcpy(out, triple[chunk[k]], sizeof triple[0]);
+        for (Py_ssize_t k = 0; k < count; ++k, out += 3)
+            std::memcpy(out, glyphs.triple[chunk[k]], sizeof glyphs.triple[0]);
         for (Py_ssize_t k = 3 * count; k < field; ++k) *out++ = static_cast<CharT>(' ');
-        for (Py_ssize_t k = 0; k < count; ++k) *out++ = printable[chunk[k]];
+        for (Py_ssize_t k = 0; k < count; ++k) *out++ = glyphs.printable[chunk[k]];
         *out++ = static_cast<CharT>('\n');
     }
     put_ascii(out, kClosingLine, kClosingLength);
+}
+
+template <class CharT>
+void write_dump(CharT* out, const ByteSpan& span, Py_ssize_t linesize, int digits, const DumpTables& tables,
+                const bool (&used)[256]) {
+    DumpGlyphs<CharT> glyphs;
+    prepare_glyphs(tables, used, glyphs);
+    write_dump(out, span, linesize, digits, glyphs);
 }
 
 // Below this size the dump notes which byte values occur and reads only
 // their table entries; above it reading all 256 is cheaper than the scan.
 constexpr Py_ssize_t kScanUsedBelow = 2048;
 
-// The dump of a byte buffer with the module's own tables and iterateints, or
-// false (nothing done, no exception) when the generic path must run.
-bool hexdump_fast(PyObject* module, PyObject* data, Py_ssize_t size, Py_ssize_t linesize, int digits,
-                  PyObject** result) {
-    if (size == 0) {  // no slice is taken and no table is read
-        *result = PyUnicode_FromStringAndSize("hexundump(\"\"\"\n\"\"\")\n", kOpeningLength + kClosingLength);
-        return true;
-    }
-    if (!runs(peek_global(module, name<"iterateints">()), portil_iterateints)) return false;
-    ByteSpan span;
-    if (!dumpable_bytes(data, span) || span.size != size) return false;
-    bool used[256];
-    if (size < kScanUsedBelow) {
-        std::fill(std::begin(used), std::end(used), false);
-        for (Py_ssize_t i = 0; i < size; ++i) used[span.bytes[i]] = true;
-    } else {
-        std::fill(std::begin(used), std::end(used), true);
-    }
-    // Only the entries of bytes that occur are read, as by the generic path;
-    // the str is created with the narrowest kind that holds them all.
-    DumpTables tables;
-    if (!read_dump_tables(module, used, tables)) return false;
-    const long long lines = (static_cast<long long>(size) + linesize - 1) / linesize;
+void note_used_bytes(const ByteSpan& span, bool (&used)[256]) {
+    const bool scan = span.size < kScanUsedBelow;
+    std::fill(std::begin(used), std::end(used), !scan);
+    if (scan)
+        for (Py_ssize_t i = 0; i < span.size; ++i) used[span.bytes[i]] = true;
+}
+
+// A str of the dump's length, of the narrowest kind that holds the entries,
+// filled by write_dump. New reference or null.
+// A str for the whole dump, of the kind that holds `widest`. New reference
+// or null.
+Ref new_dump_text(const ByteSpan& span, Py_ssize_t linesize, int digits, Py_UCS4 widest) {
+    const long long lines = (static_cast<long long>(span.size) + linesize - 1) / linesize;
     // lines * linesize < size + linesize <= 2**33, so nothing here overflows.
     const long long length = kOpeningLength + kClosingLength + lines * (digits + 6) +
-                             3 * (lines * static_cast<long long>(linesize)) + size;
-    if (length > PY_SSIZE_T_MAX) {
-        *result = PyErr_NoMemory();
-        return true;
-    }
-    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), tables.widest));
-    if (!text) {
-        *result = nullptr;
-        return true;
-    }
-    // No interpreter code ran since the span was taken (allocating a str
-    // does not collect garbage), so it still describes the buffer.
+                             3 * (lines * static_cast<long long>(linesize)) + span.size;
+    if (length > PY_SSIZE_T_MAX) return Ref::steal(PyErr_NoMemory());
+    return Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), widest));
+}
+
+Ref render_dump(const ByteSpan& span, Py_ssize_t linesize, int digits, const DumpTables& tables,
+                const bool (&used)[256]) {
+    Ref text = new_dump_text(span, linesize, digits, tables.widest);
+    if (!text) return Ref();
     switch (PyUnicode_KIND(text.get())) {
         case PyUnicode_1BYTE_KIND:
             write_dump(PyUnicode_1BYTE_DATA(text.get()), span, linesize, digits, tables, used);
@@ -227,16 +348,62 @@ bool hexdump_fast(PyObject* module, PyObject* data, Py_ssize_t size, Py_ssize_t 
             write_dump(PyUnicode_4BYTE_DATA(text.get()), span, linesize, digits, tables, used);
             break;
     }
-    *result = text.release();
-    return true;
+    return text;
 }
 
-// ---- hexdump, generic path --------------------------------------------------
+// Whether every entry of `used` in both tables is still the object the
+// module made: compared by identity only, inside both lists' critical
+// sections, so no entry is read.
+bool entries_are_original(const HexState* st, PyObject* hexprint, PyObject* printable, const bool (&used)[256]) {
+    if (!st->original_glyphs_ready || !PyList_CheckExact(hexprint) || !PyList_CheckExact(printable)) return false;
+    bool original = true;
+    NATIVE_CRITICAL_SECTION_BEGIN(hexprint);
+    NATIVE_CRITICAL_SECTION_BEGIN(printable);
+    original = PyList_GET_SIZE(hexprint) == 256 && PyList_GET_SIZE(printable) == 256;
+    for (Py_ssize_t i = 0; original && i < 256; ++i)
+        original = !used[i] || (PyList_GET_ITEM(hexprint, i) == st->original_entries[0][i] &&
+                                PyList_GET_ITEM(printable, i) == st->original_entries[1][i]);
+    NATIVE_CRITICAL_SECTION_END;
+    NATIVE_CRITICAL_SECTION_END;
+    return original;
+}
+
+// The dump of a byte buffer with the module's own iterateints and tables of
+// texts. Guards: this module's namespace has exact str keys (its look-ups run
+// no Python code) and the globals read are held; the tables are read in
+// their critical sections; the buffer through an export of our own.
+native::Fast hexdump_fast(PyObject* module, PyObject* data, Py_ssize_t size, Py_ssize_t linesize, int digits) {
+    if (size == 0)  // no slice is taken and no global is read
+        return Ref::steal(PyUnicode_FromStringAndSize("hexundump(\"\"\"\n\"\"\")\n", kOpeningLength + kClosingLength));
+    HexState* st = state_of(module);
+    if (!plain_namespace(st, module, st->verdicts.get().own_namespace)) return native::decline;
+    Ref iterateints = native::peek_global(module, name<"iterateints">(st));
+    if (!runs(iterateints.get(), st->iterateints_code)) return native::decline;
+    Ref hexprint = native::peek_global(module, name<"HEXPRINT">(st));
+    Ref printable = native::peek_global(module, name<"PRINTABLE">(st));
+    if (!hexprint || !printable) return native::decline;
+    ByteSpan span;
+    if (!span.take(data) || span.size != size) return native::decline;
+    bool used[256];
+    note_used_bytes(span, used);
+    if (entries_are_original(st, hexprint.get(), printable.get(), used)) {
+        Ref text = new_dump_text(span, linesize, digits, 127);
+        if (text) write_dump(PyUnicode_1BYTE_DATA(text.get()), span, linesize, digits, st->original_glyphs);
+        return text;
+    }
+    // Only the entries of bytes that occur are read, as by the generic path.
+    DumpTables tables;
+    if (!read_dump_tables(hexprint.get(), printable.get(), used, tables)) return native::decline;
+    return render_dump(span, linesize, digits, tables, used);
+}
+
+// ---- hexdump, generic path ------------------------------------------------------
 
 // `separator.join(table[b] for b in iterateints(chunk))`, with iterateints and
 // the table read from the namespace where the expression reads them.
 Ref joined_entries(PyObject* module, PyObject* chunk, PyObject* table_name, PyObject* separator) {
-    Ref iterateints = native::global(module, name<"iterateints">());
+    HexState* st = state_of(module);
+    Ref iterateints = native::global(module, name<"iterateints">(st));
     if (!iterateints) return Ref();
     Ref values = native::call(iterateints.get(), chunk);
     if (!values) return Ref();
@@ -257,71 +424,90 @@ Ref joined_entries(PyObject* module, PyObject* chunk, PyObject* table_name, PyOb
 
 // Raises the error for a line size below 1; `step` is an int.
 void raise_bad_linesize(PyObject* step) {
-    if (_PyLong_Sign(step) == 0)
+    if (native::compat::long_sign(step) == 0)
         PyErr_SetString(PyExc_ValueError, "range() arg 3 must not be zero");
     else
         PyErr_Format(PyExc_ValueError, "hexdump linesize must be positive, got %S", step);
 }
 
-PyObject* hexdump_generic(PyObject* module, PyObject* data, PyObject* linesize, Py_ssize_t size, int digits) {
-    PyObject* line_template = digits == 4 ? name<"%%04X   %%-%ds   %%s">() : name<"%%08X   %%-%ds   %%s">();
+// template % (3 * linesize - 1)
+Ref line_format(HexState* st, PyObject* linesize, int digits) {
+    PyObject* line_template = digits == 4 ? name<"%%04X   %%-%ds   %%s">(st) : name<"%%08X   %%-%ds   %%s">(st);
     Ref three = Ref::steal(PyLong_FromLong(3));
     Ref one = Ref::steal(PyLong_FromLong(1));
-    if (!line_template || !three || !one) return nullptr;
+    if (!three || !one) return Ref();
     Ref tripled = Ref::steal(PyNumber_Multiply(three.get(), linesize));
-    if (!tripled) return nullptr;
+    if (!tripled) return Ref();
     Ref width = Ref::steal(PyNumber_Subtract(tripled.get(), one.get()));
-    if (!width) return nullptr;
-    Ref line_format = Ref::steal(PyNumber_Remainder(line_template, width.get()));
-    if (!line_format) return nullptr;
-    Ref lines = Ref::steal(PyList_New(0));
-    Ref opening = Ref::steal(PyUnicode_FromString("hexundump(\"\"\""));
-    if (!lines || !opening || PyList_Append(lines.get(), opening.get()) < 0) return nullptr;
+    if (!width) return Ref();
+    return Ref::steal(PyNumber_Remainder(line_template, width.get()));
+}
 
-    // range(0, size, linesize), refusing line sizes below 1: a negative step
-    // would iterate nothing and silently drop every byte.
+// iter(range(0, size, linesize)), refusing line sizes below 1: a negative
+// step would iterate nothing and silently drop every byte.
+Ref line_offsets(PyObject* linesize, Py_ssize_t size) {
     Ref step = Ref::steal(PyNumber_Index(linesize));
-    if (!step) return nullptr;
-    if (_PyLong_Sign(step.get()) <= 0) {
+    if (!step) return Ref();
+    if (native::compat::long_sign(step.get()) <= 0) {
         raise_bad_linesize(step.get());
-        return nullptr;
+        return Ref();
     }
     Ref zero = Ref::steal(PyLong_FromLong(0));
     Ref stop = Ref::steal(PyLong_FromSsize_t(size));
-    if (!zero || !stop) return nullptr;
+    if (!zero || !stop) return Ref();
     Ref offsets = native::call(reinterpret_cast<PyObject*>(&PyRange_Type), zero.get(), stop.get(), step.get());
+    if (!offsets) return Ref();
+    return Ref::steal(PyObject_GetIter(offsets.get()));
+}
+
+// fmt % (i, hex column, printable column) for the chunk data[i:i + linesize].
+Ref data_line(PyObject* module, PyObject* data, PyObject* linesize, PyObject* format, PyObject* offset) {
+    HexState* st = state_of(module);
+    Ref end = Ref::steal(PyNumber_Add(offset, linesize));
+    if (!end) return Ref();
+    Ref bounds = Ref::steal(PySlice_New(offset, end.get(), nullptr));
+    if (!bounds) return Ref();
+    Ref chunk = Ref::steal(PyObject_GetItem(data, bounds.get()));
+    if (!chunk) return Ref();
+    Ref hex_column = joined_entries(module, chunk.get(), name<"HEXPRINT">(st), name<" ">(st));
+    if (!hex_column) return Ref();
+    Ref printable_column = joined_entries(module, chunk.get(), name<"PRINTABLE">(st), name<"">(st));
+    if (!printable_column) return Ref();
+    Ref fields = Ref::steal(PyTuple_Pack(3, offset, hex_column.get(), printable_column.get()));
+    if (!fields) return Ref();
+    return Ref::steal(PyNumber_Remainder(format, fields.get()));
+}
+
+bool append_text(PyObject* lines, const char* text) {
+    Ref line = Ref::steal(PyUnicode_FromString(text));
+    return line && PyList_Append(lines, line.get()) == 0;
+}
+
+PyObject* hexdump_generic(PyObject* module, PyObject* data, PyObject* linesize, Py_ssize_t size, int digits) {
+    HexState* st = state_of(module);
+    Ref format = line_format(st, linesize, digits);
+    if (!format) return nullptr;
+    Ref lines = Ref::steal(PyList_New(0));
+    if (!lines || !append_text(lines.get(), "hexundump(\"\"\"")) return nullptr;
+    Ref offsets = line_offsets(linesize, size);
     if (!offsets) return nullptr;
-    Ref iterator = Ref::steal(PyObject_GetIter(offsets.get()));
-    if (!iterator) return nullptr;
-    PyObject* space = name<" ">();
-    PyObject* empty = name<"">();
-    if (!space || !empty) return nullptr;
-    while (true) {
-        Ref offset = Ref::steal(PyIter_Next(iterator.get()));
-        if (!offset) break;
-        Ref end = Ref::steal(PyNumber_Add(offset.get(), linesize));
-        if (!end) return nullptr;
-        Ref bounds = Ref::steal(PySlice_New(offset.get(), end.get(), nullptr));
-        if (!bounds) return nullptr;
-        Ref chunk = Ref::steal(PyObject_GetItem(data, bounds.get()));
-        if (!chunk) return nullptr;
-        Ref hex_column = joined_entries(module, chunk.get(), name<"HEXPRINT">(), space);
-        if (!hex_column) return nullptr;
-        Ref printable_column = joined_entries(module, chunk.get(), name<"PRINTABLE">(), empty);
-        if (!printable_column) return nullptr;
-        Ref fields = Ref::steal(PyTuple_Pack(3, offset.get(), hex_column.get(), printable_column.get()));
-        if (!fields) return nullptr;
-        Ref line = Ref::steal(PyNumber_Remainder(line_format.get(), fields.get()));
+    while (Ref offset = Ref::steal(PyIter_Next(offsets.get()))) {
+        Ref line = data_line(module, data, linesize, format.get(), offset.get());
         if (!line || PyList_Append(lines.get(), line.get()) < 0) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
-    Ref closing = Ref::steal(PyUnicode_FromString("\"\"\")"));
-    if (!closing || PyList_Append(lines.get(), closing.get()) < 0 || PyList_Append(lines.get(), empty) < 0)
-        return nullptr;
-    return PyUnicode_Join(name<"\n">(), lines.get());
+    if (!append_text(lines.get(), "\"\"\")") || PyList_Append(lines.get(), name<"">(st)) < 0) return nullptr;
+    return PyUnicode_Join(name<"\n">(st), lines.get());
 }
 
-// ---- hexundump, fast path ---------------------------------------------------
+// ---- hexundump: the data lines ---------------------------------------------------
+//
+// The text split at line feeds loses its first piece, then the closing line
+// and, only when present, the empty piece after it: a dump whose final line
+// feed was lost keeps its last data line. Everything else is read as it
+// stands.
+
+// ---- hexundump, fast path --------------------------------------------------------
 
 // Character classes for the parser: 0 to 15 a hexadecimal digit's value;
 // kSpace what str.split() and str.lstrip() treat as whitespace (which
@@ -330,26 +516,27 @@ PyObject* hexdump_generic(PyObject* module, PyObject* data, PyObject* linesize, 
 constexpr unsigned char kSpace = 16;
 constexpr unsigned char kLineFeed = 17;
 constexpr unsigned char kOther = 18;
-unsigned char char_class_table[256];
 
-void build_char_class_table() {
-    for (Py_UCS4 c = 0; c < 256; ++c) {
+constexpr std::array<unsigned char, 256> kCharClasses = [] {
+    std::array<unsigned char, 256> table{};
+    for (unsigned c = 0; c < 256; ++c) {
         unsigned char value = kOther;
         if (c >= '0' && c <= '9') value = static_cast<unsigned char>(c - '0');
         else if (c >= 'a' && c <= 'f') value = static_cast<unsigned char>(c - 'a' + 10);
         else if (c >= 'A' && c <= 'F') value = static_cast<unsigned char>(c - 'A' + 10);
         else if (c == '\n') value = kLineFeed;
-        else if (Py_UNICODE_ISSPACE(c)) value = kSpace;
-        char_class_table[c] = value;
+        else if ((c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0) value = kSpace;
+        table[c] = value;
     }
-}
+    return table;
+}();
 
 template <class CharT>
 inline unsigned char char_class(CharT c) {
     if constexpr (sizeof(CharT) == 1) {
-        return char_class_table[c];
+        return kCharClasses[c];
     } else {
-        if (c < 256) return char_class_table[c];
+        if (c < 256) return kCharClasses[c];
         return Py_UNICODE_ISSPACE(c) ? kSpace : kOther;
     }
 }
@@ -367,147 +554,96 @@ Py_ssize_t find_char(const CharT* text, Py_ssize_t from, Py_ssize_t to, CharT wa
     }
 }
 
-enum class Outcome { done, failed, declined };
-
-// What int2byte gives for each byte value; -1 where it has not been asked.
-// `identity`: every value is known and gives its own byte (the usual case).
-struct ByteMemo {
-    int value[256];
-    bool identity = false;
+// Where the data lines of a text lie: chars[begin:end], with a line feed at
+// chars[end]; begin == end when there are none.
+struct DataLines {
+    Py_ssize_t begin = 0;
+    Py_ssize_t end = 0;
 };
 
-// int2byte's answers for 0 to 255 when int2byte is portil's original and its
-// INT2BYTE_CACHE is a dict that maps each of them to a one-byte byte string.
-// Checking that takes 256 look-ups, so the outcome is kept with the dict's
-// identity and version tag: every change to a dict gives it a new tag and
-// tags are never reused, so the pair names one state of one dict.
-struct CheckedCache {
-    const PyObject* dict = nullptr;
-    uint64_t version = 0;
-    unsigned char bytes[256];
+DataLines find_data_lines(PyObject* text) {
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t first = -1;
+    for (Py_ssize_t i = 0; i < length && first < 0; ++i)
+        if (PyUnicode_READ(kind, data, i) == '\n') first = i;
+    // The closing line ends at the last line feed when the text ends with
+    // one (the empty piece after it is dropped too), else it follows the
+    // last line feed. The data lines end where the closing line begins.
+    const bool final_line_feed = length > 0 && PyUnicode_READ(kind, data, length - 1) == '\n';
+    Py_ssize_t skip = final_line_feed ? 1 : 0;
+    for (Py_ssize_t i = length - 1; i > first; --i) {
+        if (PyUnicode_READ(kind, data, i) != '\n') continue;
+        if (skip-- == 0) return {first + 1, i};
+    }
+    return {};
+}
+
+// Where the pieces of a data line lie: from `begin` up to `limit` or the
+// line feed, whichever comes first.
+struct HexField {
+    Py_ssize_t begin;
+    Py_ssize_t limit;
 };
-CheckedCache checked_int2byte_cache;
 
-bool fill_from_int2byte_cache(PyObject* int2byte, ByteMemo& memo) {
-#if PY_VERSION_HEX < 0x030C0000
-    PyObject* owner = PyCFunction_GET_SELF(int2byte);
-    if (owner == nullptr || !PyModule_Check(owner)) return false;
-    PyObject* cache = peek_global(owner, name<"INT2BYTE_CACHE">());
-    if (cache == nullptr || !PyDict_CheckExact(cache)) return false;
-    const uint64_t version = native::legacy::dict_version(cache);
-    CheckedCache& checked = checked_int2byte_cache;
-    if (checked.dict != cache || checked.version != version) {
-        checked.dict = nullptr;
-        for (long i = 0; i < 256; ++i) {
-            Ref key = Ref::steal(PyLong_FromLong(i));
-            if (!key) return PyErr_Clear(), false;
-            PyObject* entry = PyDict_GetItemWithError(cache, key.get());
-            if (entry == nullptr || !PyBytes_Check(entry) || PyBytes_GET_SIZE(entry) != 1) return PyErr_Clear(), false;
-            checked.bytes[i] = static_cast<unsigned char>(PyBytes_AS_STRING(entry)[0]);
-        }
-        // The look-ups ran no interpreter code for these int keys unless the
-        // dict holds other keys of equal hash; a changed tag then tells.
-        if (native::legacy::dict_version(cache) != version) return false;
-        checked.dict = cache;
-        checked.version = version;
-    }
-    memo.identity = true;
-    for (int i = 0; i < 256; ++i) {
-        memo.value[i] = checked.bytes[i];
-        memo.identity = memo.identity && checked.bytes[i] == i;
-    }
-    return true;
-#else
-    (void)int2byte;
-    (void)memo;
-    return false;
-#endif
-}
-
-// int2byte(number) for 0 <= number <= 255, asked of the original helper once
-// per value and call. Declines when the helper answers with anything but a
-// one-byte byte string (its cache was edited), which only the generic join
-// handles.
-Outcome byte_of(PyObject* int2byte, long number, ByteMemo& memo, unsigned char& byte) {
-    if (memo.value[number] < 0) {
-        Ref key = Ref::steal(PyLong_FromLong(number));
-        if (!key) return Outcome::failed;
-        Ref result = native::call(int2byte, key.get());
-        if (!result) return Outcome::failed;
-        if (!PyBytes_Check(result.get()) || PyBytes_GET_SIZE(result.get()) != 1) return Outcome::declined;
-        memo.value[number] = static_cast<unsigned char>(PyBytes_AS_STRING(result.get())[0]);
-    }
-    byte = static_cast<unsigned char>(memo.value[number]);
-    return Outcome::done;
-}
-
-// int(piece, 16) for a piece that is not one or two ASCII hexadecimal digits
-// (signs, 0x prefixes, underscores, other scripts' digits, or junk), done by
-// the interpreter itself, then int2byte of it.
-Outcome byte_of_piece(PyObject* text, Py_ssize_t from, Py_ssize_t to, PyObject* int2byte, ByteMemo& memo,
-                      unsigned char& byte) {
-    Ref piece = Ref::steal(PyUnicode_Substring(text, from, to));
-    if (!piece) return Outcome::failed;
-    Ref number = Ref::steal(PyLong_FromUnicodeObject(piece.get(), 16));
-    if (!number) return Outcome::failed;
-    int overflow = 0;
-    const long value = PyLong_AsLongAndOverflow(number.get(), &overflow);
-    if (overflow == 0 && value >= 0 && value <= 255) return byte_of(int2byte, value, memo, byte);
-    if (value == -1 && PyErr_Occurred()) return Outcome::failed;
-    // Out of the cache's range: the helper raises its KeyError; if it answers
-    // instead, its cache was extended and the generic path takes over.
-    Ref result = native::call(int2byte, number.get());
-    return result ? Outcome::declined : Outcome::failed;
-}
-
-// Parses the data lines chars[begin:end] (the pieces that remain once the
-// first one and the last two are dropped) into out. `stop` is 3 * linesize
-// clamped as a slice bound. chars[end] is a line feed, and every scan stops
-// at one, so no scan needs a bounds check of its own.
+// line[line.find(" "):].lstrip()[:3 * linesize] for the line that starts at
+// chars[line]; without a space, the line's last character is the start.
 template <class CharT>
-Outcome undump_lines(PyObject* text, const CharT* chars, Py_ssize_t begin, Py_ssize_t end, Py_ssize_t stop,
-                     PyObject* int2byte, ByteMemo& memo, unsigned char* out, Py_ssize_t& written) {
+[[gnu::always_inline]] inline HexField hex_field(const CharT* chars, Py_ssize_t line, Py_ssize_t end, Py_ssize_t stop) {
+    Py_ssize_t at = line;
+    while (chars[at] != ' ' && chars[at] != '\n') ++at;
+    if (chars[at] == '\n' && at > line) --at;
+    while (char_class(chars[at]) == kSpace) ++at;
+    if (stop >= 0) return {at, stop < end - at ? at + stop : end};
+    const Py_ssize_t line_end = find_char(chars, at, end, static_cast<CharT>('\n'));
+    return {at, std::max(at, line_end + stop)};
+}
+
+// The data lines chars[begin:end] read into a new bytes object, or declined
+// at the first piece that is not one or two ASCII hexadecimal digits of a
+// byte value that the table knows (signs, 0x prefixes, underscores, other
+// scripts' digits, junk, numbers above 255, entries other than one byte):
+// the generic path then reads them with the interpreter, and raises where
+// the documented steps raise. `stop` is 3 * linesize clamped as a slice
+// bound. chars[end] is a line feed and every scan stops at one, so no scan
+// needs a bounds check of its own. No Python code runs here. `Identity`
+// (the usual table) lets the compiler drop the table look-up per byte.
+template <bool Identity, class CharT>
+native::Fast undump_lines(const CharT* chars, DataLines lines, Py_ssize_t stop, const ByteTable& table) {
+    const auto answer = [&table](unsigned value) -> int {
+        if constexpr (Identity) return static_cast<int>(value);
+        else return table.value[value & 255];
+    };
+    // Pieces are separated by at least one character, so at most half the
+    // text (rounded up) are pieces.
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, (lines.end - lines.begin + 1) / 2 + 1));
+    if (!bytes) return Ref();
+    unsigned char* const out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get()));
     // Locals whose address is never taken stay in registers; the stores
-    // through `out` could otherwise alias them.
+    // through `next` could otherwise alias them.
     unsigned char* next = out;
-    Py_ssize_t line = begin;
-    Outcome outcome = Outcome::done;
+    const Py_ssize_t end = lines.end;
+    Py_ssize_t line = lines.begin;
     while (true) {
-        // line[line.find(" "):].lstrip(); without a space, the last character
-        Py_ssize_t at = line;
-        while (chars[at] != ' ' && chars[at] != '\n') ++at;
-        if (chars[at] == '\n' && at > line) --at;
-        while (char_class(chars[at]) == kSpace) ++at;
-        // [:3 * linesize]: the field ends there or at the line feed
-        Py_ssize_t limit;
-        if (stop >= 0) {
-            limit = stop < end - at ? at + stop : end;
-        } else {
-            const Py_ssize_t line_end = find_char(chars, at, end, static_cast<CharT>('\n'));
-            limit = std::max(at, line_end + stop);
-        }
-        // .split() and int(piece, 16) of each piece
+        const HexField field = hex_field(chars, line, end, stop);
+        Py_ssize_t at = field.begin;
+        const Py_ssize_t limit = field.limit;
+        // .split() and int2byte(int(piece, 16)) of each piece
         while (true) {
             // The common piece: two digits of a known byte and a space. The
             // step does not depend on the characters read, so iterations
             // overlap instead of waiting for each other's table look-ups.
-            if (memo.identity) {
-                while (at + 2 < limit) {
-                    const unsigned high = char_class(chars[at]);
-                    const unsigned low = char_class(chars[at + 1]);
-                    if ((high | low) >= 16 || chars[at + 2] != ' ') break;
-                    *next++ = static_cast<unsigned char>(high * 16 + low);
-                    at += 3;
+            while (at + 2 < limit) {
+                const unsigned high = char_class(chars[at]);
+                const unsigned low = char_class(chars[at + 1]);
+                if ((high | low) >= 16 || chars[at + 2] != ' ') break;
+                const int known = answer(high * 16 + low);
+                if constexpr (!Identity) {
+                    if (known < 0) break;
                 }
-            } else {
-                while (at + 2 < limit) {
-                    const unsigned high = char_class(chars[at]);
-                    const unsigned low = char_class(chars[at + 1]);
-                    const int known = memo.value[(high * 16 + low) & 255];
-                    if ((high | low) >= 16 || known < 0 || chars[at + 2] != ' ') break;
-                    *next++ = static_cast<unsigned char>(known);
-                    at += 3;
-                }
+                *next++ = static_cast<unsigned char>(known);
+                at += 3;
             }
             while (at < limit && char_class(chars[at]) == kSpace) ++at;
             if (at >= limit || chars[at] == '\n') break;
@@ -516,190 +652,222 @@ Outcome undump_lines(PyObject* text, const CharT* chars, Py_ssize_t begin, Py_ss
             const Py_ssize_t width = piece_end - at;
             const unsigned high = char_class(chars[at]);
             const unsigned low = width == 2 ? char_class(chars[at + 1]) : 0;
-            unsigned char byte;
-            if (width <= 2 && (high | low) < 16)
-                outcome = byte_of(int2byte, width == 2 ? high * 16 + low : high, memo, byte);
-            else
-                outcome = byte_of_piece(text, at, piece_end, int2byte, memo, byte);
-            if (outcome != Outcome::done) break;
-            *next++ = byte;
+            if (width > 2 || (high | low) >= 16) return native::decline;
+            const int known = answer(width == 2 ? high * 16 + low : high);
+            if (known < 0) return native::decline;
+            *next++ = static_cast<unsigned char>(known);
             at = piece_end;
         }
-        if (outcome != Outcome::done) break;
         const Py_ssize_t line_end = find_char(chars, at, end, static_cast<CharT>('\n'));
         if (line_end == end) break;
         line = line_end + 1;
     }
-    written = next - out;
-    return outcome;
+    // Made above and seen by nobody else since: only we hold it (rule 2).
+    PyObject* shrunk = bytes.release();
+    if (native::compat::bytes_resize(&shrunk, next - out) < 0) return Ref();
+    return Ref::steal(shrunk);
 }
 
-// hexundump of an exact str with portil's own int2byte, or false (no
-// exception) when the generic path must run.
-bool hexundump_fast(PyObject* text, PyObject* linesize, PyObject* int2byte, PyObject** result) {
-    *result = nullptr;
+template <bool Identity>
+native::Fast undump_text(PyObject* text, DataLines lines, Py_ssize_t stop, const ByteTable& answers) {
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            return undump_lines<Identity>(PyUnicode_1BYTE_DATA(text), lines, stop, answers);
+        case PyUnicode_2BYTE_KIND:
+            return undump_lines<Identity>(PyUnicode_2BYTE_DATA(text), lines, stop, answers);
+        default:
+            return undump_lines<Identity>(PyUnicode_4BYTE_DATA(text), lines, stop, answers);
+    }
+}
+
+// What int2byte answers for each byte value, when every key of the table is
+// an exact int (then a look-up of a byte value runs no Python code and finds
+// exactly the entry read here). Runs in the table's critical section.
+ByteTable read_byte_table(PyObject* table) {
+    ByteTable verdict{};
+    std::fill(std::begin(verdict.value), std::end(verdict.value), static_cast<std::int16_t>(-1));
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(table, &position, &key, &value)) {
+        if (!PyLong_CheckExact(key)) return verdict;  // not usable
+        int overflow = 0;
+        const long number = PyLong_AsLongAndOverflow(key, &overflow);
+        if (overflow != 0 || number < 0 || number > 255) continue;
+        if (PyBytes_CheckExact(value) && PyBytes_GET_SIZE(value) == 1)
+            verdict.value[number] = static_cast<unsigned char>(PyBytes_AS_STRING(value)[0]);
+    }
+    verdict.usable = true;
+    verdict.identity = true;
+    for (int i = 0; i < 256; ++i) verdict.identity = verdict.identity && verdict.value[i] == i;
+    return verdict;
+}
+
+// The answers of the namespace's int2byte, when it is portil's own. Guards:
+// both namespaces read have exact str keys, everything read from them is
+// held, and the table's keys are all exact ints (remembered under its stamp).
+bool int2byte_answers(HexState* st, PyObject* module, ByteTable& answers) {
+    Ref int2byte = native::peek_global(module, name<"int2byte">(st));
+    if (!runs(int2byte.get(), st->int2byte_code)) return false;
+    PyObject* owner = plain_helper_module(st, int2byte.get());
+    if (owner == nullptr) return false;
+    Ref table = native::peek_global(owner, name<"INT2BYTE_CACHE">(st));
+    if (!table || !PyDict_CheckExact(table.get())) return false;
+    answers = native::checked(st->changes, table.get(), st->verdicts.get().int2byte_cache, read_byte_table);
+    return answers.usable;
+}
+
+// hexundump of an exact str with an int (or bool) linesize. Guards: see
+// int2byte_answers; after them no Python code runs (the text is immutable).
+native::Fast hexundump_fast(PyObject* module, PyObject* text, PyObject* linesize) {
+    HexState* st = state_of(module);
+    if (!plain_namespace(st, module, st->verdicts.get().own_namespace)) return native::decline;
+    ByteTable answers{};
+    if (!int2byte_answers(st, module, answers)) return native::decline;
+    const DataLines lines = find_data_lines(text);
+    if (lines.begin >= lines.end) return Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
     // 3 * linesize, clamped the way a slice bound is.
     Ref three = Ref::steal(PyLong_FromLong(3));
-    if (!three) return true;
+    if (!three) return Ref();
     Ref tripled = Ref::steal(PyNumber_Multiply(three.get(), linesize));
-    if (!tripled) return true;
+    if (!tripled) return Ref();
     const Py_ssize_t stop = PyNumber_AsSsize_t(tripled.get(), nullptr);
-    if (stop == -1 && PyErr_Occurred()) return true;
-
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    // Pieces 1 to m-2 of the m+1 pieces around m line feeds: the text between
-    // the first line feed and the last but one.
-    Py_ssize_t first = -1, last = -1, before_last = -1;
-    for (Py_ssize_t i = 0; i < length; ++i)
-        if (PyUnicode_READ(kind, data, i) == '\n') {
-            first = i;
-            break;
-        }
-    for (Py_ssize_t i = length - 1; i > first && before_last < 0; --i)
-        if (PyUnicode_READ(kind, data, i) == '\n') (last < 0 ? last : before_last) = i;
-    if (first < 0 || before_last < 0) {
-        *result = PyBytes_FromStringAndSize(nullptr, 0);
-        return true;
-    }
-    const Py_ssize_t begin = first + 1, end = before_last;
-    ByteMemo memo;
-    if (!fill_from_int2byte_cache(int2byte, memo)) std::fill(std::begin(memo.value), std::end(memo.value), -1);
-    // Pieces are separated by at least one character, so at most half the
-    // text (rounded up) are pieces.
-    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, (end - begin + 1) / 2 + 1));
-    if (!bytes) return true;
-    auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get()));
-    Py_ssize_t written = 0;
-    Outcome outcome;
-    switch (kind) {
-        case PyUnicode_1BYTE_KIND:
-            outcome = undump_lines(text, PyUnicode_1BYTE_DATA(text), begin, end, stop, int2byte, memo, out, written);
-            break;
-        case PyUnicode_2BYTE_KIND:
-            outcome = undump_lines(text, PyUnicode_2BYTE_DATA(text), begin, end, stop, int2byte, memo, out, written);
-            break;
-        default:
-            outcome = undump_lines(text, PyUnicode_4BYTE_DATA(text), begin, end, stop, int2byte, memo, out, written);
-            break;
-    }
-    if (outcome == Outcome::declined) return false;
-    if (outcome == Outcome::failed) return true;
-    PyObject* shrunk = bytes.release();
-    if (_PyBytes_Resize(&shrunk, written) < 0) return true;
-    *result = shrunk;
-    return true;
+    if (stop == -1 && PyErr_Occurred()) return Ref();
+    return answers.identity ? undump_text<true>(text, lines, stop, answers)
+                            : undump_text<false>(text, lines, stop, answers);
 }
 
-// ---- hexundump, generic path ------------------------------------------------
+// ---- hexundump, generic path -----------------------------------------------------
+
+// data.split("\n") without its first piece, its closing line and, when the
+// text ends with a line feed, the empty piece after it:
+//     pieces[1:-2] if pieces[-1:] == [""] else pieces[1:-1]
+Ref data_line_pieces(HexState* st, PyObject* data) {
+    Ref pieces = native::call_method(data, name<"split">(st), name<"\n">(st));
+    if (!pieces) return Ref();
+    Ref minus_one = Ref::steal(PyLong_FromLong(-1));
+    if (!minus_one) return Ref();
+    Ref last_bound = Ref::steal(PySlice_New(minus_one.get(), nullptr, nullptr));
+    if (!last_bound) return Ref();
+    Ref last = Ref::steal(PyObject_GetItem(pieces.get(), last_bound.get()));
+    Ref empty_piece = Ref::steal(PyList_New(1));
+    if (!last || !empty_piece) return Ref();
+    PyList_SET_ITEM(empty_piece.get(), 0, Py_NewRef(name<"">(st)));
+    const int ends_empty = PyObject_RichCompareBool(last.get(), empty_piece.get(), Py_EQ);
+    if (ends_empty < 0) return Ref();
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    Ref stop = Ref::steal(PyLong_FromLong(ends_empty ? -2 : -1));
+    if (!one || !stop) return Ref();
+    Ref inner = Ref::steal(PySlice_New(one.get(), stop.get(), nullptr));
+    if (!inner) return Ref();
+    return Ref::steal(PyObject_GetItem(pieces.get(), inner.get()));
+}
+
+// line = line[line.find(" "):].lstrip(); line[:3 * linesize].split()
+Ref line_pieces(HexState* st, PyObject* line, PyObject* linesize) {
+    Ref position = native::call_method(line, name<"find">(st), name<" ">(st));
+    if (!position) return Ref();
+    Ref tail = Ref::steal(PySlice_New(position.get(), nullptr, nullptr));
+    if (!tail) return Ref();
+    Ref rest = Ref::steal(PyObject_GetItem(line, tail.get()));
+    if (!rest) return Ref();
+    Ref stripped = native::call_method(rest.get(), name<"lstrip">(st));
+    if (!stripped) return Ref();
+    Ref three = Ref::steal(PyLong_FromLong(3));
+    if (!three) return Ref();
+    Ref count = Ref::steal(PyNumber_Multiply(three.get(), linesize));
+    if (!count) return Ref();
+    Ref head = Ref::steal(PySlice_New(nullptr, count.get(), nullptr));
+    if (!head) return Ref();
+    Ref field = Ref::steal(PyObject_GetItem(stripped.get(), head.get()));
+    if (!field) return Ref();
+    return native::call_method(field.get(), name<"split">(st));
+}
+
+// raw.extend(int2byte(int(h, 16)) for h in pieces), int2byte read per piece.
+bool append_bytes_of(PyObject* module, PyObject* pieces, PyObject* raw) {
+    HexState* st = state_of(module);
+    Ref iterator = Ref::steal(PyObject_GetIter(pieces));
+    Ref sixteen = Ref::steal(PyLong_FromLong(16));
+    if (!iterator || !sixteen) return false;
+    while (Ref piece = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref int2byte = native::global(module, name<"int2byte">(st));
+        if (!int2byte) return false;
+        Ref number = native::call(reinterpret_cast<PyObject*>(&PyLong_Type), piece.get(), sixteen.get());
+        if (!number) return false;
+        Ref byte = native::call(int2byte.get(), number.get());
+        if (!byte || PyList_Append(raw, byte.get()) < 0) return false;
+    }
+    return !PyErr_Occurred();
+}
 
 PyObject* hexundump_generic(PyObject* module, PyObject* data, PyObject* linesize) {
-    Ref pieces = Ref::steal(PyObject_CallMethodOneArg(data, name<"split">(), name<"\n">()));
-    if (!pieces) return nullptr;
-    Ref one = Ref::steal(PyLong_FromLong(1));
-    Ref minus_two = Ref::steal(PyLong_FromLong(-2));
-    Ref three = Ref::steal(PyLong_FromLong(3));
-    Ref sixteen = Ref::steal(PyLong_FromLong(16));
-    if (!one || !minus_two || !three || !sixteen) return nullptr;
-    Ref inner = Ref::steal(PySlice_New(one.get(), minus_two.get(), nullptr));
-    if (!inner) return nullptr;
-    Ref lines = Ref::steal(PyObject_GetItem(pieces.get(), inner.get()));
+    HexState* st = state_of(module);
+    Ref lines = data_line_pieces(st, data);
     if (!lines) return nullptr;
     Ref iterator = Ref::steal(PyObject_GetIter(lines.get()));
     Ref raw = Ref::steal(PyList_New(0));
     if (!iterator || !raw) return nullptr;
-    while (true) {
-        Ref line = Ref::steal(PyIter_Next(iterator.get()));
-        if (!line) break;
-        // line = line[line.find(" "):].lstrip()
-        Ref position = Ref::steal(PyObject_CallMethodOneArg(line.get(), name<"find">(), name<" ">()));
-        if (!position) return nullptr;
-        Ref tail = Ref::steal(PySlice_New(position.get(), nullptr, nullptr));
-        if (!tail) return nullptr;
-        Ref rest = Ref::steal(PyObject_GetItem(line.get(), tail.get()));
-        if (!rest) return nullptr;
-        Ref stripped = Ref::steal(PyObject_CallMethodNoArgs(rest.get(), name<"lstrip">()));
-        if (!stripped) return nullptr;
-        // line[:3 * linesize].split()
-        Ref count = Ref::steal(PyNumber_Multiply(three.get(), linesize));
-        if (!count) return nullptr;
-        Ref head = Ref::steal(PySlice_New(nullptr, count.get(), nullptr));
-        if (!head) return nullptr;
-        Ref field = Ref::steal(PyObject_GetItem(stripped.get(), head.get()));
-        if (!field) return nullptr;
-        Ref parts = Ref::steal(PyObject_CallMethodNoArgs(field.get(), name<"split">()));
-        if (!parts) return nullptr;
-        Ref part_iterator = Ref::steal(PyObject_GetIter(parts.get()));
-        if (!part_iterator) return nullptr;
-        while (true) {
-            Ref part = Ref::steal(PyIter_Next(part_iterator.get()));
-            if (!part) break;
-            Ref int2byte = native::global(module, name<"int2byte">());
-            if (!int2byte) return nullptr;
-            Ref number = native::call(reinterpret_cast<PyObject*>(&PyLong_Type), part.get(), sixteen.get());
-            if (!number) return nullptr;
-            Ref byte = native::call(int2byte.get(), number.get());
-            if (!byte || PyList_Append(raw.get(), byte.get()) < 0) return nullptr;
-        }
-        if (PyErr_Occurred()) return nullptr;
+    while (Ref line = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref pieces = line_pieces(st, line.get(), linesize);
+        if (!pieces || !append_bytes_of(module, pieces.get(), raw.get())) return nullptr;
     }
     if (PyErr_Occurred()) return nullptr;
     Ref empty = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
     if (!empty) return nullptr;
-    return PyObject_CallMethodOneArg(empty.get(), name<"join">(), raw.get());
+    return native::call_method(empty.get(), name<"join">(st), raw.get()).release();
 }
 
-// ---- the display classes ----------------------------------------------------
+// ---- the display classes ----------------------------------------------------------
 
-constexpr native::Signature<0> kStrSignature{"__str__", {}, 0, true};
-
-PyObject* hex_displayed_integer_str(PyObject* self, PyTypeObject*, PyObject* const*, size_t, PyObject*);
+PyObject* hex_displayed_integer_str(PyObject* self, PyTypeObject* defining_class);
 
 PyMethodDef hex_displayed_integer_methods[] = {
-    {"__str__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hex_displayed_integer_str)),
-     METH_METHOD | METH_FASTCALL | METH_KEYWORDS, "__str__($self, /)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr}};
+    native::method<"__str__($self, /)", hex_displayed_integer_str>(),
+    native::end_of_methods,
+};
 
 // True when format(self, "") would call this very __str__ again: int's own
 // __format__ answers an empty format string with str(self).
-bool empty_format_comes_back(PyObject* self) {
-    PyObject* format_method = _PyType_Lookup(Py_TYPE(self), name<"__format__">());
-    PyObject* int_format = _PyType_Lookup(&PyLong_Type, name<"__format__">());
-    if (format_method == nullptr || format_method != int_format) return false;
-    PyObject* str_method = _PyType_Lookup(Py_TYPE(self), name<"__str__">());
-    return str_method != nullptr && Py_IS_TYPE(str_method, &PyMethodDescr_Type) &&
-           reinterpret_cast<PyMethodDescrObject*>(str_method)->d_method == &hex_displayed_integer_methods[0];
+bool empty_format_comes_back(HexState* st, PyObject* self) {
+    Ref format_method = native::compat::type_lookup(Py_TYPE(self), name<"__format__">(st));
+    Ref int_format = native::compat::type_lookup(&PyLong_Type, name<"__format__">(st));
+    if (!format_method || format_method.get() != int_format.get()) return false;
+    Ref str_method = native::compat::type_lookup(Py_TYPE(self), name<"__str__">(st));
+    return native::is_native_method(str_method.get(), hex_displayed_integer_methods[0].ml_meth);
 }
 
-// "0x" + format(self, format_text).upper() written directly for the usual
-// format strings (x or X after an optional zero flag and a width of up to two
-// digits) of a value within 64 bits, when int's own __format__ serves self.
-// Null without an exception when format() has to do it.
-Ref hex_text_of_int(PyObject* self, PyObject* format_text) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(format_text);
-    if (length < 1 || length > 4 || !PyUnicode_IS_ASCII(format_text)) return Ref();
-    const Py_UCS1* chars = PyUnicode_1BYTE_DATA(format_text);
-    if (chars[length - 1] != 'x' && chars[length - 1] != 'X') return Ref();
-    Py_ssize_t at = 0;
-    const bool zero_fill = at < length - 1 && chars[at] == '0';
-    if (zero_fill) ++at;
+// The width and flag of the usual format strings: x or X after an optional
+// zero flag and a width of up to two digits.
+struct HexFormat {
+    bool usual = false;
+    bool zero_fill = false;
     int width = 0;
-    if (at < length - 1) {
-        if (chars[at] < '1' || chars[at] > '9') return Ref();
-        width = chars[at++] - '0';
-    }
-    if (at < length - 1) {
-        if (chars[at] < '0' || chars[at] > '9') return Ref();
-        width = width * 10 + (chars[at++] - '0');
-    }
-    if (at != length - 1) return Ref();
-    PyObject* int_format = _PyType_Lookup(&PyLong_Type, name<"__format__">());
-    if (int_format == nullptr || _PyType_Lookup(Py_TYPE(self), name<"__format__">()) != int_format) return Ref();
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(self, &overflow);
-    if (overflow != 0 || (value == -1 && PyErr_Occurred())) return PyErr_Clear(), Ref();
+};
 
+HexFormat read_hex_format(PyObject* format_text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(format_text);
+    if (length < 1 || length > 4 || !PyUnicode_IS_ASCII(format_text)) return {};
+    const Py_UCS1* chars = PyUnicode_1BYTE_DATA(format_text);
+    if (chars[length - 1] != 'x' && chars[length - 1] != 'X') return {};
+    HexFormat format;
+    Py_ssize_t at = 0;
+    format.zero_fill = at < length - 1 && chars[at] == '0';
+    if (format.zero_fill) ++at;
+    if (at < length - 1) {
+        if (chars[at] < '1' || chars[at] > '9') return {};
+        format.width = chars[at++] - '0';
+    }
+    if (at < length - 1) {
+        if (chars[at] < '0' || chars[at] > '9') return {};
+        format.width = format.width * 10 + (chars[at++] - '0');
+    }
+    format.usual = at == length - 1;
+    return format;
+}
+
+// "0x" followed by the value in uppercase hexadecimal, aligned as int's
+// formatting aligns it.
+Ref prefixed_hex(long long value, const HexFormat& format) {
     char digits[16];
     int count = 0;
     unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value) : value;
@@ -708,119 +876,159 @@ Ref hex_text_of_int(PyObject* self, PyObject* format_text) {
         magnitude >>= 4;
     } while (magnitude != 0);
     const int sign = value < 0 ? 1 : 0;
-    const int padding = std::max(0, width - sign - count);
+    const int padding = std::max(0, format.width - sign - count);
     Ref text = Ref::steal(PyUnicode_New(2 + padding + sign + count, 127));
     if (!text) return Ref();
     Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());
     *out++ = '0';
     *out++ = 'x';
     // Numbers align right: spaces before the sign, or zeros after it.
-    if (!zero_fill) out = std::fill_n(out, padding, static_cast<Py_UCS1>(' '));
+    if (!format.zero_fill) out = std::fill_n(out, padding, static_cast<Py_UCS1>(' '));
     if (sign) *out++ = '-';
-    if (zero_fill) out = std::fill_n(out, padding, static_cast<Py_UCS1>('0'));
+    if (format.zero_fill) out = std::fill_n(out, padding, static_cast<Py_UCS1>('0'));
     while (count > 0) *out++ = static_cast<Py_UCS1>(digits[--count]);
     return text;
 }
 
-PyObject* hex_displayed_integer_str(PyObject* self, PyTypeObject*, PyObject* const* args, size_t nargsf,
-                                    PyObject* kwnames) {
-    native::Bound<0> bound;
-    if (!native::bind(kStrSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
-    Ref fmtstr = native::legacy::attr<"fmtstr">(self);
-    if (!fmtstr) return nullptr;
-    PyObject* format_text = fmtstr.get();
-    // An empty format string would make format() call str(self), which is
-    // this method: show the uppercase hexadecimal digits instead of recursing.
-    if (PyUnicode_Check(format_text) && PyUnicode_GET_LENGTH(format_text) == 0 && empty_format_comes_back(self))
-        format_text = name<"X">();
-    if (!PyUnicode_Check(format_text)) {  // the built-in format() refuses it before formatting
-        PyErr_Format(PyExc_TypeError, "format() argument 2 must be str, not %.200s", Py_TYPE(format_text)->tp_name);
-        return nullptr;
-    }
-    if (Ref text = hex_text_of_int(self, format_text)) return text.release();
-    if (PyErr_Occurred()) return nullptr;
-    Ref formatted = Ref::steal(PyObject_Format(self, format_text));
-    if (!formatted) return nullptr;
-    Ref upper = Ref::steal(PyObject_CallMethodNoArgs(formatted.get(), name<"upper">()));
-    if (!upper) return nullptr;
-    if (PyUnicode_CheckExact(upper.get())) return PyUnicode_Concat(name<"0x">(), upper.get());
-    return PyNumber_Add(name<"0x">(), upper.get());
+// "0x" + format(self, format_text).upper() written directly for the usual
+// format strings of a value within 64 bits, when int's own __format__ serves
+// self. Guards: the type look-ups are held; reading an int's value runs no
+// Python code. Declines (no exception) when format() has to do it.
+native::Fast hex_text_of_int(HexState* st, PyObject* self, PyObject* format_text) {
+    const HexFormat format = read_hex_format(format_text);
+    if (!format.usual) return native::decline;
+    Ref int_format = native::compat::type_lookup(&PyLong_Type, name<"__format__">(st));
+    Ref own_format = native::compat::type_lookup(Py_TYPE(self), name<"__format__">(st));
+    if (!int_format || own_format.get() != int_format.get()) return native::decline;
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(self, &overflow);
+    if (overflow != 0) return native::decline;
+    if (value == -1 && PyErr_Occurred()) return Ref();
+    return prefixed_hex(value, format);
 }
 
-PyObject* hex_displayed_integer_new(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<2> sig{"new", {"intvalue", "fmtstr"}, 2};
-    native::Bound<2> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    PyObject* module = native::legacy::module_of(reinterpret_cast<PyTypeObject*>(cls));
+// The built-in format() takes only a str as its format string, and names
+// None by value and other objects by their type when it refuses one.
+void raise_format_text_type(PyObject* format_text) {
+    PyErr_Format(PyExc_TypeError, "format() argument 2 must be str, not %.50s",
+                 format_text == Py_None ? "None" : Py_TYPE(format_text)->tp_name);
+}
+
+PyObject* hex_displayed_integer_str(PyObject* self, PyTypeObject* defining_class) {
+    HexState* st = native::state_of<HexState>(defining_class);
+    Ref fmtstr = native::attr(self, name<"fmtstr">(st));
+    if (!fmtstr) return nullptr;
+    PyObject* format_text = fmtstr.get();
+    if (!PyUnicode_Check(format_text)) {
+        raise_format_text_type(format_text);
+        return nullptr;
+    }
+    // An empty format string would make format() call str(self), which is
+    // this method: show the uppercase hexadecimal digits instead of recursing.
+    if (PyUnicode_GET_LENGTH(format_text) == 0 && empty_format_comes_back(st, self)) format_text = name<"X">(st);
+    if (native::Fast text = hex_text_of_int(st, self, format_text)) return text->release();
+    Ref formatted = Ref::steal(PyObject_Format(self, format_text));
+    if (!formatted) return nullptr;
+    Ref upper = native::call_method(formatted.get(), name<"upper">(st));
+    if (!upper) return nullptr;
+    if (PyUnicode_CheckExact(upper.get())) return PyUnicode_Concat(name<"0x">(st), upper.get());
+    return PyNumber_Add(name<"0x">(st), upper.get());
+}
+
+// HexDisplayedInteger.new: the class as the namespace binds it, called with
+// intvalue, then given fmtstr. `cls` is the class that defines new.
+PyObject* hex_displayed_integer_new(PyObject* cls, PyObject* intvalue, PyObject* fmtstr) {
+    auto* defining_class = reinterpret_cast<PyTypeObject*>(cls);
+    PyObject* module = PyType_GetModule(defining_class);  // borrowed: the class holds it
     if (module == nullptr) return nullptr;
-    Ref made_by = native::legacy::global<"HexDisplayedInteger">(module);
+    HexState* st = state_of(module);
+    Ref made_by = native::global(module, name<"HexDisplayedInteger">(st));
     if (!made_by) return nullptr;
-    Ref object = native::call(made_by.get(), a[0]);
-    if (!object || PyObject_SetAttr(object.get(), name<"fmtstr">(), a[1]) < 0) return nullptr;
+    Ref object = native::call(made_by.get(), intvalue);
+    if (!object || PyObject_SetAttr(object.get(), name<"fmtstr">(st), fmtstr) < 0) return nullptr;
     return object.release();
 }
 
 PyMethodDef hex_displayed_integer_static_methods[] = {
-    {"new", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hex_displayed_integer_new)),
-     METH_FASTCALL | METH_KEYWORDS, "new(intvalue, fmtstr)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr}};
+    native::function<"new(intvalue, fmtstr)", hex_displayed_integer_new>(),
+    native::end_of_methods,
+};
 
 // The bytes a caching class renders: itself, or its item "data" read through
 // the generic item access (a subclass's __getitem__ takes part).
 enum class Source { self, data_item };
 
 template <Source source>
-Ref rendered_bytes(PyObject* self) {
+Ref rendered_bytes(HexState* st, PyObject* self) {
     if constexpr (source == Source::self) return Ref::new_reference(self);
-    else return Ref::steal(PyObject_GetItem(self, name<"data">()));
+    else return Ref::steal(PyObject_GetItem(self, name<"data">(st)));
+}
+
+// The digits of bytes whose buffer is bytes' own: hexlify reads that buffer
+// (a subclass's __buffer__ would take part otherwise).
+bool has_bytes_buffer(PyObject* bytes) {
+    return PyBytes_Check(bytes) && Py_TYPE(bytes)->tp_as_buffer != nullptr &&
+           Py_TYPE(bytes)->tp_as_buffer->bf_getbuffer == PyBytes_Type.tp_as_buffer->bf_getbuffer;
+}
+
+// "unhexlify('" + the lowercase digits + "')", what
+// "unhexlify(%s)" % (trimstring(hexlify(bytes)),) gives with the original
+// helpers when trimstring's module binds `bytes` to the built-in type.
+// Guards: everything read is held; portil's namespace has exact str keys.
+native::Fast unhexlify_text_fast(HexState* st, PyObject* trimstring, PyObject* hexlify, PyObject* bytes) {
+    if (!has_bytes_buffer(bytes) || !runs(hexlify, st->hexlify_code) || !runs(trimstring, st->trimstring_code))
+        return native::decline;
+    PyObject* owner = plain_helper_module(st, trimstring);
+    if (owner == nullptr) return native::decline;
+    Ref bytes_type = native::peek_global(owner, name<"bytes">(st));
+    if (bytes_type.get() != reinterpret_cast<PyObject*>(&PyBytes_Type)) return native::decline;
+    const Py_ssize_t size = PyBytes_GET_SIZE(bytes);
+    if (size > (PY_SSIZE_T_MAX - 13) / 2) return Ref::steal(PyErr_NoMemory());
+    Ref text = Ref::steal(PyUnicode_New(13 + 2 * size, 127));
+    if (!text) return Ref();
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());
+    std::memcpy(out, "unhexlify('", 11);
+    out += 11;
+    const auto* in = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        *out++ = static_cast<Py_UCS1>(kLowerDigits[in[i] >> 4]);
+        *out++ = static_cast<Py_UCS1>(kLowerDigits[in[i] & 15]);
+    }
+    std::memcpy(out, "')", 2);
+    return text;
 }
 
 // "unhexlify(%s)" % (trimstring(binascii.hexlify(bytes)),), names read in the
 // order in which the expression reads them.
 template <Source source>
 Ref render_unhexlify(PyObject* module, PyObject* self) {
-    Ref trimstring = native::legacy::global<"trimstring">(module);
+    HexState* st = state_of(module);
+    Ref trimstring = native::global(module, name<"trimstring">(st));
     if (!trimstring) return Ref();
-    Ref binascii = native::legacy::global<"binascii">(module);
+    Ref binascii = native::global(module, name<"binascii">(st));
     if (!binascii) return Ref();
-    Ref hexlify = native::legacy::attr<"hexlify">(binascii.get());
+    Ref hexlify = native::attr(binascii.get(), name<"hexlify">(st));
     if (!hexlify) return Ref();
-    Ref bytes = rendered_bytes<source>(self);
+    Ref bytes = rendered_bytes<source>(st, self);
     if (!bytes) return Ref();
-    if (PyBytes_Check(bytes.get()) && runs(hexlify.get(), binascii_hexlify) &&
-        runs(trimstring.get(), portil_trimstring)) {
-        // trimstring(hexlify(b)): the lowercase digits between single quotes.
-        const Py_ssize_t size = PyBytes_GET_SIZE(bytes.get());
-        if (size > (PY_SSIZE_T_MAX - 13) / 2) return Ref::steal(PyErr_NoMemory());
-        Ref text = Ref::steal(PyUnicode_New(13 + 2 * size, 127));
-        if (!text) return Ref();
-        Py_UCS1* out = PyUnicode_1BYTE_DATA(text.get());
-        std::memcpy(out, "unhexlify('", 11);
-        out += 11;
-        const auto* in = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes.get()));
-        static constexpr char kLowerDigits[] = "0123456789abcdef";
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            *out++ = static_cast<Py_UCS1>(kLowerDigits[in[i] >> 4]);
-            *out++ = static_cast<Py_UCS1>(kLowerDigits[in[i] & 15]);
-        }
-        std::memcpy(out, "')", 2);
-        return text;
-    }
+    if (native::Fast text = unhexlify_text_fast(st, trimstring.get(), hexlify.get(), bytes.get()))
+        return std::move(*text);
     Ref digits = native::call(hexlify.get(), bytes.get());
     if (!digits) return Ref();
     Ref trimmed = native::call(trimstring.get(), digits.get());
     if (!trimmed) return Ref();
     Ref fields = Ref::steal(PyTuple_Pack(1, trimmed.get()));
     if (!fields) return Ref();
-    return Ref::steal(PyNumber_Remainder(name<"unhexlify(%s)">(), fields.get()));
+    return Ref::steal(PyNumber_Remainder(name<"unhexlify(%s)">(st), fields.get()));
 }
 
 // hexdump(bytes, 16), hexdump read from the namespace.
 template <Source source>
 Ref render_hexdump(PyObject* module, PyObject* self) {
-    Ref hexdump = native::legacy::global<"hexdump">(module);
+    HexState* st = state_of(module);
+    Ref hexdump = native::global(module, name<"hexdump">(st));
     if (!hexdump) return Ref();
-    Ref bytes = rendered_bytes<source>(self);
+    Ref bytes = rendered_bytes<source>(st, self);
     if (!bytes) return Ref();
     Ref sixteen = Ref::steal(PyLong_FromLong(16));
     if (!sixteen) return Ref();
@@ -830,43 +1038,30 @@ Ref render_hexdump(PyObject* module, PyObject* self) {
 // The caching __str__: the attribute render when it can be read (any failure
 // to read it is discarded), otherwise the rendering, stored as render first.
 template <Ref (*render)(PyObject*, PyObject*)>
-PyObject* cached_str(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, size_t nargsf,
-                     PyObject* kwnames) {
-    native::Bound<0> bound;
-    if (!native::bind(kStrSignature, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
-    Ref cached = native::legacy::attr<"render">(self);
+PyObject* cached_str(PyObject* self, PyTypeObject* defining_class) {
+    PyObject* module = PyType_GetModule(defining_class);  // borrowed: the class holds it
+    if (module == nullptr) return nullptr;
+    HexState* st = state_of(module);
+    Ref cached = native::attr(self, name<"render">(st));
     if (!cached) {
         PyErr_Clear();
-        PyObject* module = native::legacy::module_of(defining_class);
-        if (module == nullptr) return nullptr;
         Ref rendering = render(module, self);
-        if (!rendering || PyObject_SetAttr(self, name<"render">(), rendering.get()) < 0) return nullptr;
+        if (!rendering || PyObject_SetAttr(self, name<"render">(st), rendering.get()) < 0) return nullptr;
     }
-    return PyObject_GetAttr(self, name<"render">());
+    return PyObject_GetAttr(self, name<"render">(st));
 }
 
-#define TAVRO_CACHED_STR_METHODS(render)                                                                  \
-    {{"__str__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cached_str<render>)),           \
-      METH_METHOD | METH_FASTCALL | METH_KEYWORDS, "__str__($self, /)\n--\n\n"},                            \
-     {nullptr, nullptr, 0, nullptr}}
-
-PyMethodDef hex_displayed_bytes_methods[] = TAVRO_CACHED_STR_METHODS(render_unhexlify<Source::self>);
-PyMethodDef hex_displayed_dict_methods[] = TAVRO_CACHED_STR_METHODS(render_unhexlify<Source::data_item>);
-PyMethodDef hex_dump_displayed_bytes_methods[] = TAVRO_CACHED_STR_METHODS(render_hexdump<Source::self>);
-PyMethodDef hex_dump_displayed_dict_methods[] = TAVRO_CACHED_STR_METHODS(render_hexdump<Source::data_item>);
-
-#undef TAVRO_CACHED_STR_METHODS
+template <Ref (*render)(PyObject*, PyObject*)>
+PyMethodDef cached_str_methods[2] = {
+    native::method<"__str__($self, /)", cached_str<render>>(),
+    native::end_of_methods,
+};
 
 constexpr char kUsedInternally[] = "Used internally.";
 
-// ---- hexdump and hexundump --------------------------------------------------
+// ---- hexdump and hexundump --------------------------------------------------------
 
-PyObject* hexdump(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<2> sig{"hexdump", {"data", "linesize"}, 2};
-    native::Bound<2> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    PyObject* data = a[0];
-    PyObject* linesize = a[1];
+PyObject* hexdump(PyObject* module, PyObject* data, PyObject* linesize) {
     const Py_ssize_t size = PyObject_Size(data);
     if (size < 0) return nullptr;
     if (static_cast<long long>(size) >= kEightDigitLimit) {
@@ -875,105 +1070,111 @@ PyObject* hexdump(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
     }
     const int digits = size < kFourDigitLimit ? 4 : 8;
     if (PyLong_CheckExact(linesize)) {
-        if (_PyLong_Sign(linesize) <= 0) {
+        if (native::compat::long_sign(linesize) <= 0) {
             raise_bad_linesize(linesize);
             return nullptr;
         }
         int overflow = 0;
         const long long lines_of = PyLong_AsLongLongAndOverflow(linesize, &overflow);
         if (overflow == 0 && lines_of <= kFastLinesizeLimit) {
-            PyObject* result;
-            if (hexdump_fast(module, data, size, static_cast<Py_ssize_t>(lines_of), digits, &result)) return result;
+            if (native::Fast result = hexdump_fast(module, data, size, static_cast<Py_ssize_t>(lines_of), digits))
+                return result->release();
         }
     }
     return hexdump_generic(module, data, linesize, size, digits);
 }
 
-#define TAVRO_DUMP_LINE(offset) "        " offset "   30 30 30 30 30 30 30 30 30 30 30 30 30 30 30 30   0000000000000000\n"
-
-PyMethodDef hexdump_def = {
-    "hexdump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hexdump)), METH_FASTCALL | METH_KEYWORDS,
-    "hexdump(data, linesize)\n--\n\n"
-    "\n"
-    "    Turns bytes into a unicode string of the format:\n"
-    "\n"
-    "    ::\n"
-    "\n"
-    "        >>>print(hexdump(b'0' * 100, 16))\n"
-    "        hexundump(\\\"\\\"\\\"\n"
-    TAVRO_DUMP_LINE("0000")
-    TAVRO_DUMP_LINE("0010")
-    TAVRO_DUMP_LINE("0020")
-    TAVRO_DUMP_LINE("0030")
-    TAVRO_DUMP_LINE("0040")
-    TAVRO_DUMP_LINE("0050")
-    "        0060   30 30 30 30                                       0000\n"
-    "        \\\"\\\"\\\")\n"
-    "    "};
-
-#undef TAVRO_DUMP_LINE
-
-PyObject* hexundump(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr native::Signature<2> sig{"hexundump", {"data", "linesize"}, 2};
-    native::Bound<2> a;
-    if (!native::bind(sig, args, nargs, kwnames, a)) return nullptr;
-    PyObject* data = a[0];
-    PyObject* linesize = a[1];
+PyObject* hexundump(PyObject* module, PyObject* data, PyObject* linesize) {
     // bool shares int's multiplication; other int subclasses may not.
     if (PyUnicode_CheckExact(data) && (PyLong_CheckExact(linesize) || PyBool_Check(linesize))) {
-        PyObject* int2byte = peek_global(module, name<"int2byte">());
-        PyObject* result;
-        if (runs(int2byte, portil_int2byte) && hexundump_fast(data, linesize, int2byte, &result)) return result;
+        if (native::Fast result = hexundump_fast(module, data, linesize)) return result->release();
     }
     return hexundump_generic(module, data, linesize);
 }
 
-PyMethodDef hexundump_def = {
-    "hexundump", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hexundump)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "hexundump(data, linesize)\n--\n\n"
-    "\n"
-    "    Reverse of `hexdump`.\n"
-    "    "};
+#define TAVRO_DUMP_LINE(offset) \
+    "        " offset "   30 30 30 30 30 30 30 30 30 30 30 30 30 30 30 30   0000000000000000\n"
 
-// ---- module initialisation ---------------------------------------------------
+PyMethodDef hexdump_def = native::function<"hexdump(data, linesize)", hexdump,
+                                           "\n"
+                                           "    Turns bytes into a unicode string of the format:\n"
+                                           "\n"
+                                           "    ::\n"
+                                           "\n"
+                                           "        >>>print(hexdump(b'0' * 100, 16))\n"
+                                           "        hexundump(\\\"\\\"\\\"\n"
+                                           TAVRO_DUMP_LINE("0000")
+                                           TAVRO_DUMP_LINE("0010")
+                                           TAVRO_DUMP_LINE("0020")
+                                           TAVRO_DUMP_LINE("0030")
+                                           TAVRO_DUMP_LINE("0040")
+                                           TAVRO_DUMP_LINE("0050")
+                                           "        0060   30 30 30 30                                       0000\n"
+                                           "        \\\"\\\"\\\")\n"
+                                           "    ">();
+
+#undef TAVRO_DUMP_LINE
+
+PyMethodDef hexundump_def = native::function<"hexundump(data, linesize)", hexundump,
+                                             "\n"
+                                             "    Reverse of `hexdump`.\n"
+                                             "    ">();
+
+// ---- module initialisation ----------------------------------------------------------
+
+// The module's own state: names, change detection, its method descriptor type.
+bool prepare_state(PyObject* module) {
+    HexState* st = state_of(module);
+    if (!st->names.intern() || !st->changes.attach()) return false;
+    st->descriptor_type = native::make_method_descriptor_type(module).release();
+    return st->descriptor_type != nullptr;
+}
 
 bool record_helpers(PyObject* module) {
-    portil_iterateints = code_of(peek_global(module, name<"iterateints">()));
-    portil_int2byte = code_of(peek_global(module, name<"int2byte">()));
-    portil_trimstring = code_of(peek_global(module, name<"trimstring">()));
+    HexState* st = state_of(module);
+    st->iterateints_code = code_of(native::peek_global(module, name<"iterateints">(st)).get());
+    st->int2byte_code = code_of(native::peek_global(module, name<"int2byte">(st)).get());
+    st->trimstring_code = code_of(native::peek_global(module, name<"trimstring">(st)).get());
     Ref binascii = native::import("binascii");
     if (!binascii) return false;
-    Ref hexlify = native::legacy::attr<"hexlify">(binascii.get());
+    Ref hexlify = native::attr(binascii.get(), name<"hexlify">(st));
     if (!hexlify) return false;
-    binascii_hexlify = code_of(hexlify.get());
+    st->hexlify_code = code_of(hexlify.get());
     return true;
 }
 
 Ref integer_base(PyObject* module) {
-    Ref integertypes = native::legacy::global<"integertypes">(module);
+    Ref integertypes = native::global(module, name<"integertypes">(state_of(module)));
     if (!integertypes) return Ref();
     return Ref::steal(PySequence_GetItem(integertypes.get(), 0));
 }
 
+Ref bytes_base(PyObject* module) { return native::global(module, name<"bytestringtype">(state_of(module))); }
+
+Ref dict_base() { return Ref::new_reference(reinterpret_cast<PyObject*>(&PyDict_Type)); }
+
+// A display class whose exact instances get `str` as their native slot.
 Ref make_display_class(PyObject* module, const char* class_name, PyMethodDef* methods, PyMethodDef* static_methods,
                        Ref base, reprfunc str) {
     if (!base) return Ref();
-    Ref cls = native::make_class(module, native::ClassRecipe{class_name, kUsedInternally, methods, static_methods},
-                                 {base.get()});
-    if (cls) reinterpret_cast<PyTypeObject*>(cls.get())->tp_str = str;  // see native::str_slot
+    const native::ClassRecipe recipe{class_name, kUsedInternally, methods, static_methods};
+    Ref cls = native::make_class(module, recipe, {base.get()}, state_of(module)->descriptor_type);
+    if (cls) native::install_slot(cls.get(), &PyTypeObject::tp_str, str);
     return cls;
 }
 
-Ref bytes_base(PyObject* module) { return native::legacy::global<"bytestringtype">(module); }
-
-Ref dict_base() { return Ref::new_reference(reinterpret_cast<PyObject*>(&PyDict_Type)); }
+template <Ref (*render)(PyObject*, PyObject*)>
+Ref make_caching_class(PyObject* module, const char* class_name, Ref base) {
+    return make_display_class(module, class_name, cached_str_methods<render>, nullptr, std::move(base),
+                              native::text_slot<cached_str<render>>);
+}
 
 // Entry i: the character i for 32 <= i < 128, made with int2byte and
 // bytes2str; "." for every other byte.
 Ref build_printable(PyObject* module) {
-    Ref int2byte = native::legacy::global<"int2byte">(module);
-    Ref bytes2str = native::legacy::global<"bytes2str">(module);
+    HexState* st = state_of(module);
+    Ref int2byte = native::global(module, name<"int2byte">(st));
+    Ref bytes2str = native::global(module, name<"bytes2str">(st));
     Ref dot = Ref::steal(PyUnicode_FromString("."));
     Ref table = Ref::steal(PyList_New(256));
     if (!int2byte || !bytes2str || !dot || !table) return Ref();
@@ -995,48 +1196,69 @@ Ref build_printable(PyObject* module) {
 }
 
 // Entry i: format(i, "02X").
-Ref build_hexprint() {
+Ref build_hexprint(PyObject* module) {
+    HexState* st = state_of(module);
     Ref table = Ref::steal(PyList_New(256));
     if (!table) return Ref();
     for (long i = 0; i < 256; ++i) {
         Ref number = Ref::steal(PyLong_FromLong(i));
         if (!number) return Ref();
-        Ref entry = Ref::steal(PyObject_Format(number.get(), name<"02X">()));
+        Ref entry = Ref::steal(PyObject_Format(number.get(), name<"02X">(st)));
         if (!entry) return Ref();
         PyList_SET_ITEM(table.get(), i, entry.release());
     }
     return table;
 }
 
+// Keeps the entries HEXPRINT and PRINTABLE were made with, and what the dump
+// writes for them when they are all ASCII.
+bool remember_original_tables(PyObject* module) {
+    HexState* st = state_of(module);
+    Ref hexprint = native::peek_global(module, name<"HEXPRINT">(st));
+    Ref printable = native::peek_global(module, name<"PRINTABLE">(st));
+    if (!hexprint || !printable) return !PyErr_Occurred();
+    bool all[256];
+    std::fill(std::begin(all), std::end(all), true);
+    DumpTables tables;
+    if (!read_dump_tables(hexprint.get(), printable.get(), all, tables) || tables.widest > 127) return true;
+    for (Py_ssize_t i = 0; i < 256; ++i) {
+        st->original_entries[0][i] = Py_NewRef(PyList_GET_ITEM(hexprint.get(), i));
+        st->original_entries[1][i] = Py_NewRef(PyList_GET_ITEM(printable.get(), i));
+    }
+    prepare_glyphs(tables, all, st->original_glyphs);
+    st->original_glyphs_ready = true;
+    return true;
+}
+
 int exec_hex(PyObject* module) {
-    build_char_class_table();
+    if (!prepare_state(module)) return -1;
     if (!native::star_import(module, "tavro.lib.portil")) return -1;
     if (!record_helpers(module)) return -1;
     if (!native::bind(module, "binascii", native::import("binascii"))) return -1;
     if (!native::bind(module, "HexDisplayedInteger",
                       make_display_class(module, "HexDisplayedInteger", hex_displayed_integer_methods,
                                          hex_displayed_integer_static_methods, integer_base(module),
-                                         native::legacy::str_slot<hex_displayed_integer_str>)))
+                                         native::text_slot<hex_displayed_integer_str>)))
         return -1;
     if (!native::bind(module, "HexDisplayedBytes",
-                      make_display_class(module, "HexDisplayedBytes", hex_displayed_bytes_methods, nullptr,
-                                         bytes_base(module), native::legacy::str_slot<cached_str<render_unhexlify<Source::self>>>)))
+                      make_caching_class<render_unhexlify<Source::self>>(module, "HexDisplayedBytes",
+                                                                         bytes_base(module))))
         return -1;
     if (!native::bind(module, "HexDisplayedDict",
-                      make_display_class(module, "HexDisplayedDict", hex_displayed_dict_methods, nullptr,
-                                         dict_base(), native::legacy::str_slot<cached_str<render_unhexlify<Source::data_item>>>)))
+                      make_caching_class<render_unhexlify<Source::data_item>>(module, "HexDisplayedDict",
+                                                                              dict_base())))
         return -1;
     if (!native::bind(module, "HexDumpDisplayedBytes",
-                      make_display_class(module, "HexDumpDisplayedBytes", hex_dump_displayed_bytes_methods,
-                                         nullptr, bytes_base(module),
-                                         native::legacy::str_slot<cached_str<render_hexdump<Source::self>>>)))
+                      make_caching_class<render_hexdump<Source::self>>(module, "HexDumpDisplayedBytes",
+                                                                       bytes_base(module))))
         return -1;
     if (!native::bind(module, "HexDumpDisplayedDict",
-                      make_display_class(module, "HexDumpDisplayedDict", hex_dump_displayed_dict_methods, nullptr,
-                                         dict_base(), native::legacy::str_slot<cached_str<render_hexdump<Source::data_item>>>)))
+                      make_caching_class<render_hexdump<Source::data_item>>(module, "HexDumpDisplayedDict",
+                                                                            dict_base())))
         return -1;
     if (!native::bind(module, "PRINTABLE", build_printable(module))) return -1;
-    if (!native::bind(module, "HEXPRINT", build_hexprint())) return -1;
+    if (!native::bind(module, "HEXPRINT", build_hexprint(module))) return -1;
+    if (!remember_original_tables(module)) return -1;
     if (!native::bind_function(module, &hexdump_def)) return -1;
     if (!native::bind_function(module, &hexundump_def)) return -1;
     return 0;
@@ -1044,4 +1266,4 @@ int exec_hex(PyObject* module) {
 
 }  // namespace
 
-NATIVE_LEGACY_MODULE(hex, "tavro.lib.hex", exec_hex)
+NATIVE_MODULE(hex, "tavro.lib.hex", HexState, exec_hex)

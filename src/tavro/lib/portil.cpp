@@ -93,9 +93,12 @@ bool read_cache_entries(PyObject* table, PyObject* (&entries)[256]) {
 
 // ITERATEBYTES_CACHE[byte] without running Python code (a new reference),
 // or null (no exception) when the look-up has to go the ordinary way.
-// Guard: the namespace and the table unchanged since they were read, and
-// every key of the table an exact int; the entry is taken with a reference
-// before anything else runs. Only where the GIL serialises the callers.
+// Guards: the namespace is read only while its keys are all exact str (then
+// the look-up runs no Python code, and the table found is bound as long as
+// the namespace is unchanged); the table's entries are read only while its
+// keys are all exact int; both are remembered under stamps; the entry is
+// taken with a reference before anything else runs. Only where the GIL
+// serialises the callers: the entries are borrowed (rule 1).
 PyObject* cached_entry(PyObject* module, unsigned char byte) {
     if constexpr (native::compat::free_threaded) {
         return nullptr;
@@ -104,14 +107,13 @@ PyObject* cached_entry(PyObject* module, unsigned char byte) {
         CacheEntries& cache = st->cache_entries;
         PyObject* ns = PyModule_GetDict(module);
         if (!st->changes.unchanged(ns, cache.namespace_stamp)) {
-            const native::DictStamp before = st->changes.stamp(ns);
-            Ref table = native::peek_global(module, name<"ITERATEBYTES_CACHE">(st));
-            // Looking it up may have run code that changed the namespace;
-            // then the table found is not remembered.
-            const bool steady = st->changes.unchanged(ns, before);
-            cache.namespace_stamp = steady ? before : native::DictStamp{};
-            cache.table = steady ? table.get() : nullptr;  // the namespace holds it while unchanged
+            cache.namespace_stamp = st->changes.stamp(ns);
+            cache.table = nullptr;
             cache.table_stamp = {};
+            if (native::keys_are_exact_str(ns)) {
+                Ref table = native::peek_global(module, name<"ITERATEBYTES_CACHE">(st));
+                cache.table = table.get();  // the namespace holds it while unchanged
+            }
         }
         PyObject* table = cache.table;
         if (table == nullptr || !PyDict_CheckExact(table)) return nullptr;
@@ -206,15 +208,23 @@ PyObject* genexpr_step(Genexpr* gen) {
 
 PyObject* genexpr_iternext(PyObject* self) { return genexpr_step(as_genexpr(self)); }
 
-PyObject* genexpr_send(PyObject* self, PyObject* value) {
-    Genexpr* gen = as_genexpr(self);
+PyObject* genexpr_send_locked(Genexpr* gen, PyObject* value) {
     if (gen->state == GenState::running) return genexpr_already_executing();
     if (gen->state == GenState::created && value != Py_None) {
         PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
         return nullptr;
     }
-    PyObject* item = genexpr_step(gen);
+    PyObject* item = genexpr_step_locked(gen);
     if (item == nullptr && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
+    return item;
+}
+
+PyObject* genexpr_send(PyObject* self, PyObject* value) {
+    Genexpr* gen = as_genexpr(self);
+    PyObject* item;
+    NATIVE_CRITICAL_SECTION_BEGIN(self);
+    item = genexpr_send_locked(gen, value);
+    NATIVE_CRITICAL_SECTION_END;
     return item;
 }
 
@@ -282,21 +292,41 @@ PyObject* genexpr_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     }
     Ref exception = exception_to_throw(args[0], nargs > 1 ? args[1] : nullptr, traceback);
     if (!exception) return nullptr;
-    if (gen->state == GenState::running) return genexpr_already_executing();
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
-    if (gen->state != GenState::finished) return genexpr_fail(gen);
+    NATIVE_CRITICAL_SECTION_BEGIN(self);
+    if (gen->state == GenState::running) {
+        genexpr_already_executing();
+    } else {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+        if (gen->state != GenState::finished) genexpr_fail(gen);
+    }
+    NATIVE_CRITICAL_SECTION_END;
     return nullptr;
 }
 
 PyObject* genexpr_close(PyObject* self, PyObject* /*unused*/) {
     Genexpr* gen = as_genexpr(self);
-    if (gen->state == GenState::running) return genexpr_already_executing();
-    genexpr_finish(gen);
+    bool running;
+    NATIVE_CRITICAL_SECTION_BEGIN(self);
+    running = gen->state == GenState::running;
+    if (!running) genexpr_finish(gen);
+    NATIVE_CRITICAL_SECTION_END;
+    if (running) return genexpr_already_executing();
     Py_RETURN_NONE;
 }
 
+// The generator's name or qualified name, read under its critical section
+// (another thread may be replacing it).
+Ref genexpr_text(PyObject* self, PyObject* Genexpr::*field) {
+    Ref text;
+    NATIVE_CRITICAL_SECTION_BEGIN(self);
+    text = Ref::new_reference(as_genexpr(self)->*field);
+    NATIVE_CRITICAL_SECTION_END;
+    return text;
+}
+
 PyObject* genexpr_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<generator object %S at %p>", as_genexpr(self)->qualname, self);
+    Ref qualname = genexpr_text(self, &Genexpr::qualname);
+    return PyUnicode_FromFormat("<generator object %S at %p>", qualname.get(), self);
 }
 
 int genexpr_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -326,28 +356,38 @@ void genexpr_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* genexpr_get_name(PyObject* self, void*) { return Py_NewRef(as_genexpr(self)->name); }
-PyObject* genexpr_get_qualname(PyObject* self, void*) { return Py_NewRef(as_genexpr(self)->qualname); }
+PyObject* genexpr_get_name(PyObject* self, void*) { return genexpr_text(self, &Genexpr::name).release(); }
+PyObject* genexpr_get_qualname(PyObject* self, void*) { return genexpr_text(self, &Genexpr::qualname).release(); }
 
-int genexpr_set_text(PyObject** slot, PyObject* value, const char* message) {
+// Replaced under the generator's critical section, which its readers take.
+int genexpr_set_text(PyObject* self, PyObject* Genexpr::*field, PyObject* value, const char* message) {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    Py_SETREF(*slot, Py_NewRef(value));
+    Ref old;
+    NATIVE_CRITICAL_SECTION_BEGIN(self);
+    PyObject*& slot = as_genexpr(self)->*field;
+    old = Ref::steal(slot);
+    slot = Py_NewRef(value);
+    NATIVE_CRITICAL_SECTION_END;
     return 0;
 }
 
 int genexpr_set_name(PyObject* self, PyObject* value, void*) {
-    return genexpr_set_text(&as_genexpr(self)->name, value, "__name__ must be set to a string object");
+    return genexpr_set_text(self, &Genexpr::name, value, "__name__ must be set to a string object");
 }
 
 int genexpr_set_qualname(PyObject* self, PyObject* value, void*) {
-    return genexpr_set_text(&as_genexpr(self)->qualname, value, "__qualname__ must be set to a string object");
+    return genexpr_set_text(self, &Genexpr::qualname, value, "__qualname__ must be set to a string object");
 }
 
 PyObject* genexpr_get_running(PyObject* self, void*) {
-    return PyBool_FromLong(as_genexpr(self)->state == GenState::running);
+    bool running;
+    NATIVE_CRITICAL_SECTION_BEGIN(self);
+    running = as_genexpr(self)->state == GenState::running;
+    NATIVE_CRITICAL_SECTION_END;
+    return PyBool_FromLong(running);
 }
 
 PyMethodDef genexpr_methods[] = {
@@ -521,13 +561,17 @@ PyObject* byte2int(PyObject* /*module*/, PyObject* character) {
         return PyLong_FromLong(static_cast<long>(PyUnicode_READ_CHAR(character, 0)));
     }
     Py_ssize_t length;
-    const char* content;
+    unsigned char value = 0;
     if (PyBytes_Check(character)) {
         length = PyBytes_GET_SIZE(character);
-        content = PyBytes_AS_STRING(character);
+        if (length == 1) value = static_cast<unsigned char>(PyBytes_AS_STRING(character)[0]);
     } else if (PyByteArray_Check(character)) {
+        // Length and content read together: on free-threaded builds another
+        // thread may resize the bytearray, and its storage with it.
+        NATIVE_CRITICAL_SECTION_BEGIN(character);
         length = PyByteArray_GET_SIZE(character);
-        content = PyByteArray_AS_STRING(character);
+        if (length == 1) value = static_cast<unsigned char>(PyByteArray_AS_STRING(character)[0]);
+        NATIVE_CRITICAL_SECTION_END;
     } else {
         PyErr_Format(PyExc_TypeError, "ord() expected string of length 1, but %.200s found",
                      Py_TYPE(character)->tp_name);
@@ -537,7 +581,7 @@ PyObject* byte2int(PyObject* /*module*/, PyObject* character) {
         PyErr_Format(PyExc_TypeError, "ord() expected a character, but string of length %zd found", length);
         return nullptr;
     }
-    return PyLong_FromLong(static_cast<unsigned char>(content[0]));
+    return PyLong_FromLong(value);
 }
 
 PyObject* str2bytes(PyObject* module, PyObject* string) {

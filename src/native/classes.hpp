@@ -238,9 +238,14 @@ inline bool is_native_method(PyObject* object, PyCFunction entry) {
 // defines the method (`slot` is a member such as &PyTypeObject::tp_str), as
 // described at the top of this file: the interpreter rewrites the slot when
 // the dunder is assigned, and subclasses get its generic slot.
+// For example
+//     native::install_slot(cls, &PyTypeObject::tp_init, native::init_slot<Text, body>);
+// where the class's `__init__` is the method declared by the same Text.
 template <class Slot>
 void install_slot(PyObject* cls, Slot PyTypeObject::*slot, Slot code) {
-    reinterpret_cast<PyTypeObject*>(cls)->*slot = code;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    type->*slot = code;
+    PyType_Modified(type);  // nothing cached about the type outlives the change
 }
 
 struct ClassRecipe {
@@ -351,15 +356,4 @@ inline Ref make_class(PyObject* module, const ClassRecipe& recipe, std::initiali
     return cls;
 }
 
-
-// Writes a dunder method's native code into the class's slot, e.g.
-//     native::install_slot(cls, &PyTypeObject::tp_init, native::init_slot<Text, body>);
-// where the class's `__init__` is the method declared by the same Text (see
-// the top of this file for why the slot stays correct).
-template <class Slot>
-void install_slot(PyObject* cls, Slot PyTypeObject::*slot, Slot function) {
-    auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    type->*slot = function;
-    PyType_Modified(type);
-}
 }  // namespace native

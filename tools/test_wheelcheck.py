@@ -3,9 +3,10 @@
 Run in the wheel toolchain's environment (tools/wheels.sh does, before building):
     build/wheels/toolchain/bin/python -m pytest -q tools/test_wheelcheck.py
 
-The wheels here are small stand-ins: one C++ shared object built by the same
-zig toolchain as the real wheels, for an old or a newer C library, given
-extra dependencies with patchelf where a case needs them.
+The wheels here are small stand-ins: a shared object built by the same zig
+toolchain as the real wheels, for the old C library (C++, its runtime linked
+in) or a newer one, given extra dependencies with patchelf where a case needs
+them.
 """
 
 import subprocess
@@ -19,33 +20,29 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import wheelcheck  # noqa: E402  (needs the path above)
 
-SOURCE = r"""
+CXX_SOURCE = r"""
 #include <string>
-#ifdef NEWER
+extern "C" int probe(const char *text) { return static_cast<int>(std::string(text).size()); }
+"""
+# C, so that no second libc++ is built for the newer C library.
+NEWER_SOURCE = r"""
 #include <sys/random.h>
-#endif
-extern "C" int probe(const char *text) {
-    std::string copy(text);
-#ifdef NEWER
-    char byte;
-    getrandom(&byte, 1, 0);  // GLIBC_2.25
-#endif
-    return static_cast<int>(copy.size());
-}
+int probe(void) { char byte; return (int)getrandom(&byte, 1, 0); }  /* GLIBC_2.25 */
 """
 
 
 @pytest.fixture(scope="module")
 def objects(tmp_path_factory):
-    """{"2.17": a .so built for glibc 2.17, "newer": one that needs glibc 2.25}."""
+    """{"2.17": a C++ .so built for glibc 2.17, "newer": one that needs glibc 2.25}."""
     home = tmp_path_factory.mktemp("objects")
-    source = home / "probe.cpp"
-    source.write_text(SOURCE)
     built = {}
-    for key, target, extra in (("2.17", "x86_64-linux-gnu.2.17", []), ("newer", "x86_64-linux-gnu.2.28", ["-DNEWER"])):
+    for key, driver, target, suffix, source in (("2.17", "c++", "x86_64-linux-gnu.2.17", ".cpp", CXX_SOURCE),
+                                                ("newer", "cc", "x86_64-linux-gnu.2.28", ".c", NEWER_SOURCE)):
+        path = home / f"probe-{key}{suffix}"
+        path.write_text(source)
         out = home / f"probe-{key}.so"
-        subprocess.run([sys.executable, "-m", "ziglang", "c++", "-target", target, "-O2", "-fPIC", "-shared",
-                        *extra, str(source), "-o", str(out)], check=True, capture_output=True, timeout=900)
+        subprocess.run([sys.executable, "-m", "ziglang", driver, "-target", target, "-O2", "-fPIC", "-shared",
+                        str(path), "-o", str(out)], check=True, capture_output=True, timeout=900)
         built[key] = out
     return built
 

@@ -7,6 +7,7 @@
 #   tools/wheels.sh 3.10 3.15        only these
 #   tools/wheels.sh --no-test 3.12   build and check only
 #   tools/wheels.sh 3.11 -- -x tests/test_hex.py    pytest arguments after --
+#   TAVRO_WHEELS_MODULES="portil" ...   wheels of only these modules (development; default all)
 #
 # The toolchain (tools/wheels-requirements.txt, every package pinned) goes
 # into build/wheels/toolchain: zig's clang, with its own libc++ linked in
@@ -197,6 +198,8 @@ if [[ $has_path == 0 ]]; then test_args+=("$root/tests"); fi
 
 declare -a verdicts
 status=0
+partial=""
+if [[ ${TAVRO_WHEELS_MODULES:-all} != all ]]; then partial=" [only ${TAVRO_WHEELS_MODULES}: not for release]"; fi
 for version in "${versions[@]}"; do
     begin=$SECONDS
     work=$home/$version
@@ -222,7 +225,7 @@ print("cp" + v, "cp" + v + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") e
         PATH=$build_path CC=$root/tools/wheels/cc CXX=$root/tools/wheels/c++ \
             "$venv/bin/python" -m pip wheel -v --disable-pip-version-check --no-build-isolation --no-deps \
             --wheel-dir "$work/raw" --config-settings=build-dir="$work/cmake" \
-            --config-settings=cmake.define.TAVRO_MODULES=all . >>"$log" 2>&1
+            --config-settings=cmake.define.TAVRO_MODULES="${TAVRO_WHEELS_MODULES:-all}" . >>"$log" 2>&1
     fi
     raw=$(ls "$work"/raw/tavro-*-"$py_tag-$abi_tag"-linux_x86_64.whl 2>/dev/null | head -n 1)
     if [[ -z $raw ]]; then
@@ -243,7 +246,7 @@ print("cp" + v, "cp" + v + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") e
     fi
     PATH=$build_path "$toolchain/bin/auditwheel" show "$wheel" >>"$log" 2>&1
     if [[ $run_tests == 0 ]]; then
-        verdicts+=("$version  built: ${wheel##*/} (build $build_time, $((SECONDS - begin)) s)")
+        verdicts+=("$version  built: ${wheel##*/}$partial (build $build_time, $((SECONDS - begin)) s)")
         continue
     fi
     step_begin=$SECONDS
@@ -255,7 +258,7 @@ print("cp" + v, "cp" + v + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") e
         verdicts+=("$version  TESTS FAILED: $summary (see $log)")
         status=1
     else
-        verdicts+=("$version  ok: ${wheel##*/}: $summary (build $build_time, test $(took))")
+        verdicts+=("$version  ok: ${wheel##*/}$partial: $summary (build $build_time, test $(took))")
     fi
 done
 

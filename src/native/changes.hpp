@@ -41,8 +41,21 @@ struct DictStamp {
     const PyObject* dict = nullptr;  // identity only
     std::uint64_t version = 0;
 #if NATIVE_DICT_WATCHERS
-    const std::atomic<std::uint64_t>* counter = nullptr;  // the one `version` was read from
+    // The one `version` was read from: the counters live as long as the
+    // process, so a stamp is checked without the DictChanges that took it.
+    const std::atomic<std::uint64_t>* counter = nullptr;
 #endif
+
+    // Whether `current` (alive: just looked up or held) is the dict of this
+    // stamp and has not changed since the stamp was taken.
+    bool unchanged(PyObject* current) const {
+        if (current != dict || current == nullptr) return false;
+#if NATIVE_DICT_WATCHERS
+        return counter->load(std::memory_order_acquire) == version;
+#else
+        return compat::dict_version_tag(current) == version;
+#endif
+    }
 };
 
 namespace detail {
@@ -77,30 +90,6 @@ inline constexpr char kWatcherCapsule[] = "tavro.native.dict_watcher";
 #endif
 
 }  // namespace detail
-
-// A stamp of one dict that carries what checking it needs, so that a hot
-// path can check it without the DictChanges that took it (DictChanges::watch):
-// from 3.12 on the address of the counter the watcher bumps for the dict
-// (the counters live as long as the process), before that the version tag.
-// Like a DictStamp it never keeps its dict alive and is never followed.
-struct DictWatch {
-    const PyObject* dict = nullptr;  // identity only
-    std::uint64_t version = 0;
-#if NATIVE_DICT_WATCHERS
-    const std::atomic<std::uint64_t>* counter = nullptr;
-#endif
-
-    // Whether `current` (alive) is the dict of this stamp and has not
-    // changed since the stamp was taken.
-    bool unchanged(PyObject* current) const {
-        if (current != dict || current == nullptr) return false;
-#if NATIVE_DICT_WATCHERS
-        return counter->load(std::memory_order_acquire) == version;
-#else
-        return compat::dict_version_tag(current) == version;
-#endif
-    }
-};
 
 // The change detection of one module, for the interpreter it lives in. Part
 // of the module state; all-zero until attach() runs in the module's exec.
@@ -172,7 +161,7 @@ public:
     DictStamp restamp(PyObject* dict, const DictStamp& earlier) const {
 #if NATIVE_DICT_WATCHERS
         if (earlier.dict != dict || counters_ == nullptr) return stamp(dict);
-        return {dict, counters_[detail::change_counter_slot(dict)].load(std::memory_order_acquire)};
+        return {dict, earlier.counter->load(std::memory_order_acquire), earlier.counter};
 #else
         (void)earlier;
         return stamp(dict);
@@ -181,27 +170,7 @@ public:
 
     // Whether `dict` (alive: just looked up or held) is the dict of `stamp`
     // and has not changed since the stamp was taken.
-    bool unchanged(PyObject* dict, const DictStamp& stamp) const {
-        if (stamp.dict != dict || dict == nullptr) return false;
-#if NATIVE_DICT_WATCHERS
-        // A stamp of `dict` holds the counter chosen by its address.
-        return stamp.counter->load(std::memory_order_acquire) == stamp.version;
-#else
-        return compat::dict_version_tag(dict) == stamp.version;
-#endif
-    }
-
-    // stamp(dict), as a DictWatch (the dict is watched from now on). A
-    // watch without a dict when the interpreter has no watcher left.
-    DictWatch watch(PyObject* dict) const {
-#if NATIVE_DICT_WATCHERS
-        const DictStamp taken = stamp(dict);
-        if (taken.dict == nullptr) return {};
-        return {taken.dict, taken.version, &counters_[detail::change_counter_slot(dict)]};
-#else
-        return {dict, compat::dict_version_tag(dict)};
-#endif
-    }
+    bool unchanged(PyObject* dict, const DictStamp& stamp) const { return stamp.unchanged(dict); }
 
     // Whether storing an attribute of an ordinary instance shows as a change
     // of its dict. CPython 3.13.0 writes such a store into the object's

@@ -216,7 +216,7 @@ enum class NodeKind : unsigned char { none, uniexpr, binexpr, path, path2, funcp
 // matches. Kept in the node itself, so it lives and dies with it. Used where
 // the GIL serialises the callers; free-threaded builds never write it.
 struct NodeMemo {
-    native::DictWatch dict;  // the instance dict and its stamp
+    native::DictStamp dict;  // the instance dict and its stamp
     unsigned int type_tag;   // the class's version tag then
     NodeKind kind;          // whose names `values` hold; none: nothing remembered
     bool seen;              // evaluated once: the next evaluation remembers
@@ -458,7 +458,7 @@ template <NodeKind Kind>
     if (tag == 0 || !reads_from_dict(type, tag, st)) return false;
     PyObject* dict = as_node(self)->base.dict;
     if (dict == nullptr || !PyDict_CheckExact(dict)) return false;
-    const native::DictWatch watch = st->changes.watch(dict);
+    const native::DictStamp watch = st->changes.stamp(dict);
     if (watch.dict == nullptr || !keys_are_exact_strings(dict)) return false;
     // Exact str keys only: none of these look-ups runs code.
     const auto keys = Names::of(st);

@@ -10,8 +10,12 @@
 //                  imports, star import, binding names in order
 //   changes.hpp    knowing that a dict or a class is unchanged since a fast
 //                  path checked it (dict stamps, type version tags)
-//   classes.hpp    ordinary classes made through the `type` metaclass, and
-//                  the native slots written into them
+//   classes.hpp    ordinary classes made through the `type` metaclass, the
+//                  native slots written into them, and native base classes
+//                  that declare a field of their own (NativeBase)
+// and, included by the one module that needs it:
+//   dumptext.hpp   the lines of the reversible hex dump, written from bytes
+//                  (the dump command's blocks)
 //
 // Rules every fast path follows (the module files say at each fast path
 // which guard it relies on):

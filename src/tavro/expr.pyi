@@ -19,6 +19,8 @@ class _SupportsItems(Protocol):
 
 opnames: dict[Callable[..., Any], str]
 
+# Instances carry a fast call entry and the node's remembered reads in their layout.
+@disjoint_base
 class ExprMixin:
     # Nodes define __eq__ to build a node, so they are unhashable.
     __hash__: ClassVar[None]  # type: ignore[assignment]
@@ -64,15 +66,12 @@ class ExprMixin:
     def __getstate__(self) -> dict[str, Any]: ...
     def __setstate__(self, attrs: _SupportsItems) -> None: ...
 
-# Instances carry a fast call entry in their layout.
-@disjoint_base
 class UniExpr(ExprMixin):
     op: Callable[[Any], Any]
     operand: _Operand
     def __init__(self, op: Callable[[Any], Any], operand: _Operand) -> None: ...
     def __call__(self, obj: Any, *args: Any) -> Any: ...
 
-@disjoint_base
 class BinExpr(ExprMixin):
     op: Callable[[Any, Any], Any]
     lhs: _Operand
@@ -80,7 +79,6 @@ class BinExpr(ExprMixin):
     def __init__(self, op: Callable[[Any, Any], Any], lhs: _Operand, rhs: _Operand) -> None: ...
     def __call__(self, obj: Any, *args: Any) -> Any: ...
 
-@disjoint_base
 class Path(ExprMixin):
     """A key path: `this.a.b` evaluates to `context["a"]["b"]`."""
 
@@ -94,7 +92,6 @@ class Path(ExprMixin):
     def __getattr__(self, name: str) -> Path: ...
     def __getitem__(self, name: Any) -> Path: ...
 
-@disjoint_base
 class Path2(ExprMixin):
     """An index path over the second evaluation argument: `list_[-1]`."""
 
@@ -105,7 +102,6 @@ class Path2(ExprMixin):
     def __call__(self, *args: Any) -> Any: ...
     def __getitem__(self, index: Any) -> Path2: ...
 
-@disjoint_base
 class FuncPath(ExprMixin):
     """A function applied to an expression: `len_(this.items)`."""
 

@@ -36,6 +36,13 @@ import sys
 import traceback
 from pathlib import Path
 
+# tavro.lib.portil's optional-package probe imports numpy where it is
+# installed, and numpy's OpenBLAS starts a thread per core that spins while
+# waiting for work: on a two-core machine it takes a core from the timed code.
+# One BLAS thread (the caller's) keeps the machine to the benchmark; set
+# before any import, and inherited by --python's interpreter.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 BENCH_DIR = Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH_DIR))
 

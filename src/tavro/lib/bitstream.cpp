@@ -29,8 +29,9 @@
 //   RebufferedBytesIO.read from the window (read_from_window): every key of
 //     the instance dict an exact str, checked by the walk that collects the
 //     values (or known from the dict's stamp, ServedWindow), so that nothing
-//     it does runs Python code and borrowed values stay valid; never on
-//     free-threaded builds (see read_from_window).
+//     it does runs Python code and borrowed values stay valid; on
+//     free-threaded builds, the dict's critical section and a strong
+//     reference to the window (see read_from_window).
 //   changes in place (change_held_view): a look-up confirming that the dict
 //     still holds the view, then compat::uniquely_referenced with nothing
 //     run in between; never on free-threaded builds, where the dict's
@@ -1157,8 +1158,9 @@ PyObject* raise_tail_cut_off(const char* doing) {
 // replaces are ints and windows, whose deallocation runs none either; so the
 // values borrowed from the walk stay the dict's until the store that
 // replaces them, and nothing can take a reference to the window between the
-// walk and its in-place trim. Where the GIL serialises callers only: the
-// function declines at once on free-threaded builds.
+// walk and its in-place trim. On free-threaded builds the call runs in the
+// dict's critical section, so that it starts from one state of the dict, and
+// holds the window it reads (see read_from_window); it never trims in place.
 //
 // Where the GIL serialises callers, the module remembers the dict it served
 // last as it left it (ServedWindow): while the dict's stamp says it has not
@@ -1198,12 +1200,6 @@ bool walk_instance_dict(const BitstreamState* st, PyObject* dict, WindowState& o
 }
 
 native::Fast read_from_window(BitstreamState* st, PyObject* dict, Py_ssize_t count) {
-    // Not on free-threaded builds: with several threads reading and trimming
-    // one shared window through it, the 3.13t stress test crashed in the
-    // allocator, although every store below holds the dict's critical
-    // section. Until that is understood, those builds take the direct path,
-    // whose every value is a strong reference.
-    if constexpr (compat::free_threaded) return native::decline;
     WindowState now;
     ServedWindow& served = st->served_window;
     const native::DictStamp earlier = served.stamp;
@@ -1213,6 +1209,13 @@ native::Fast read_from_window(BitstreamState* st, PyObject* dict, Py_ssize_t cou
         now = served.state;
     else if (!walk_instance_dict(st, dict, now))
         return native::decline;
+    // On free-threaded builds the window is held: the dict's critical section
+    // does not keep other threads out for the whole call, because on 3.13 a
+    // store that locks the same dict again (PyDict_SetItem below) suspends
+    // the outer section while it takes the lock, and another thread may
+    // replace the window (and drop the last reference to it) meanwhile.
+    Ref held_window;
+    if constexpr (compat::free_threaded) held_window = Ref::new_reference(now.window);
     const char* data = contents(now.window);
     const Py_ssize_t size = contents_size(now.window);
     const Py_ssize_t startsat = now.offset, endsat = startsat + count;

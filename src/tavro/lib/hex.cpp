@@ -128,11 +128,7 @@ HexState* state_of(PyObject* module) { return native::state_of<HexState>(module)
 
 // ---- guards shared by the fast paths -------------------------------------------
 
-PyCFunction code_of(PyObject* function) {
-    return function != nullptr && PyCFunction_Check(function) ? PyCFunction_GET_FUNCTION(function) : nullptr;
-}
-
-bool runs(PyObject* function, PyCFunction code) { return code != nullptr && code_of(function) == code; }
+using native::runs;
 
 bool keys_are_exact_str(PyObject* dict) {
     Py_ssize_t position = 0;
@@ -1132,14 +1128,18 @@ bool prepare_state(PyObject* module) {
 
 bool record_helpers(PyObject* module) {
     HexState* st = state_of(module);
-    st->iterateints_code = code_of(native::peek_global(module, name<"iterateints">(st)).get());
-    st->int2byte_code = code_of(native::peek_global(module, name<"int2byte">(st)).get());
-    st->trimstring_code = code_of(native::peek_global(module, name<"trimstring">(st)).get());
+    // Each helper's code when the namespace holds the function portil made.
+    const auto portil_code = [&](PyObject* key, const char* function_name) {
+        return native::module_function_code(native::peek_global(module, key).get(), "tavro.lib.portil", function_name);
+    };
+    st->iterateints_code = portil_code(name<"iterateints">(st), "iterateints");
+    st->int2byte_code = portil_code(name<"int2byte">(st), "int2byte");
+    st->trimstring_code = portil_code(name<"trimstring">(st), "trimstring");
     Ref binascii = native::import("binascii");
     if (!binascii) return false;
     Ref hexlify = native::attr(binascii.get(), name<"hexlify">(st));
     if (!hexlify) return false;
-    st->hexlify_code = code_of(hexlify.get());
+    st->hexlify_code = native::module_function_code(hexlify.get(), "binascii", "hexlify");
     return true;
 }
 

@@ -1015,22 +1015,33 @@ Py_ssize_t group_count(PyObject* data, const char* message) {
     return length / 8;
 }
 
-// Packs groups two at a time while all their 16 bytes are 0 or 1; returns
-// how many groups it packed (it stops before a pair holding any other byte,
-// which the group-by-group loop then reports).
-Py_ssize_t pack_valid_pairs(const char* bits, Py_ssize_t groups, unsigned char* out) {
+// Packs groups eight at a time while all their 64 bytes are 0 or 1; returns
+// how many groups it packed (it stops before a run holding any other byte,
+// which the group-by-group loop then reports). Little-endian x86-64 only.
+Py_ssize_t pack_valid_groups(const char* bits, Py_ssize_t groups, unsigned char* out) {
     Py_ssize_t g = 0;
 #if defined(__SSE2__)
+    static_assert(std::endian::native == std::endian::little);
     const __m128i ones = _mm_set1_epi8(1);
     const __m128i zero = _mm_setzero_si128();
-    for (; g + 2 <= groups; g += 2) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bits + 8 * g));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_andnot_si128(ones, v), zero)) != 0xFFFF) break;
-        // Each byte's bit 0 moved to its bit 7 (no bit crosses into the next
-        // byte: the others are 0); bit k of the mask is then byte k.
-        const int mask = _mm_movemask_epi8(_mm_slli_epi64(v, 7));
-        out[g] = reversed_bits[mask & 0xFF];  // the first byte is the most significant bit
-        out[g + 1] = reversed_bits[(mask >> 8) & 0xFF];
+    const auto load = [](const char* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); };
+    // Bit k of the mask is byte k's bit 0, moved to its bit 7 first (no bit
+    // crosses into the next byte: the others are 0).
+    const auto low_bits = [](__m128i v) {
+        return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_slli_epi64(v, 7))));
+    };
+    for (; g + 8 <= groups; g += 8) {
+        const char* at = bits + 8 * g;
+        const __m128i a = load(at), b = load(at + 16), c = load(at + 32), d = load(at + 48);
+        const __m128i either = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_andnot_si128(ones, either), zero)) != 0xFFFF) break;
+        // Byte j of `packed` is group j, its first bit in bit 0: reverse the
+        // bits of every byte, as the first bit is the most significant.
+        std::uint64_t packed = low_bits(a) | low_bits(b) << 16 | low_bits(c) << 32 | low_bits(d) << 48;
+        packed = (packed >> 1 & UINT64_C(0x5555555555555555)) | (packed & UINT64_C(0x5555555555555555)) << 1;
+        packed = (packed >> 2 & UINT64_C(0x3333333333333333)) | (packed & UINT64_C(0x3333333333333333)) << 2;
+        packed = (packed >> 4 & UINT64_C(0x0F0F0F0F0F0F0F0F)) | (packed & UINT64_C(0x0F0F0F0F0F0F0F0F)) << 4;
+        std::memcpy(out + g, &packed, sizeof packed);
     }
 #else
     (void)bits;
@@ -1044,7 +1055,7 @@ Ref bits_to_bytes_native(const char* bits, Py_ssize_t groups) {
     Ref result = new_bytes(groups);
     if (!result) return result;
     unsigned char* out = bytes_buffer(result);
-    for (Py_ssize_t g = pack_valid_pairs(bits, groups, out); g < groups; ++g) {
+    for (Py_ssize_t g = pack_valid_groups(bits, groups, out); g < groups; ++g) {
         const int packed = packed_group(bits + 8 * g);
         if (packed < 0) {
             // The table has no such key: the same KeyError a lookup raises.

@@ -603,11 +603,11 @@ def test_colliding_keys_give_the_literal_outcome(collision_scenarios, operation)
     collision_scenarios(operation)
 
 
-@pytest.mark.parametrize("groups", [1, 2, 3, 5])
+@pytest.mark.parametrize("groups", [1, 5, 8, 9, 17])
 @pytest.mark.parametrize("bad_value", [0x02, 0x80, 0xFF, ord("1")])
 def test_bits2bytes_reports_the_first_invalid_group_wherever_it_stands(groups, bad_value):
-    # Valid groups are packed several at a time; the first group holding
-    # another byte is the KeyError, whichever position of a pair it takes.
+    # Valid groups are packed eight at a time; the first group holding
+    # another byte is the KeyError, wherever it stands in a run of eight.
     for group in range(groups):
         for position in (0, 3, 7):
             data = bytearray(binary.bytes2bits(bytes(range(groups))))

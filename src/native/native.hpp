@@ -13,7 +13,10 @@
 //   classes.hpp    ordinary classes made through the `type` metaclass, the
 //                  native slots written into them, and native base classes
 //                  that declare a field of their own (NativeBase)
-// and, included by the one module that needs it:
+// native.hpp itself holds the decline convention (Fast), calls, per-thread
+// caches (PerThread), the byte view of a bytes-like argument (ByteView) and
+// the module entry point (NATIVE_MODULE); and, included by the one module
+// that needs it:
 //   dumptext.hpp   the lines of the reversible hex dump, written from bytes
 //                  (the dump command's blocks)
 //
@@ -68,6 +71,58 @@ namespace native {
 // result, or null with an exception set.
 using Fast = std::optional<Ref>;
 inline constexpr std::nullopt_t decline = std::nullopt;
+
+// The bytes of an object, readable while the view lives. A bytes object is
+// read where it lies (its contents never change); any other buffer through an
+// export of the view's own, which keeps the exporter from resizing or
+// releasing it (from another thread, too) until the view is released. Which
+// objects a caller accepts is its own decision; this is how it reads them.
+class ByteView {
+public:
+    ByteView() = default;
+    ByteView(const ByteView&) = delete;
+    ByteView& operator=(const ByteView&) = delete;
+    ~ByteView() { release(); }
+
+    // The contents of `bytes`, an instance of bytes (or a subclass that
+    // keeps its storage).
+    void of_bytes(PyObject* bytes) { of_memory(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes)); }
+
+    // `length` bytes at `at`, which the caller knows stay where they are,
+    // unchanged, while the view is read.
+    void of_memory(const void* at, Py_ssize_t length) {
+        release();
+        data = static_cast<const unsigned char*>(at);
+        size = length;
+    }
+
+    // The contents of `object` through the buffer protocol (PyBUF_SIMPLE).
+    // False with the exception the export raised.
+    bool export_buffer(PyObject* object) {
+        release();
+        if (PyObject_GetBuffer(object, &buffer_, PyBUF_SIMPLE) < 0) return false;
+        exported_ = true;
+        data = static_cast<const unsigned char*>(buffer_.buf);
+        size = buffer_.len;
+        return true;
+    }
+
+    // Ends an export (before running Python code that may resize the
+    // object: an exported bytearray refuses to change size).
+    void release() {
+        if (exported_) PyBuffer_Release(&buffer_);
+        exported_ = false;
+        data = nullptr;
+        size = 0;
+    }
+
+    const unsigned char* data = nullptr;
+    Py_ssize_t size = 0;
+
+private:
+    Py_buffer buffer_{};
+    bool exported_ = false;
+};
 
 // Calls `callable` with positional arguments (borrowed), without building a
 // tuple. New reference or null.

@@ -41,25 +41,7 @@ DumpState* state_of(PyObject* module) { return native::state_of<DumpState>(modul
 // ---- arguments -------------------------------------------------------------
 
 // The bytes of a bytes-like argument, held for the duration of the call.
-class Bytes {
-public:
-    Bytes() = default;
-    Bytes(const Bytes&) = delete;
-    Bytes& operator=(const Bytes&) = delete;
-    ~Bytes() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    bool take(PyObject* object) {
-        held_ = PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0;
-        return held_;
-    }
-    const unsigned char* data() const { return static_cast<const unsigned char*>(view_.buf); }
-    Py_ssize_t size() const { return view_.len; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
+using Bytes = native::ByteView;
 
 // An int argument between `low` and `high`; false with an exception.
 bool ranged_index(PyObject* value, const char* what, Py_ssize_t low, Py_ssize_t high, Py_ssize_t& out) {
@@ -110,8 +92,8 @@ PyObject* dumplines(PyObject*, PyObject* data, PyObject* linesize_argument, PyOb
     if (!ranged_index(offset_argument, "offset", 0, PY_SSIZE_T_MAX, offset)) return nullptr;
     if (!digits_argument(digits_argument_, false, digits)) return nullptr;
     Bytes bytes;
-    if (!bytes.take(data)) return nullptr;
-    const Py_ssize_t size = bytes.size();
+    if (!bytes.export_buffer(data)) return nullptr;
+    const Py_ssize_t size = bytes.size;
     if (size > 0) {
         const std::uint64_t last_line = static_cast<std::uint64_t>(offset) +
                                         static_cast<std::uint64_t>((size - 1) / linesize * linesize);
@@ -130,10 +112,10 @@ PyObject* dumplines(PyObject*, PyObject* data, PyObject* linesize_argument, PyOb
     // until it returns.
     if (size > kReleaseGilAbove) {
         Py_BEGIN_ALLOW_THREADS
-        dumptext::write_lines(out, bytes.data(), size, linesize, digits, static_cast<std::uint64_t>(offset), tables);
+        dumptext::write_lines(out, bytes.data, size, linesize, digits, static_cast<std::uint64_t>(offset), tables);
         Py_END_ALLOW_THREADS
     } else {
-        dumptext::write_lines(out, bytes.data(), size, linesize, digits, static_cast<std::uint64_t>(offset), tables);
+        dumptext::write_lines(out, bytes.data, size, linesize, digits, static_cast<std::uint64_t>(offset), tables);
     }
     return text.release();
 }
@@ -367,16 +349,16 @@ PyObject* undumplines(PyObject* module, PyObject* text_argument, PyObject* lines
     if (!digits_argument(digits_argument_, true, digits)) return nullptr;
     if (!ranged_index(lineno_argument, "lineno", 1, PY_SSIZE_T_MAX / 2, lineno)) return nullptr;
     Bytes text;
-    if (!text.take(text_argument)) return nullptr;
+    if (!text.export_buffer(text_argument)) return nullptr;
     // A data line of n bytes takes at least 4 * n + 10 characters.
-    Ref data = Ref::steal(PyBytes_FromStringAndSize(nullptr, text.size() / 4 + 1));
+    Ref data = Ref::steal(PyBytes_FromStringAndSize(nullptr, text.size / 4 + 1));
     if (!data) return nullptr;
-    Reader reader{text.data(), text.size(), linesize, digits, static_cast<std::uint64_t>(offset),
+    Reader reader{text.data, text.size, linesize, digits, static_cast<std::uint64_t>(offset),
                   reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(data.get()))};
     Ref message;
     for (;;) {
         Stop stop;
-        if (text.size() - reader.position > kReleaseGilAbove) {
+        if (text.size - reader.position > kReleaseGilAbove) {
             Py_BEGIN_ALLOW_THREADS
             stop = reader.run();
             Py_END_ALLOW_THREADS

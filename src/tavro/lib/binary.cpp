@@ -306,53 +306,30 @@ bool bytes2bits_table_native(BinaryState* st, Verdicts& verdicts, const Collabor
 
 // ---- small helpers -------------------------------------------------------
 
-// The bytes of an exact bytes or bytearray, whose iteration yields their byte
-// values without running Python code. On free-threaded builds a bytearray is
-// held through the buffer protocol while it is read, so that no other thread
-// can resize it (and free its storage) meanwhile; where the GIL serialises
-// the callers, nothing runs between the check and the reading. Close the
-// view before running Python code: an export refuses a resize.
-class ByteView {
-public:
-    ByteView() = default;
-    ByteView(const ByteView&) = delete;
-    ByteView& operator=(const ByteView&) = delete;
-    ~ByteView() { close(); }
+// Views `object` when it is an exact bytes or bytearray, whose iteration
+// yields their byte values without running Python code; false, with no
+// exception, for anything else. On free-threaded builds a bytearray is held
+// through an export while it is read, so that no other thread can resize it
+// (and free its storage) meanwhile; where the GIL serialises the callers,
+// nothing runs between the check and the reading, and the bytearray is read
+// where it lies. Release the view before running Python code.
+using native::ByteView;
 
-    // Whether `object` is an exact bytes or bytearray, now viewed. False, with
-    // no exception, for anything else.
-    bool open(PyObject* object) {
-        if (PyBytes_CheckExact(object)) {
-            data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(object));
-            size = PyBytes_GET_SIZE(object);
-            return true;
-        }
-        if (!PyByteArray_CheckExact(object)) return false;
-        if constexpr (native::compat::free_threaded) {
-            if (PyObject_GetBuffer(object, &buffer_, PyBUF_SIMPLE) < 0) {
-                PyErr_Clear();  // the generic path meets it again
-                return false;
-            }
-            data = static_cast<const unsigned char*>(buffer_.buf);
-            size = buffer_.len;
-        } else {
-            data = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(object));
-            size = PyByteArray_GET_SIZE(object);
-        }
+bool view_exact_bytes(ByteView& view, PyObject* object) {
+    if (PyBytes_CheckExact(object)) {
+        view.of_bytes(object);
         return true;
     }
-    void close() {
-        if (buffer_.obj != nullptr) PyBuffer_Release(&buffer_);
-        data = nullptr;
-        size = 0;
+    if (!PyByteArray_CheckExact(object)) return false;
+    if constexpr (native::compat::free_threaded) {
+        if (view.export_buffer(object)) return true;
+        PyErr_Clear();  // the generic path meets it again
+        return false;
+    } else {
+        view.of_memory(PyByteArray_AS_STRING(object), PyByteArray_GET_SIZE(object));
+        return true;
     }
-
-    const unsigned char* data = nullptr;
-    Py_ssize_t size = 0;
-
-private:
-    Py_buffer buffer_{};
-};
+}
 
 Ref new_bytes(Py_ssize_t size) { return Ref::steal(PyBytes_FromStringAndSize(nullptr, size)); }
 
@@ -844,7 +821,7 @@ native::Fast bits_to_integer_fast(PyObject* module, PyObject* data, PyObject* is
     const Collaborators& found = collaborators(st, module, verdicts);
     if (!found.iterateints) return native::decline;
     ByteView view;
-    if (!view.open(data)) return native::decline;
+    if (!view_exact_bytes(view, data)) return native::decline;
     PackedInteger packed;
     if (!packed.reserve((view.size + 7) / 8)) return Ref();
     if (!pack_bit_string(view.data, view.size, packed.data())) return native::decline;
@@ -912,7 +889,7 @@ native::Fast bytes_to_integer_fast(PyObject* module, PyObject* data, PyObject* i
     const bool native_sign =
         found.byte2int && found.bytes2bits && bytes2bits_table_native(st, verdicts, found);
     ByteView view;
-    if (!view.open(data)) return native::decline;
+    if (!view_exact_bytes(view, data)) return native::decline;
     if (plain_flag(is_signed)) {
         if (!plain_truth(is_signed)) return Ref::steal(bytes_to_int(view, false));
         if (native_sign) {
@@ -993,7 +970,7 @@ native::Fast bytes_to_bits_fast(PyObject* module, PyObject* data) {
     Verdicts& verdicts = st->verdicts.get();
     if (!bytes2bits_table_native(st, verdicts, collaborators(st, module, verdicts))) return native::decline;
     ByteView view;
-    if (!view.open(data)) return native::decline;
+    if (!view_exact_bytes(view, data)) return native::decline;
     return bytes_to_bits_native(view);
 }
 
@@ -1126,7 +1103,7 @@ PyObject* swapbytes(PyObject* module, PyObject* data) {
 PyObject* swapbytesinbits(PyObject* /*module*/, PyObject* data) {
     {
         ByteView view;
-        if (view.open(data)) {
+        if (view_exact_bytes(view, data)) {
             if (view.size % 8 != 0) {
                 PyErr_SetString(PyExc_ValueError, "data length must be multiple of 8");
                 return nullptr;
@@ -1181,7 +1158,7 @@ native::Fast swap_bits_in_bytes_fast(PyObject* module, PyObject* data) {
                          name<"SWAPBITSINBYTES_CACHE">(st), found.swapbitsinbytes_table, verify_swapbitsinbytes_table))
         return native::decline;
     ByteView view;
-    if (!view.open(data)) return native::decline;
+    if (!view_exact_bytes(view, data)) return native::decline;
     return bits_reversed_in_bytes(view);
 }
 

@@ -153,62 +153,47 @@ PyObject* plain_helper_module(HexState* st, PyObject* helper) {
 
 // ---- hexdump, fast path ---------------------------------------------------------
 
+namespace byte_buffer {
+
+inline bool keeps_slots_of(PyObject* data, PyTypeObject* base) {
+    PyTypeObject* type = Py_TYPE(data);
+    return type->tp_as_sequence != nullptr && type->tp_as_mapping != nullptr && type->tp_as_buffer != nullptr &&
+           type->tp_as_sequence->sq_length == base->tp_as_sequence->sq_length &&
+           type->tp_as_mapping->mp_subscript == base->tp_as_mapping->mp_subscript &&
+           type->tp_as_buffer->bf_getbuffer == base->tp_as_buffer->bf_getbuffer;
+}
+
+inline bool is_byte_memoryview(PyObject* data) {
+    if (!Py_IS_TYPE(data, &PyMemoryView_Type)) return false;
+    const Py_buffer* view = PyMemoryView_GET_BUFFER(data);
+    if (view->ndim != 1 || view->itemsize != 1) return false;
+    if (view->format == nullptr || std::strcmp(view->format, "B") != 0) return false;
+    return view->strides == nullptr || view->strides[0] == 1;
+}
+
+}  // namespace byte_buffer
+
 // The bytes of `data` when its length, its slices and the iteration of its
 // slices are those of a byte buffer: bytes and bytearray (subclasses too, as
 // long as they keep the inherited length, subscript and buffer) and
 // one-dimensional contiguous memoryviews of unsigned bytes. A mutable buffer
 // is read through an export of our own, which keeps it from being resized or
 // released (by another thread) while the dump is written.
-class ByteSpan {
-public:
-    ByteSpan() = default;
-    ByteSpan(const ByteSpan&) = delete;
-    ByteSpan& operator=(const ByteSpan&) = delete;
-    ~ByteSpan() {
-        if (exported_) PyBuffer_Release(&view_);
+// False (no exception) for anything else.
+bool view_byte_buffer(native::ByteView& span, PyObject* data) {
+    if (PyBytes_Check(data) && byte_buffer::keeps_slots_of(data, &PyBytes_Type)) {
+        span.of_bytes(data);
+        return true;
     }
-
-    // False (no exception) when `data` is not such a buffer.
-    bool take(PyObject* data) {
-        if (PyBytes_Check(data) && keeps_slots_of(data, &PyBytes_Type)) {
-            bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data));
-            size = PyBytes_GET_SIZE(data);
-            return true;
-        }
-        if (!(PyByteArray_Check(data) && keeps_slots_of(data, &PyByteArray_Type)) && !is_byte_view(data))
-            return false;
-        if (PyObject_GetBuffer(data, &view_, PyBUF_SIMPLE) < 0) {
-            PyErr_Clear();
-            return false;
-        }
-        exported_ = true;
-        bytes = static_cast<const unsigned char*>(view_.buf);
-        size = view_.len;
-        return bytes != nullptr || size == 0;
+    if (!(PyByteArray_Check(data) && byte_buffer::keeps_slots_of(data, &PyByteArray_Type)) &&
+        !byte_buffer::is_byte_memoryview(data))
+        return false;
+    if (!span.export_buffer(data)) {
+        PyErr_Clear();
+        return false;
     }
-
-    const unsigned char* bytes = nullptr;
-    Py_ssize_t size = 0;
-
-private:
-    static bool keeps_slots_of(PyObject* data, PyTypeObject* base) {
-        PyTypeObject* type = Py_TYPE(data);
-        return type->tp_as_sequence != nullptr && type->tp_as_mapping != nullptr && type->tp_as_buffer != nullptr &&
-               type->tp_as_sequence->sq_length == base->tp_as_sequence->sq_length &&
-               type->tp_as_mapping->mp_subscript == base->tp_as_mapping->mp_subscript &&
-               type->tp_as_buffer->bf_getbuffer == base->tp_as_buffer->bf_getbuffer;
-    }
-    static bool is_byte_view(PyObject* data) {
-        if (!Py_IS_TYPE(data, &PyMemoryView_Type)) return false;
-        const Py_buffer* view = PyMemoryView_GET_BUFFER(data);
-        if (view->ndim != 1 || view->itemsize != 1) return false;
-        if (view->format == nullptr || std::strcmp(view->format, "B") != 0) return false;
-        return view->strides == nullptr || view->strides[0] == 1;
-    }
-
-    Py_buffer view_{};
-    bool exported_ = false;
-};
+    return span.data != nullptr || span.size == 0;
+}
 
 // The HEXPRINT and PRINTABLE entries of the byte values a dump uses, read
 // once per call: the same answer as a look-up per byte, since reading a list
@@ -277,12 +262,13 @@ void prepare_glyphs(const DumpTables& tables, const bool (&used)[256], DumpGlyph
 // byte, spaces up to 3 * linesize + 2 characters (the padded hex column and
 // the three-space separator), the printable characters, a line feed.
 template <class CharT>
-void write_dump(CharT* out, const ByteSpan& span, Py_ssize_t linesize, int digits, const DumpGlyphs<CharT>& glyphs) {
+void write_dump(CharT* out, const native::ByteView& span, Py_ssize_t linesize, int digits,
+                const DumpGlyphs<CharT>& glyphs) {
     const Py_ssize_t field = 3 * linesize + 2;
     out = put_ascii(out, kOpeningLine, kOpeningLength);
     for (Py_ssize_t offset = 0; offset < span.size; offset += linesize) {
         const Py_ssize_t count = std::min(linesize, span.size - offset);
-        const unsigned char* chunk = span.bytes + offset;
+        const unsigned char* chunk = span.data + offset;
         for (int d = 0; d < digits; ++d)
             out[d] = static_cast<CharT>(kUpperDigits[(offset >> (4 * (digits - 1 - d))) & 15]);
         out += digits;
@@ -298,7 +284,7 @@ void write_dump(CharT* out, const ByteSpan& span, Py_ssize_t linesize, int digit
 }
 
 template <class CharT>
-void write_dump(CharT* out, const ByteSpan& span, Py_ssize_t linesize, int digits, const DumpTables& tables,
+void write_dump(CharT* out, const native::ByteView& span, Py_ssize_t linesize, int digits, const DumpTables& tables,
                 const bool (&used)[256]) {
     DumpGlyphs<CharT> glyphs;
     prepare_glyphs(tables, used, glyphs);
@@ -309,18 +295,18 @@ void write_dump(CharT* out, const ByteSpan& span, Py_ssize_t linesize, int digit
 // their table entries; above it reading all 256 is cheaper than the scan.
 constexpr Py_ssize_t kScanUsedBelow = 2048;
 
-void note_used_bytes(const ByteSpan& span, bool (&used)[256]) {
+void note_used_bytes(const native::ByteView& span, bool (&used)[256]) {
     const bool scan = span.size < kScanUsedBelow;
     std::fill(std::begin(used), std::end(used), !scan);
     if (scan)
-        for (Py_ssize_t i = 0; i < span.size; ++i) used[span.bytes[i]] = true;
+        for (Py_ssize_t i = 0; i < span.size; ++i) used[span.data[i]] = true;
 }
 
 // A str of the dump's length, of the narrowest kind that holds the entries,
 // filled by write_dump. New reference or null.
 // A str for the whole dump, of the kind that holds `widest`. New reference
 // or null.
-Ref new_dump_text(const ByteSpan& span, Py_ssize_t linesize, int digits, Py_UCS4 widest) {
+Ref new_dump_text(const native::ByteView& span, Py_ssize_t linesize, int digits, Py_UCS4 widest) {
     const long long lines = (static_cast<long long>(span.size) + linesize - 1) / linesize;
     // lines * linesize < size + linesize <= 2**33, so nothing here overflows.
     const long long length = kOpeningLength + kClosingLength + lines * (digits + 6) +
@@ -329,7 +315,7 @@ Ref new_dump_text(const ByteSpan& span, Py_ssize_t linesize, int digits, Py_UCS4
     return Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), widest));
 }
 
-Ref render_dump(const ByteSpan& span, Py_ssize_t linesize, int digits, const DumpTables& tables,
+Ref render_dump(const native::ByteView& span, Py_ssize_t linesize, int digits, const DumpTables& tables,
                 const bool (&used)[256]) {
     Ref text = new_dump_text(span, linesize, digits, tables.widest);
     if (!text) return Ref();
@@ -378,8 +364,8 @@ native::Fast hexdump_fast(PyObject* module, PyObject* data, Py_ssize_t size, Py_
     Ref hexprint = native::peek_global(module, name<"HEXPRINT">(st));
     Ref printable = native::peek_global(module, name<"PRINTABLE">(st));
     if (!hexprint || !printable) return native::decline;
-    ByteSpan span;
-    if (!span.take(data) || span.size != size) return native::decline;
+    native::ByteView span;
+    if (!view_byte_buffer(span, data) || span.size != size) return native::decline;
     bool used[256];
     note_used_bytes(span, used);
     if (entries_are_original(st, hexprint.get(), printable.get(), used)) {

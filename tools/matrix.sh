@@ -38,21 +38,8 @@ if [[ ${#pytest_args[@]} -eq 0 ]]; then
 fi
 # Always set, so that a build directory does not keep an earlier run's choice.
 module_setting=(--config-settings=cmake.define.TAVRO_MODULES="${TAVRO_MATRIX_MODULES:-all}")
-extra_python=${TAVRO_EXTRA_PYTHON:-$root/../shared/tools/extra-python}
-
-interpreter_for() {
-    local version=$1
-    case $version in
-        3.1[0-3])
-            local found
-            found=$(ls -d "$(pyenv root)"/versions/"$version".*/bin/python"$version" 2>/dev/null | sort -V | tail -n 1)
-            [[ -n $found ]] && echo "$found"
-            ;;
-        *)
-            "$extra_python" "$version" 2>/dev/null | tail -n 1
-            ;;
-    esac
-}
+# shellcheck source=tools/interpreters.sh
+source "$root/tools/interpreters.sh"
 
 declare -a verdicts
 status=0
@@ -71,16 +58,10 @@ for version in "${versions[@]}"; do
     fi
     venv=$home/venv
     if [[ ! -x $venv/bin/python ]]; then
-        # Interpreters without ensurepip (Debian's) lend the environment their own pip.
-        if ! "$python" -m venv "$venv" >>"$log" 2>&1; then
-            rm -rf "$venv"
-            pip_home=$("$python" -c 'import os, pip; print(os.path.dirname(os.path.dirname(pip.__file__)))' 2>>"$log")
-            if [[ -z $pip_home ]] || ! "$python" -m venv --without-pip "$venv" >>"$log" 2>&1 ||
-               ! PYTHONPATH=$pip_home "$venv/bin/python" -m pip install -q --disable-pip-version-check --ignore-installed pip >>"$log" 2>&1; then
-                verdicts+=("$version  VENV FAILED (see $log)")
-                status=1
-                continue
-            fi
+        if ! make_venv "$python" "$venv" "$log"; then
+            verdicts+=("$version  VENV FAILED (see $log)")
+            status=1
+            continue
         fi
     fi
     if ! "$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core >>"$log" 2>&1 ||

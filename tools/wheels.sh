@@ -51,41 +51,13 @@ while [[ $# -gt 0 ]]; do
 done
 if [[ ${#versions[@]} -eq 0 ]]; then versions=("${supported[@]}"); fi
 if [[ ${#pytest_args[@]} -eq 0 ]]; then pytest_args=(-q); fi
-extra_python=${TAVRO_EXTRA_PYTHON:-$root/../shared/tools/extra-python}
 home=$root/build/wheels
 dist=$root/dist
 requirements=$root/tools/wheels-requirements.txt
 mkdir -p "$home" "$dist"
 
-interpreter_for() {
-    local version=$1
-    case $version in
-        3.1[0-3])
-            local found
-            found=$(ls -d "$(pyenv root)"/versions/"$version".*/bin/python"$version" 2>/dev/null | sort -V | tail -n 1)
-            [[ -n $found ]] && echo "$found"
-            ;;
-        *)
-            "$extra_python" "$version" 2>/dev/null | tail -n 1
-            ;;
-    esac
-}
-
-# make_venv PYTHON DIR LOG [pip options]: a new virtual environment with pip.
-# Interpreters without ensurepip (Debian's) lend the environment their own pip,
-# which then installs pip into it.
-make_venv() {
-    local python=$1 venv=$2 log=$3
-    shift 3
-    rm -rf "$venv"
-    "$python" -m venv "$venv" >>"$log" 2>&1 && return 0
-    rm -rf "$venv"
-    local pip_home
-    pip_home=$("$python" -c 'import os, pip; print(os.path.dirname(os.path.dirname(pip.__file__)))' 2>>"$log") &&
-        "$python" -m venv --without-pip "$venv" >>"$log" 2>&1 &&
-        PYTHONPATH=$pip_home "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-            --ignore-installed "$@" pip >>"$log" 2>&1
-}
+# shellcheck source=tools/interpreters.sh
+source "$root/tools/interpreters.sh"
 
 step_begin=0
 say() { echo "== wheels: $*"; }

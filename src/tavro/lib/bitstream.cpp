@@ -1201,9 +1201,11 @@ bool walk_instance_dict(const BitstreamState* st, PyObject* dict, WindowState& o
 
 native::Fast read_from_window(BitstreamState* st, PyObject* dict, Py_ssize_t count) {
     WindowState now;
+    // The module's memo is read and written only where `remembers` holds:
+    // never on free-threaded builds, where threads would race on it.
     ServedWindow& served = st->served_window;
-    const native::DictStamp earlier = served.stamp;
     const bool remembers = !compat::free_threaded && st->changes.sees_instance_stores();
+    const native::DictStamp earlier = remembers ? served.stamp : native::DictStamp{};
     const bool known = remembers && st->changes.unchanged(dict, earlier);
     if (known)
         now = served.state;
@@ -1221,7 +1223,7 @@ native::Fast read_from_window(BitstreamState* st, PyObject* dict, Py_ssize_t cou
     const Py_ssize_t startsat = now.offset, endsat = startsat + count;
     if (startsat < now.moved || now.moved + size < endsat) return native::decline;
 
-    served.stamp = {};  // until the dict is as this call leaves it
+    if (remembers) served.stamp = {};  // until the dict is as this call leaves it
     Ref result = Ref::steal(PyBytes_FromStringAndSize(data + (startsat - now.moved), count));
     if (!result) return Ref();
     Ref new_offset = new_int(endsat);

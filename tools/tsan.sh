@@ -28,8 +28,12 @@ CC=clang CXX=clang++ CXXFLAGS="-fsanitize=thread -g -O1" LDFLAGS="-fsanitize=thr
     --config-settings=cmake.define.TAVRO_MODULES="${TAVRO_TSAN_MODULES:-all}" .
 
 interpreter_home=$(cd "$(dirname "$python")/../.." && pwd)
-suppressions=$(ls "$interpreter_home"/src/Python-*/Tools/tsan/suppressions_free_threading.txt 2>/dev/null | head -n 1)
-export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1${suppressions:+ suppressions=$suppressions}"
+# The interpreter's own known races (the list that comes with its sources),
+# and ours about the interpreter (tools/tsan-suppressions.txt).
+suppressions=$home/suppressions.txt
+cat "$interpreter_home"/src/Python-*/Tools/tsan/suppressions_free_threading.txt "$root/tools/tsan-suppressions.txt" \
+    >"$suppressions" 2>/dev/null || cp "$root/tools/tsan-suppressions.txt" "$suppressions"
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$suppressions"
 if [[ $# -eq 0 ]]; then
     set -- tests/test_free_threading.py tests/test_threads.py
 fi

@@ -98,9 +98,19 @@ public:
 
     // The contents of `object` through the buffer protocol (PyBUF_SIMPLE).
     // False with the exception the export raised.
+    //
+    // On free-threaded builds the export and its release run in the object's
+    // critical section: 3.13's bytearray counts its exports without a lock
+    // (3.14 takes the lock itself), and two exports racing on the count could
+    // leave it at zero while one is still read, letting a resize free the
+    // storage under it.
     bool export_buffer(PyObject* object) {
         release();
-        if (PyObject_GetBuffer(object, &buffer_, PyBUF_SIMPLE) < 0) return false;
+        int status;
+        NATIVE_CRITICAL_SECTION_BEGIN(object);
+        status = PyObject_GetBuffer(object, &buffer_, PyBUF_SIMPLE);
+        NATIVE_CRITICAL_SECTION_END;
+        if (status < 0) return false;
         exported_ = true;
         data = static_cast<const unsigned char*>(buffer_.buf);
         size = buffer_.len;
@@ -110,7 +120,18 @@ public:
     // Ends an export (before running Python code that may resize the
     // object: an exported bytearray refuses to change size).
     void release() {
-        if (exported_) PyBuffer_Release(&buffer_);
+        if (exported_) {
+            // Held until the section ends: the release drops the export's
+            // reference, which may be the last.
+            Ref owner = Ref::new_reference(buffer_.obj);
+            if (!owner) {
+                PyBuffer_Release(&buffer_);
+            } else {
+                NATIVE_CRITICAL_SECTION_BEGIN(owner.get());
+                PyBuffer_Release(&buffer_);
+                NATIVE_CRITICAL_SECTION_END;
+            }
+        }
         exported_ = false;
         data = nullptr;
         size = 0;

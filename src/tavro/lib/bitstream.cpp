@@ -855,15 +855,20 @@ Ref poll_for_read(const Attributes& attrs, PyObject* module) {
 
 
 
+// self.substream.<method>, the bound method, read as Python code reads it
+// (the substream first). Null with an exception.
+Ref substream_method(const Attributes& attrs, PyObject* method) {
+    Ref substream = attrs.get(name<"substream">(attrs.state()));
+    return substream ? native::attr(substream.get(), method) : Ref();
+}
+
 // One substream read of `decoderunit` bytes, decoded and appended to rbuffer,
 // as `self.rbuffer = self.rbuffer + self.decoder(self.substream.read(self.decoderunit))`
 // with the chunk tested first. 1 when a unit was appended, 0 when the
 // substream gave nothing, -1 with an exception.
 int decode_one_unit(const Attributes& attrs) {
     const BitstreamState* st = attrs.state();
-    Ref substream = attrs.get(name<"substream">(st));
-    if (!substream) return -1;
-    Ref read = native::attr(substream.get(), name<"read">(st));
+    Ref read = substream_method(attrs, name<"read">(st));
     if (!read) return -1;
     Ref unit = attrs.get(name<"decoderunit">(st));
     if (!unit) return -1;
@@ -1011,9 +1016,7 @@ int encode_one_unit(const Attributes& attrs) {
         if (!unit || !attrs.set(name<"wbuffer">(st), slice_of(wbuffer.get(), unit.get(), nullptr))) return -1;
     }
 
-    Ref substream = attrs.get(name<"substream">(st));
-    if (!substream) return -1;
-    Ref write = native::attr(substream.get(), name<"write">(st));
+    Ref write = substream_method(attrs, name<"write">(st));
     if (!write) return -1;
     Ref encoder = attrs.get(name<"encoder">(st));
     if (!encoder) return -1;

@@ -216,7 +216,7 @@ inline PyType_Slot descriptor_slots[] = {
 inline Ref make_method_descriptor_type(PyObject* module) {
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!module_name) return Ref();
-    static PyType_Spec spec = {
+    static PyType_Spec descriptor_shape = {
         nullptr,
         sizeof(MethodDescriptor),
         0,
@@ -224,9 +224,9 @@ inline Ref make_method_descriptor_type(PyObject* module) {
             Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
         detail::descriptor_slots,
     };
-    // The spec is only read while the type is made: its name may be a
+    // The shape is only read while the type is made: its name may be a
     // temporary. Each module's type is named after the module.
-    PyType_Spec named = spec;
+    PyType_Spec named = descriptor_shape;
     Ref type_name = Ref::steal(PyUnicode_FromFormat("%U.method_descriptor", module_name.get()));
     if (!type_name) return Ref();
     named.name = PyUnicode_AsUTF8(type_name.get());

@@ -931,6 +931,20 @@ int is_negative(PyObject* count, Py_ssize_t small_count, bool count_is_small) {
     return zero ? PyObject_RichCompareBool(count, zero.get(), Py_LT) : -1;
 }
 
+// read's count check: false with ValueError "count cannot be negative" (or
+// the comparison's own error); otherwise true, with count_is_small telling
+// whether small_count holds its value.
+bool count_is_not_negative(PyObject* count, Py_ssize_t& small_count, bool& count_is_small) {
+    count_is_small = small_index(count, small_count);
+    const int negative = is_negative(count, small_count, count_is_small);
+    if (negative < 0) return false;
+    if (negative) {
+        PyErr_SetString(PyExc_ValueError, "count cannot be negative");
+        return false;
+    }
+    return true;
+}
+
 PyObject* restreamed_read(PyObject* self, PyObject* count) {
     BitstreamState* st = state_of_instance(self);
     if (st == nullptr) return nullptr;
@@ -938,13 +952,8 @@ PyObject* restreamed_read(PyObject* self, PyObject* count) {
     if (count == nullptr || count == Py_None) return restreamed_read_all(attrs);
 
     Py_ssize_t small_count = 0;
-    const bool count_is_small = small_index(count, small_count);
-    const int negative = is_negative(count, small_count, count_is_small);
-    if (negative < 0) return nullptr;
-    if (negative) {
-        PyErr_SetString(PyExc_ValueError, "count cannot be negative");
-        return nullptr;
-    }
+    bool count_is_small = false;
+    if (!count_is_not_negative(count, small_count, count_is_small)) return nullptr;
     for (;;) {
         Ref rbuffer = attrs.get(name<"rbuffer">(st));
         if (!rbuffer) return nullptr;
@@ -1273,13 +1282,8 @@ PyObject* rebuffered_read(PyObject* self, PyObject* count) {
     if (st == nullptr) return nullptr;
     const Attributes attrs(st, self, Adapter::rebuffered);
     Py_ssize_t small_count = 0;
-    const bool count_is_small = small_index(count, small_count);
-    const int negative = is_negative(count, small_count, count_is_small);
-    if (negative < 0) return nullptr;
-    if (negative) {
-        PyErr_SetString(PyExc_ValueError, "count cannot be negative");
-        return nullptr;
-    }
+    bool count_is_small = false;
+    if (!count_is_not_negative(count, small_count, count_is_small)) return nullptr;
     if (count_is_small) {
         if (Ref dict = attrs.dict()) {
             native::Fast done =

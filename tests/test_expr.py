@@ -4,11 +4,13 @@ Nodes define __eq__ and are always true, so they are compared with `is`,
 repr() or their evaluated values, never with ==.
 """
 import copy
+import gc
 import operator
 import pickle
 import subprocess
 import sys
 import textwrap
+import weakref
 
 import pytest
 from hypothesis import given, settings
@@ -449,6 +451,44 @@ def test_nodes_made_where_freed_nodes_were_are_read_afresh():
             with pytest.raises((AttributeError, TypeError)):
                 a({})
             del a
+
+
+class Tracked:
+    """A non-callable operand whose life a weak reference watches."""
+
+    def __radd__(self, other):
+        return other
+
+
+@pytest.mark.parametrize("cls", [BinExpr, type("Sub", (BinExpr,), {"__del__": lambda self: None})])
+def test_remembered_values_live_no_longer_than_their_node(cls):
+    # A node remembers what it read (free-threaded builds keep a reference to
+    # every value read, and to the values it read before a change, until the
+    # node goes): nothing it read may outlive it, also in a cycle through it.
+    operands = [Tracked() for _ in range(8)]
+    watched = [weakref.ref(operand) for operand in operands]
+    node = cls(operator.add, this.a, operands[0])
+    for operand in operands:  # more changes than a node remembers
+        node.rhs = operand
+        assert node({"a": 1}) == 1 and node({"a": 2}) == 2
+    operands[0].node = node  # a cycle through what the node read first
+    operands[-1].node = node  # and through its dict
+    died = []
+    probe = weakref.ref(node, died.append)
+    del node, operands, operand
+    gc.collect()
+    assert died and probe() is None
+    assert [ref() for ref in watched] == [None] * 8
+
+
+def test_a_node_dict_replaced_between_evaluations_is_read_afresh():
+    node = this.a + 1
+    assert node({"a": 1}) == 2 and node({"a": 1}) == 2
+    node.__dict__ = {"op": operator.sub, "lhs": this.a, "rhs": 10}
+    assert node({"a": 1}) == -9 and node({"a": 1}) == -9
+    del node.__dict__
+    with pytest.raises(AttributeError):
+        node({"a": 1})
 
 
 def test_class_attributes_that_shadow_state_are_honoured():

@@ -412,9 +412,13 @@ inline int native_base_set_dict(PyObject* self, PyObject* value, void*) {
                      Py_TYPE(value)->tp_name);
         return -1;
     }
+    // Stored atomically: code that only compares the dict's address reads
+    // it without the critical section.
+    PyObject* old = nullptr;
     NATIVE_CRITICAL_SECTION_BEGIN(self);
-    Py_XSETREF(as_native_base(self)->dict, Py_XNewRef(value));
+    old = __atomic_exchange_n(&as_native_base(self)->dict, Py_XNewRef(value), __ATOMIC_ACQ_REL);
     NATIVE_CRITICAL_SECTION_END;
+    Py_XDECREF(old);
     return 0;
 }
 

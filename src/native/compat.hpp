@@ -220,9 +220,12 @@ namespace detail {
 }
 
 // Generic attribute look-up (class, then instance dict) that reports a miss
-// as null without an exception instead of raising AttributeError.
-inline PyObject* generic_getattr_or_null(PyObject* object, PyObject* name) {
-    return _PyObject_GenericGetAttrWithDict(object, name, nullptr, 1);
+// as null without an exception instead of raising AttributeError. `dict`,
+// when given, is the instance dict, held by the caller: free-threaded 3.13
+// reads a dict at tp_dictoffset and then takes its reference, with nothing
+// to stop another thread replacing and freeing it in between.
+inline PyObject* generic_getattr_or_null(PyObject* object, PyObject* name, PyObject* dict = nullptr) {
+    return _PyObject_GenericGetAttrWithDict(object, name, dict, 1);
 }
 
 // getattr(object, name) that tells a missing attribute from an error: 1 with

@@ -18,10 +18,13 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <new>
+#include <type_traits>
 #include <utility>
 
 namespace {
@@ -135,12 +138,27 @@ private:
 // and attribute access is the generic one (or Path's, which differs only on
 // a miss). That depends only on the class and its bases, which the version
 // tag tracks: a change gives the class a new tag, never reused. So the
-// answer is remembered per tag. Per module, where the GIL serialises its
-// users; free-threaded builds do not use it (their reads are all generic).
+// answer is remembered per tag, per module. The slots are atomics that hold
+// a tag each, so free-threaded builds share them too: a slot read while
+// another thread writes it holds one tag or the other, and either is a true
+// verdict about the class state it names.
 struct ClassVerdicts {
     static constexpr std::size_t kSlots = 64;
-    unsigned int dict_reading[kSlots];
-    unsigned int generic_reading[kSlots];
+    std::atomic<unsigned int> dict_reading[kSlots];
+    std::atomic<unsigned int> generic_reading[kSlots];
+
+    bool knows(const std::atomic<unsigned int> (&slots)[kSlots], unsigned int tag) const {
+        return slots[tag % kSlots].load(std::memory_order_relaxed) == tag;
+    }
+    void note(bool plain, unsigned int tag) {
+        (plain ? dict_reading : generic_reading)[tag % kSlots].store(tag, std::memory_order_relaxed);
+    }
+    void forget() {
+        for (std::size_t i = 0; i < kSlots; ++i) {
+            dict_reading[i].store(0, std::memory_order_relaxed);
+            generic_reading[i].store(0, std::memory_order_relaxed);
+        }
+    }
 };
 
 // Look-ups in namespaces (the module's dict, the operator module's dict).
@@ -169,7 +187,7 @@ struct ExprState {
     native::DictChanges changes;
     PyObject* descriptor_type;  // the module's method descriptor type
     KnownFunctions known;       // immutable after exec
-    ClassVerdicts verdicts;     // GIL builds only
+    ClassVerdicts verdicts;     // atomics, shared by every thread
     NamespaceMemo namespaces;   // GIL builds only
 
     int traverse(visitproc visit, void* arg) {
@@ -180,7 +198,7 @@ struct ExprState {
         names.clear();
         Py_CLEAR(descriptor_type);
         known = KnownFunctions{};
-        verdicts = ClassVerdicts{};
+        verdicts.forget();
         namespaces = NamespaceMemo{};
     }
 };
@@ -207,21 +225,105 @@ inline ExprState* exact_class_state(PyTypeObject* cls) {
 
 enum class NodeKind : unsigned char { none, uniexpr, binexpr, path, path2, funcpath };
 
-// What the last evaluation of a node read from its instance dict, and the
-// state in which it was read: while its class has the same version tag, the
+// What an evaluation of a node read from its instance dict, and the state
+// in which it read it: while its class has the same version tag, the
 // instance has the same dict and the dict the same stamp, reading the same
 // names gives the same objects, and reading them runs no code of the
-// caller's (the dict's keys were all exact str when the stamp was taken). The
-// values are borrowed from the dict, which holds them while the stamp
-// matches. Kept in the node itself, so it lives and dies with it. Used where
-// the GIL serialises the callers; free-threaded builds never write it.
-struct NodeMemo {
+// caller's (the dict's keys were all exact str when the stamp was taken).
+struct MemoEntry {
     native::DictStamp dict;  // the instance dict and its stamp
     unsigned int type_tag;   // the class's version tag then
-    NodeKind kind;          // whose names `values` hold; none: nothing remembered
-    bool seen;              // evaluated once: the next evaluation remembers
+    NodeKind kind;           // whose names `values` hold; none: nothing remembered
     PyObject* values[3];
 };
+
+// Where the GIL serialises the callers, a node remembers the last entry in
+// itself, with the values borrowed from the dict, which holds them while the
+// stamp matches.
+class SerialMemo {
+public:
+    const MemoEntry* remembered() const { return &entry_; }
+
+    // Keeps `entry`, whose values the dict holds (`held` are references to
+    // them, kept by the caller until this returns).
+    bool keep(MemoEntry entry, Ref (&held)[3]) {
+        for (std::size_t i = 0; i < 3; ++i) entry.values[i] = held[i].get();
+        entry_ = entry;
+        return true;
+    }
+    // True the first time only.
+    bool first_sight() { return !std::exchange(seen_, true); }
+    void forget() {}
+    int visit(visitproc, void*) const { return 0; }
+
+private:
+    MemoEntry entry_;
+    bool seen_;  // evaluated once: the next evaluation remembers
+};
+
+// On free-threaded builds another thread may change the dict, and drop its
+// values, while an evaluation uses them; and an evaluation that took a
+// reference to each value would make every thread write to the reference
+// counts of the shared nodes. So an entry is published as a record that
+// holds strong references and never changes. Readers use a record without
+// taking references, so a record is freed only with its node: a record
+// replaced by a newer one stays on the newer one's `older` list. A node
+// publishes at most kRecords records (a node whose attributes keep changing
+// is read plainly from then on).
+class SharedMemo {
+public:
+    static constexpr unsigned int kRecords = 4;
+
+    const MemoEntry* remembered() const {
+        const Record* record = current_.load(std::memory_order_acquire);
+        return record == nullptr ? nullptr : &record->entry;
+    }
+
+    // Publishes `entry` with the references of `held`. False when the node
+    // has published all it may, or another thread published meanwhile (its
+    // record stays).
+    bool keep(MemoEntry entry, Ref (&held)[3]) {
+        if (published_.fetch_add(1, std::memory_order_relaxed) >= kRecords) return false;
+        for (std::size_t i = 0; i < 3; ++i) entry.values[i] = held[i].get();
+        auto* record = new (std::nothrow) Record{entry, current_.load(std::memory_order_acquire)};
+        if (record == nullptr) return false;
+        if (!current_.compare_exchange_strong(record->older, record, std::memory_order_acq_rel)) {
+            delete record;
+            return false;
+        }
+        for (Ref& value : held) static_cast<void>(value.release());  // the record's now
+        return true;
+    }
+    bool first_sight() { return !seen_.exchange(true, std::memory_order_relaxed); }
+
+    // Releases every record (when no thread can reach the node any more).
+    void forget() {
+        Record* record = current_.exchange(nullptr, std::memory_order_acq_rel);
+        while (record != nullptr) {
+            Record* older = record->older;
+            for (PyObject* value : record->entry.values) Py_XDECREF(value);
+            delete record;
+            record = older;
+        }
+    }
+    int visit(visitproc visit, void* arg) const {
+        for (const Record* record = current_.load(std::memory_order_acquire); record != nullptr;
+             record = record->older)
+            for (PyObject* value : record->entry.values) Py_VISIT(value);
+        return 0;
+    }
+
+private:
+    struct Record {
+        MemoEntry entry;  // the values are strong references
+        Record* older;    // the record this one replaced
+    };
+    std::atomic<Record*> current_;
+    std::atomic<unsigned int> published_;
+    std::atomic<bool> seen_;
+};
+
+using NodeMemo = std::conditional_t<native::compat::free_threaded, SharedMemo, SerialMemo>;
 
 struct ExprObject {
     native::NativeBase base;   // __dict__, __weakref__
@@ -343,18 +445,26 @@ std::array<PyObject*, 12> state_names(const ExprState* st) {
     }
     // A look-up in a class dict with keys of the caller's may have run code
     // that changed the class: then the verdict is not remembered.
-    if (native::compat::type_version(type) == tag) {
-        ClassVerdicts& verdicts = st->verdicts;
-        (plain ? verdicts.dict_reading : verdicts.generic_reading)[tag % ClassVerdicts::kSlots] = tag;
-    }
+    if (native::compat::type_version(type) == tag) st->verdicts.note(plain, tag);
     return plain;
 }
 
 inline bool reads_from_dict(PyTypeObject* type, unsigned int tag, ExprState* st) {
     const ClassVerdicts& verdicts = st->verdicts;
-    if (verdicts.dict_reading[tag % ClassVerdicts::kSlots] == tag) return true;
-    if (verdicts.generic_reading[tag % ClassVerdicts::kSlots] == tag) return false;
+    if (verdicts.knows(verdicts.dict_reading, tag)) return true;
+    if (verdicts.knows(verdicts.generic_reading, tag)) return false;
     return check_reads_from_dict(type, tag, st);
+}
+
+// The node's dict, held; null when it has none. Taken in the node's critical
+// section, where __dict__ assignment replaces it: on free-threaded builds
+// another thread may replace it, and free it, at any moment.
+Ref held_node_dict(PyObject* self) {
+    Ref dict;
+    NATIVE_CRITICAL_SECTION_BEGIN(self);
+    dict = Ref::new_reference(as_node(self)->base.dict);
+    NATIVE_CRITICAL_SECTION_END;
+    return dict;
 }
 
 // self.<key>, read once, as attribute access reads it. New reference or null.
@@ -363,17 +473,14 @@ inline bool reads_from_dict(PyTypeObject* type, unsigned int tag, ExprState* st)
 // raises the AttributeError (or builds a child, for a Path) and looks the
 // dict up once more.
 Ref read_attr(PyObject* self, PyObject* key, ExprState* st) {
-    if constexpr (!native::compat::free_threaded) {
-        PyTypeObject* type = Py_TYPE(self);
-        PyObject* dict = as_node(self)->base.dict;
-        if (dict != nullptr && PyDict_CheckExact(dict)) {
-            const unsigned int tag = native::compat::type_version(type);
-            if (tag != 0 && reads_from_dict(type, tag, st)) {
-                Ref held = Ref::new_reference(dict);  // the look-up may run code that replaces it
-                PyObject* value = nullptr;
-                const int found = native::compat::dict_get_ref(held.get(), key, &value);
-                if (found != 0) return Ref::steal(value);
-            }
+    PyTypeObject* type = Py_TYPE(self);
+    const unsigned int tag = native::compat::type_version(type);
+    if (tag != 0 && reads_from_dict(type, tag, st)) {
+        Ref dict = held_node_dict(self);  // the look-up may run code that replaces it
+        if (dict && PyDict_CheckExact(dict.get())) {
+            PyObject* value = nullptr;
+            const int found = native::compat::dict_get_ref(dict.get(), key, &value);
+            if (found != 0) return Ref::steal(value);
         }
     }
     return native::attr(self, key);
@@ -427,73 +534,68 @@ struct EvaluationNames<NodeKind::funcpath> {
     }
 };
 
-// The memo of a node of kind `Kind`, when it is current (see NodeMemo): its
-// values are then what reading the attributes gives, and stay so until code
-// of the caller's runs. Null otherwise, and always on free-threaded builds.
+// The dict of a node, for comparison only: another thread may replace it
+// (__dict__ assignment) at any time on free-threaded builds.
+inline PyObject* node_dict(const ExprObject* node) { return __atomic_load_n(&node->base.dict, __ATOMIC_ACQUIRE); }
+
+// The values a node of kind `Kind` remembers, when they are current (see
+// MemoEntry): they are then what reading the attributes gives, and stay so
+// until code of the caller's runs (or, on free-threaded builds, another
+// thread changes the node: the values then stay alive, and the evaluation
+// is one that ran before the change). Null otherwise.
 template <NodeKind Kind>
 [[gnu::always_inline]] inline PyObject* const* current_values(PyObject* self) {
-    if constexpr (native::compat::free_threaded) {
-        return nullptr;
-    } else {
-        const ExprObject* node = as_node(self);
-        const NodeMemo& m = node->memo;
-        // A memo of a kind always has a non-zero tag (see remember_reads).
-        if (m.kind == Kind && m.dict.unchanged(node->base.dict) &&
-            native::compat::type_version(Py_TYPE(self)) == m.type_tag)
-            return m.values;
-        return nullptr;
-    }
+    const ExprObject* node = as_node(self);
+    const MemoEntry* m = node->memo.remembered();
+    // An entry of a kind always has a non-zero tag (see remember_reads).
+    if (m != nullptr && m->kind == Kind && m->dict.unchanged(node_dict(node)) &&
+        native::compat::type_version(Py_TYPE(self)) == m->type_tag)
+        return m->values;
+    return nullptr;
 }
 
-// Fills the memo of a node from its dict, if the state allows: the class
+// Remembers what the node's dict holds now, if the state allows: the class
 // reads the state names from the dict, the dict is an exact dict whose keys
 // are all exact str and that holds every name. True when it did.
 template <NodeKind Kind>
 [[gnu::noinline]] bool remember_reads(PyObject* self, ExprState* st) {
     using Names = EvaluationNames<Kind>;
-    NodeMemo& m = as_node(self)->memo;
-    m.kind = NodeKind::none;
     PyTypeObject* type = Py_TYPE(self);
     const unsigned int tag = native::compat::type_version(type);
     if (tag == 0 || !reads_from_dict(type, tag, st)) return false;
-    PyObject* dict = as_node(self)->base.dict;
-    if (dict == nullptr || !PyDict_CheckExact(dict)) return false;
-    const native::DictStamp watch = st->changes.stamp(dict);
-    if (watch.dict == nullptr || !keys_are_exact_strings(dict)) return false;
+    Ref dict = held_node_dict(self);
+    if (!dict || !PyDict_CheckExact(dict.get())) return false;
+    MemoEntry entry{st->changes.stamp(dict.get()), tag, Kind, {}};
+    if (entry.dict.dict == nullptr) return false;
+    bool exact = false;
+    NATIVE_CRITICAL_SECTION_BEGIN(dict.get());  // walking it
+    exact = keys_are_exact_strings(dict.get());
+    NATIVE_CRITICAL_SECTION_END;
+    if (!exact) return false;
     // Exact str keys only: none of these look-ups runs code.
     const auto keys = Names::of(st);
-    PyObject* values[3] = {};
+    Ref values[3];
     for (std::size_t i = 0; i < Names::size; ++i) {
-        values[i] = PyDict_GetItemWithError(dict, keys[i]);
-        if (values[i] == nullptr) {
-            PyErr_Clear();  // a missing attribute: the plain reads report it
+        PyObject* value = nullptr;
+        const int found = native::compat::dict_get_ref(dict.get(), keys[i], &value);
+        if (found <= 0) {
+            if (found < 0) PyErr_Clear();  // the plain reads report it
             return false;
         }
+        values[i] = Ref::steal(value);
     }
-    if (!watch.unchanged(dict) || native::compat::type_version(type) != tag) return false;
-    m.dict = watch;
-    m.type_tag = tag;
-    std::copy(values, values + 3, m.values);
-    m.kind = Kind;
-    return true;
+    if (!entry.dict.unchanged(dict.get()) || native::compat::type_version(type) != tag) return false;
+    return as_node(self)->memo.keep(entry, values);
 }
 
-// Whether the memo of the node is current for an evaluation about to start:
-// it is, or it was filled now. A node evaluated for the first time is not
-// remembered yet (many nodes are built, evaluated once and dropped).
+// The values of the node's memo if it is current for an evaluation about to
+// start: it is, or it was filled now. A node evaluated for the first time is
+// not remembered yet (many nodes are built, evaluated once and dropped).
 template <NodeKind Kind>
-bool acquire_memo(PyObject* self, ExprState* st) {
-    if constexpr (native::compat::free_threaded) {
-        return false;
-    } else {
-        if (current_values<Kind>(self) != nullptr) return true;
-        NodeMemo& m = as_node(self)->memo;
-        if (!m.seen) {
-            m.seen = true;
-            return false;
-        }
-        return remember_reads<Kind>(self, st);
-    }
+PyObject* const* acquire_memo(PyObject* self, ExprState* st) {
+    if (PyObject* const* values = current_values<Kind>(self)) return values;
+    if (as_node(self)->memo.first_sight()) return nullptr;
+    return remember_reads<Kind>(self, st) ? current_values<Kind>(self) : nullptr;
 }
 
 // The attribute reads of one evaluation of a node, step by step. Evaluation
@@ -508,27 +610,27 @@ class NodeReads {
 public:
     using Names = EvaluationNames<Kind>;
 
-    NodeReads(PyObject* self, ExprState* st, bool current) : self_(self), st_(st), current_(current) {}
+    NodeReads(PyObject* self, ExprState* st, PyObject* const* values) : self_(self), st_(st), values_(values) {}
 
     Ref read(std::size_t i) const {
-        if (current_) return Ref::new_reference(as_node(self_)->memo.values[i]);
+        if (values_ != nullptr) return Ref::new_reference(values_[i]);
         return read_attr(self_, Names::of(st_)[i], st_);
     }
     // The second read of attribute i, whose first read gave `first`.
     Ref read_again(std::size_t i, Ref first) const {
-        if (current_) return first;
+        if (values_ != nullptr) return first;
         return read_attr(self_, Names::of(st_)[i], st_);
     }
     // After running code of the caller's.
     void recheck() {
-        if (current_) current_ = current_values<Kind>(self_) != nullptr;
+        if (values_ != nullptr) values_ = current_values<Kind>(self_);
     }
     ExprState* state() const { return st_; }
 
 private:
     PyObject* self_;
     ExprState* st_;
-    bool current_;
+    PyObject* const* values_;  // the memo's, while it is current
 };
 
 // ---- namespaces ----------------------------------------------------------------------
@@ -866,7 +968,7 @@ Ref evaluate_binexpr(PyObject* self, PyObject* obj, ExprState* st) {
     Ref left = value_of(values[N::lhs], obj, st, called);
     if (!left) return left;
     if (called && (values = current_values<NodeKind::binexpr>(self)) == nullptr)
-        return binexpr_steps({self, st, false}, obj, st, std::move(left));
+        return binexpr_steps({self, st, nullptr}, obj, st, std::move(left));
     PyObject* rhs = values[N::rhs];
     if (!is_callable(rhs)) {
         // A constant right operand: nothing runs before the operator is read,
@@ -1624,7 +1726,8 @@ PyObject* path_getattro(PyObject* self, PyObject* key) {
     Ref getattribute = native::compat::type_lookup(type, name<"__getattribute__">(st));
     Ref generic = native::compat::type_lookup(&PyBaseObject_Type, name<"__getattribute__">(st));
     if (!getattribute || getattribute.get() == generic.get()) {
-        PyObject* found = native::compat::generic_getattr_or_null(self, key);
+        Ref dict = held_node_dict(self);
+        PyObject* found = native::compat::generic_getattr_or_null(self, key, dict.get());
         if (found != nullptr || PyErr_Occurred()) return found;
     } else {
         Ref method = std::move(getattribute);
@@ -1715,9 +1818,32 @@ PyMemberDef exprmixin_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// A node holds its dict, its weak references and, on free-threaded builds,
+// its memo's records (SharedMemo). The interpreter deallocates a subclass's
+// own parts and then calls this, as for any native base with a dict.
+int exprmixin_traverse(PyObject* self, visitproc visit, void* arg) {
+    if (const int failed = native::native_base_traverse(self, visit, arg)) return failed;
+    return as_node(self)->memo.visit(visit, arg);
+}
+
+int exprmixin_clear(PyObject* self) {
+    as_node(self)->memo.forget();
+    return native::native_base_clear(self);
+}
+
+void exprmixin_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_node(self)->base.weaklist != nullptr) PyObject_ClearWeakRefs(self);
+    exprmixin_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
 PyType_Slot exprmixin_slots[] = {
-    {Py_tp_traverse, reinterpret_cast<void*>(native::native_base_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(native::native_base_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(exprmixin_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(exprmixin_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(exprmixin_clear)},
     {Py_tp_members, exprmixin_members},
     {Py_tp_getset, native::native_base_getset},
     {0, nullptr},

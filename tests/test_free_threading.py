@@ -6,6 +6,7 @@ one thread gets. Adapters shared without locking may misbehave as the same
 Python class would, but must never crash. On an interpreter with a GIL the
 same tests exercise the modules' thread switches."""
 import io
+import operator
 import os
 import random
 import subprocess
@@ -61,6 +62,29 @@ def test_importing_every_module_keeps_the_gil_disabled():
     assert run.returncode == 0, run.stderr
     assert run.stdout.strip() == "False"
     assert run.stderr == ""
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="deferred reference counting exists on free-threaded builds only")
+def test_module_functions_are_counted_as_the_interpreters_own():
+    # Threads calling a function found in a module must not all write to its
+    # reference count: like the functions of a module's method table, ours
+    # are deferred, which 3.13 makes immortal once a second thread runs.
+    code = textwrap.dedent(f"""
+        import importlib, sys, threading
+        threading.Thread(target=lambda: None).start()
+        functions = [value for name in {native_modules()!r}
+                     for value in vars(importlib.import_module(name)).values()
+                     if type(value).__name__ == "builtin_function_or_method"
+                     and getattr(value.__self__, "__name__", None) == name]
+        assert len(functions) > 20, functions
+        if hasattr(sys, "_is_immortal"):
+            print(sum(not sys._is_immortal(f) for f in functions))
+        else:
+            print(sum(sys.getrefcount(f) < 2 ** 30 for f in functions))
+    """)
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.strip() == "0"
 
 
 # ---- many threads, each checked against one thread ----------------------------------
@@ -256,6 +280,33 @@ SHARED_ADAPTERS = textwrap.dedent("""
     print("\\n".join(unexpected[:5]))
     sys.exit(1 if unexpected else 0)
 """)
+
+
+def test_a_shared_node_changed_while_threads_evaluate_it():
+    # An evaluation reads the operator and the operands one at a time, as the
+    # same Python code would, so one that overlaps a change may combine an
+    # operator and an operand of different states; but whatever it read must
+    # stay alive while it uses it, and its result is one that some operator
+    # and some operand give.
+    node = this.a * 2
+    context = {"a": 3}
+    states = [(operator.mul, 2), (operator.add, 1), (operator.add, 1000)]
+    allowed = {op(3, rhs) for op, _ in states for _, rhs in states}
+    stop = time.monotonic() + SECONDS / 2
+    seen = set()
+
+    def change():
+        rng = random.Random(1)
+        while time.monotonic() < stop:
+            op, rhs = rng.choice(states)
+            node.__dict__ = {"op": op, "lhs": this.a, "rhs": rhs}
+
+    def evaluate():
+        while time.monotonic() < stop:
+            seen.add(node(context))
+
+    run_threads([change] + [evaluate] * (THREADS - 1))
+    assert seen <= allowed and seen
 
 
 def test_adapters_shared_without_locking_never_crash():

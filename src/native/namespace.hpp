@@ -232,12 +232,17 @@ inline bool bind(PyObject* module, const char* key, Ref value) {
     return PyModule_AddObjectRef(module, key, value.get()) == 0;
 }
 
-// Creates a module-level function from a static PyMethodDef and binds it
-// under its own name.
-inline bool bind_function(PyObject* module, PyMethodDef* def) {
-    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-    if (!module_name) return false;
-    return bind(module, def->ml_name, Ref::steal(PyCFunction_NewEx(def, module, module_name.get())));
+// Creates a module-level function from the static PyMethodDef `Def` and
+// binds it under its own name. It is made as the interpreter makes the
+// functions of a module's method table (PyModule_AddFunctions, given a
+// one-entry table), so that free-threaded builds treat it as they treat
+// those: with deferred reference counting, which 3.13 turns into
+// immortality once a second thread starts. Threads that call a function
+// found in a module then do not all write to its reference count.
+template <PyMethodDef& Def>
+bool bind_function(PyObject* module) {
+    static PyMethodDef table[] = {Def, {nullptr, nullptr, 0, nullptr}};
+    return PyModule_AddFunctions(module, table) == 0;
 }
 
 inline Ref import(const char* module_name) { return Ref::steal(PyImport_ImportModule(module_name)); }

@@ -399,8 +399,8 @@ PyMethodDef undumplines_def = native::function<
 
 int exec_dump(PyObject* module) {
     if (!state_of(module)->names.intern()) return -1;
-    if (!native::bind_function(module, &dumplines_def)) return -1;
-    if (!native::bind_function(module, &undumplines_def)) return -1;
+    if (!native::bind_function<dumplines_def>(module)) return -1;
+    if (!native::bind_function<undumplines_def>(module)) return -1;
     return 0;
 }
 

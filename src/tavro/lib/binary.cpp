@@ -1306,10 +1306,10 @@ int exec_binary(PyObject* module) {
     if (st->reversed_slice == nullptr) return -1;
 
     if (!native::bind(module, "binascii", native::import("binascii"))) return -1;
-    if (!native::bind_function(module, &integer2bits_def)) return -1;
-    if (!native::bind_function(module, &integer2bytes_def)) return -1;
-    if (!native::bind_function(module, &bits2integer_def)) return -1;
-    if (!native::bind_function(module, &bytes2integer_def)) return -1;
+    if (!native::bind_function<integer2bits_def>(module)) return -1;
+    if (!native::bind_function<integer2bytes_def>(module)) return -1;
+    if (!native::bind_function<bits2integer_def>(module)) return -1;
+    if (!native::bind_function<bytes2integer_def>(module)) return -1;
     Ref eight = small_int(8);
     if (!eight) return -1;
     Ref bytes2bits_cache = build_table([](long i) { return small_int(i); },
@@ -1317,13 +1317,13 @@ int exec_binary(PyObject* module) {
                                            return Ref::steal(integer2bits(module, key, eight.get()));
                                        });
     if (!native::bind(module, "BYTES2BITS_CACHE", std::move(bytes2bits_cache))) return -1;
-    if (!native::bind_function(module, &bytes2bits_def)) return -1;
+    if (!native::bind_function<bytes2bits_def>(module)) return -1;
     Ref bits2bytes_cache = build_table([&](long i) { return bit_string_of(module, i); },
                                        [&](long i, PyObject*) { return int2byte_of(module, i); });
     if (!native::bind(module, "BITS2BYTES_CACHE", std::move(bits2bytes_cache))) return -1;
-    if (!native::bind_function(module, &bits2bytes_def)) return -1;
-    if (!native::bind_function(module, &swapbytes_def)) return -1;
-    if (!native::bind_function(module, &swapbytesinbits_def)) return -1;
+    if (!native::bind_function<bits2bytes_def>(module)) return -1;
+    if (!native::bind_function<swapbytes_def>(module)) return -1;
+    if (!native::bind_function<swapbytesinbits_def>(module)) return -1;
     Ref swap_cache = build_table([](long i) { return small_int(i); },
                                  [&](long i, PyObject*) {
                                      Ref bits = bit_string_of(module, i);
@@ -1332,9 +1332,9 @@ int exec_binary(PyObject* module) {
                                      return reversed ? Ref::steal(bits2bytes(module, reversed.get())) : Ref();
                                  });
     if (!native::bind(module, "SWAPBITSINBYTES_CACHE", std::move(swap_cache))) return -1;
-    if (!native::bind_function(module, &swapbitsinbytes_def)) return -1;
-    if (!native::bind_function(module, &hexlify_def)) return -1;
-    if (!native::bind_function(module, &unhexlify_def)) return -1;
+    if (!native::bind_function<swapbitsinbytes_def>(module)) return -1;
+    if (!native::bind_function<hexlify_def>(module)) return -1;
+    if (!native::bind_function<unhexlify_def>(module)) return -1;
     return 0;
 }
 

@@ -1245,8 +1245,8 @@ int exec_hex(PyObject* module) {
     if (!native::bind(module, "PRINTABLE", build_printable(module))) return -1;
     if (!native::bind(module, "HEXPRINT", build_hexprint(module))) return -1;
     if (!remember_original_tables(module)) return -1;
-    if (!native::bind_function(module, &hexdump_def)) return -1;
-    if (!native::bind_function(module, &hexundump_def)) return -1;
+    if (!native::bind_function<hexdump_def>(module)) return -1;
+    if (!native::bind_function<hexundump_def>(module)) return -1;
     return 0;
 }
 

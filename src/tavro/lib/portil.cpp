@@ -781,24 +781,24 @@ int exec_portil(PyObject* module) {
     if (!native::bind(module, "bytestringtype", Ref::new_reference(reinterpret_cast<PyObject*>(&PyBytes_Type))))
         return -1;
     if (!native::bind(module, "INT2BYTE_CACHE", one_byte_cache())) return -1;
-    if (!native::bind_function(module, &int2byte_def)) return -1;
-    if (!native::bind_function(module, &byte2int_def)) return -1;
-    if (!native::bind_function(module, &str2bytes_def)) return -1;
-    if (!native::bind_function(module, &bytes2str_def)) return -1;
-    if (!native::bind_function(module, &str2unicode_def)) return -1;
-    if (!native::bind_function(module, &unicode2str_def)) return -1;
+    if (!native::bind_function<int2byte_def>(module)) return -1;
+    if (!native::bind_function<byte2int_def>(module)) return -1;
+    if (!native::bind_function<str2bytes_def>(module)) return -1;
+    if (!native::bind_function<bytes2str_def>(module)) return -1;
+    if (!native::bind_function<str2unicode_def>(module)) return -1;
+    if (!native::bind_function<unicode2str_def>(module)) return -1;
     if (!native::bind(module, "ITERATEBYTES_CACHE", one_byte_cache())) return -1;
-    if (!native::bind_function(module, &iteratebytes_def)) return -1;
-    if (!native::bind_function(module, &iterateints_def)) return -1;
-    if (!native::bind_function(module, &reprstring_def)) return -1;
-    if (!native::bind_function(module, &trimstring_def)) return -1;
+    if (!native::bind_function<iteratebytes_def>(module)) return -1;
+    if (!native::bind_function<iterateints_def>(module)) return -1;
+    if (!native::bind_function<reprstring_def>(module)) return -1;
+    if (!native::bind_function<trimstring_def>(module)) return -1;
     Ref builtins = native::import("builtins");
     if (!builtins) return -1;
     Ref bytes_type = Ref::steal(PyObject_GetAttrString(builtins.get(), "bytes"));
     if (!native::bind(module, "builtins", std::move(builtins))) return -1;
     if (!native::bind(module, "bytes", std::move(bytes_type))) return -1;
-    if (!native::bind_function(module, &integers2bytes_def)) return -1;
-    if (!native::bind_function(module, &bytes2integers_def)) return -1;
+    if (!native::bind_function<integers2bytes_def>(module)) return -1;
+    if (!native::bind_function<bytes2integers_def>(module)) return -1;
     return 0;
 }
 

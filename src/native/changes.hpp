@@ -144,7 +144,15 @@ public:
     DictStamp stamp(PyObject* dict) const {
 #if NATIVE_DICT_WATCHERS
         if (counters_ == nullptr || watcher_id_ < 0) return {};
-        if (PyDict_Watch(watcher_id_, dict) < 0) {
+        // In the dict's critical section: free-threaded 3.13 sets the
+        // watcher's bit with a plain read-modify-write of the word that a
+        // mutation rewrites under that lock, and a lost bit would hide every
+        // later change. (Not to be called inside that section already.)
+        int watched;
+        NATIVE_CRITICAL_SECTION_BEGIN(dict);
+        watched = PyDict_Watch(watcher_id_, dict);
+        NATIVE_CRITICAL_SECTION_END;
+        if (watched < 0) {
             PyErr_Clear();
             return {};
         }
@@ -227,8 +235,8 @@ template <class Verdict, class Check>
 Verdict checked(const DictChanges& changes, PyObject* dict, Remembered<Verdict>& memo, Check check) {
     if (changes.unchanged(dict, memo.stamp)) return memo.verdict;
     Verdict verdict{};
-    NATIVE_CRITICAL_SECTION_BEGIN(dict);
     const DictStamp before = changes.stamp(dict);
+    NATIVE_CRITICAL_SECTION_BEGIN(dict);
     verdict = check(dict);
     if (changes.unchanged(dict, before)) {
         memo.stamp = before;

@@ -885,6 +885,27 @@ Ref call_with_context(PyObject* function, PyObject* obj, ExprState* st) {
     return values[N::field];
 }
 
+// `func(root.field)` (the common `len_(this.items)`) evaluated in place: a
+// FuncPath of our exact class whose memo is current, with a known function
+// and a `root.field` operand. That is what its evaluation does (the function
+// read first, then the operand evaluated, then the function applied), minus
+// the call and the recursion guard: nothing here nests. Declines for any
+// other node.
+native::Fast known_function_of_root_field(PyObject* node, PyObject* obj, const ExprState* st) {
+    using N = EvaluationNames<NodeKind::funcpath>;
+    PyObject* const* values = current_values<NodeKind::funcpath>(node);
+    if (values == nullptr) return native::decline;
+    PyObject* operand = values[N::operand];
+    if (Py_TYPE(operand)->tp_call != path_call_slot) return native::decline;
+    const KnownFunction* known = applied_here(st, values[N::func], 1);
+    PyObject* field = known ? root_field(operand) : nullptr;
+    if (field == nullptr) return native::decline;
+    Ref held = Ref::new_reference(field);  // the look-up may run code
+    Ref value = subscript(obj, held.get());
+    if (!value) return value;
+    return apply_known_unary(*known, value.get());
+}
+
 // The value of an operand whose reads are done: `operand` itself, or, when
 // it is callable, what calling it with the context gives. `called` tells
 // whether code of the caller's may have run.
@@ -897,6 +918,8 @@ Ref call_with_context(PyObject* function, PyObject* obj, ExprState* st) {
             Ref held = Ref::new_reference(field);  // the look-up may run code
             return subscript(obj, held.get());
         }
+    } else if (call == funcpath_call_slot) {
+        if (native::Fast done = known_function_of_root_field(operand, obj, st)) return std::move(*done);
     }
     Ref held = Ref::new_reference(operand);  // the call may drop the node's reference
     return call_with_context(held.get(), obj, st);

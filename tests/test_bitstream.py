@@ -434,6 +434,33 @@ def test_windows_are_not_written_through_while_shared():
     assert outside == b"x" * 1000 and r.cachedto() == 1001
 
 
+@pytest.mark.parametrize("tailcutoff", [None, 64])
+def test_positions_held_outside_keep_their_values(tailcutoff):
+    # The read may give the int that offset (or moved) is bound to its next
+    # value in place while nothing else holds it; one held elsewhere must
+    # keep the value it had, and the state must read as the literal steps'.
+    r = RebufferedBytesIO(io.BytesIO(bytes(range(256)) * 64), tailcutoff)
+    for step in range(300):
+        kept = {name: vars(r)[name] for name in ("offset", "moved")}
+        values = {name: repr(value) for name, value in kept.items()}
+        assert r.read(4) == bytes((4 * step + k) % 256 for k in range(4))
+        assert {name: repr(value) for name, value in kept.items()} == values
+        assert r.offset == 4 * step + 4
+        assert r.moved == (0 if tailcutoff is None else max(0, r.offset - tailcutoff))
+        del kept, values
+
+
+def test_positions_past_one_digit_are_stored_afresh():
+    # 2**30 is past one digit of an int: the values there are new ints.
+    r = RebufferedBytesIO(io.BytesIO(b""))
+    start = 2**30 - 12
+    vars(r).update(moved=start, offset=start, rwbuffer=bytes(range(100)))
+    got = [r.read(4) for _ in range(10)]
+    assert got == [bytes(range(4 * i, 4 * i + 4)) for i in range(10)]
+    assert r.offset == start + 40 and type(r.offset) is int
+    assert [r.seek(start), r.read(8)] == [start, bytes(range(8))]
+
+
 # ---- RestreamedBytesIO ---------------------------------------------------------
 
 

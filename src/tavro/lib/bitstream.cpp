@@ -85,7 +85,9 @@ struct RebufferedVerdict {};
 
 // What RebufferedBytesIO.read's fast path reads from the instance dict.
 struct WindowState {
-    PyObject* window;  // borrowed from the dict
+    PyObject* window;  // borrowed from the dict, as are the two ints
+    PyObject* offset_int;
+    PyObject* moved_int;
     Py_ssize_t offset;
     Py_ssize_t moved;
     Py_ssize_t tailcutoff;
@@ -1205,10 +1207,25 @@ bool walk_instance_dict(const BitstreamState* st, PyObject* dict, WindowState& o
     }
     if (offset == nullptr || moved == nullptr || window == nullptr || tailcutoff == nullptr) return false;
     out.window = window;
+    out.offset_int = offset;
+    out.moved_int = moved;
     out.trims = tailcutoff != Py_None;
     out.tailcutoff = 0;
     return small_index(offset, out.offset) && small_index(moved, out.moved) &&
            (!out.trims || small_index(tailcutoff, out.tailcutoff)) && is_plain_or_view(window);
+}
+
+// dict[key] = value, where `held` is the int the dict binds to key now
+// (borrowed; updated to the one it binds after). An int that only the dict
+// holds is given the new value in place (compat::set_unshared_int): the
+// same state, without a new int and a store for every read. The store runs
+// no Python code (exact str keys, an int replaced).
+bool store_int(PyObject* dict, PyObject* key, PyObject*& held, Py_ssize_t value) {
+    if (compat::set_unshared_int(held, value)) return true;
+    Ref number = new_int(value);
+    if (!number || PyDict_SetItem(dict, key, number.get()) < 0) return false;
+    held = number.get();  // the dict holds it
+    return true;
 }
 
 native::Fast read_from_window(BitstreamState* st, PyObject* dict, Py_ssize_t count) {
@@ -1238,14 +1255,12 @@ native::Fast read_from_window(BitstreamState* st, PyObject* dict, Py_ssize_t cou
     if (remembers) served.stamp = {};  // until the dict is as this call leaves it
     Ref result = Ref::steal(PyBytes_FromStringAndSize(data + (startsat - now.moved), count));
     if (!result) return Ref();
-    Ref new_offset = new_int(endsat);
-    if (!new_offset || PyDict_SetItem(dict, name<"offset">(st), new_offset.get()) < 0) return Ref();
+    if (!store_int(dict, name<"offset">(st), now.offset_int, endsat)) return Ref();
     now.offset = endsat;
     // The old offset may be freed now; the window and the others are still the dict's.
     if (now.trims && now.moved < endsat - now.tailcutoff) {
         const Py_ssize_t removed = endsat - now.tailcutoff - now.moved;
-        Ref new_moved = new_int(now.moved + removed);
-        if (!new_moved || PyDict_SetItem(dict, name<"moved">(st), new_moved.get()) < 0) return Ref();
+        if (!store_int(dict, name<"moved">(st), now.moved_int, now.moved + removed)) return Ref();
         now.moved += removed;
         if (!is_view(now.window) || removed >= view_size(now.window) || !may_change_in_place(now.window) ||
             cut_in_place(now.window, removed) == 0) {

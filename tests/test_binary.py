@@ -507,6 +507,21 @@ def test_transforms_are_inverse(data):
     assert binary.bytes2integer(data) == int.from_bytes(data, "big")
 
 
+@pytest.mark.parametrize("at", [0, 7, 8, 63, 64, 100, 127, 128, 511, 1000])
+@pytest.mark.parametrize("stray", [b"\x02", b"\x80", b"\xff", b"1"])
+def test_a_stray_byte_anywhere_in_long_bits_is_the_key_error_of_its_group(at, stray):
+    # Bits are packed many groups at a time; a byte other than 0 or 1 stops
+    # that at its run, and its group is the one the look-up fails on.
+    data = bytes(range(256)) * 4
+    bits = bytearray(binary.bytes2bits(data))
+    assert binary.bits2bytes(bytes(bits)) == data
+    bits[at:at + 1] = stray
+    group = at // 8 * 8
+    with pytest.raises(KeyError) as raised:
+        binary.bits2bytes(bytes(bits))
+    assert raised.value.args == (bytes(bits[group:group + 8]),)
+
+
 def allocation_deltas(operation, rounds=4, repeat=200):
     deltas = []
     for _ in range(rounds):

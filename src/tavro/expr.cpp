@@ -1673,24 +1673,17 @@ PyObject* call_through_slot(PyObject* self, PyObject* const* args, Py_ssize_t na
 // evaluates in place; anything else goes through the class's tp_call, which
 // also covers a class whose __call__ was reassigned after the entry was
 // installed. The common calls, a node with the context, are dispatched here
-// directly, the rest by node_vectorcall_general.
+// directly, the rest by node_vectorcall_general. A path or a BinExpr takes no
+// recursion guard of its own here: one evaluation adds a fixed number of
+// frames, and each way it can nest (a chain of parents, a node operand)
+// passes a guard (see call_with_context).
 PyObject* node_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (kwnames != nullptr || nargs < 1) return node_vectorcall_general(self, args, nargs, kwnames);
     const ternaryfunc call = Py_TYPE(self)->tp_call;
-    Ref value;
-    {
-        native::RecursionGuard guard(" while evaluating an expression");
-        if (!guard) return nullptr;
-        if (call == path_call_slot) {
-            value = evaluate_path_here(self, args[0], nullptr);
-        } else if (call == binexpr_call_slot) {
-            value = evaluate_binexpr(self, args[0], nullptr);
-        } else {
-            return node_vectorcall_general(self, args, nargs, kwnames);
-        }
-    }
-    return value.release();
+    if (call == path_call_slot) return evaluate_path_here(self, args[0], nullptr).release();
+    if (call == binexpr_call_slot) return evaluate_binexpr(self, args[0], nullptr).release();
+    return node_vectorcall_general(self, args, nargs, kwnames);
 }
 
 // nb_<op>(a, b) is reached for `a op b` and, reflected, when `a` did not

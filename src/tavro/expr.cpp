@@ -486,16 +486,6 @@ Ref read_attr(PyObject* self, PyObject* key, ExprState* st) {
     return native::attr(self, key);
 }
 
-// Whether every key of `dict` is an exact str: then looking an exact str up
-// in it runs no code of the caller's. Walking a dict runs none either.
-bool keys_are_exact_strings(PyObject* dict) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return false;
-    return true;
-}
-
 // The names that a node of each kind reads when it is evaluated, in the
 // order of its attributes.
 template <NodeKind Kind>
@@ -569,7 +559,7 @@ template <NodeKind Kind>
     if (entry.dict.dict == nullptr) return false;
     bool exact = false;
     NATIVE_CRITICAL_SECTION_BEGIN(dict.get());  // walking it
-    exact = keys_are_exact_strings(dict.get());
+    exact = native::keys_are_exact_str(dict.get());
     NATIVE_CRITICAL_SECTION_END;
     if (!exact) return false;
     // Exact str keys only: none of these look-ups runs code.
@@ -643,15 +633,15 @@ inline std::size_t pair_slot(const void* a, const void* b) {
     return static_cast<std::size_t>(mixed >> (64 - Bits));
 }
 
-// keys_are_exact_strings(dict), remembered under the dict's stamp for the few
-// namespaces the module reads (GIL builds only).
+// native::keys_are_exact_str(dict), remembered under the dict's stamp for
+// the few namespaces the module reads (GIL builds only).
 bool keys_known_exact(PyObject* dict, ExprState* st) {
     NamespaceMemo& memo = st->namespaces;
     for (native::Remembered<bool>& known : memo.exact_keys)
-        if (known.stamp.dict == dict) return native::checked(st->changes, dict, known, keys_are_exact_strings);
+        if (known.stamp.dict == dict) return native::checked(st->changes, dict, known, native::keys_are_exact_str);
     native::Remembered<bool>& known = memo.exact_keys[memo.next_exact++ % std::size(memo.exact_keys)];
     known = {};
-    return native::checked(st->changes, dict, known, keys_are_exact_strings);
+    return native::checked(st->changes, dict, known, native::keys_are_exact_str);
 }
 
 // dict[key] for an exact dict and an interned str key: 1 with a new

@@ -130,17 +130,9 @@ HexState* state_of(PyObject* module) { return native::state_of<HexState>(module)
 
 using native::runs;
 
-bool keys_are_exact_str(PyObject* dict) {
-    Py_ssize_t position = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &position, &key, &value))
-        if (!PyUnicode_CheckExact(key)) return false;
-    return true;
-}
-
 // Whether looking names up in the namespace of `module` runs no Python code.
 bool plain_namespace(const HexState* st, PyObject* module, native::Remembered<bool>& memo) {
-    return native::checked(st->changes, PyModule_GetDict(module), memo, keys_are_exact_str);
+    return native::checked(st->changes, PyModule_GetDict(module), memo, native::keys_are_exact_str);
 }
 
 // The module of one of portil's native helpers (borrowed: the helper, which

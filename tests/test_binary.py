@@ -2,6 +2,7 @@ import binascii
 import contextlib
 import doctest
 import os
+import random
 import subprocess
 import sys
 import sysconfig
@@ -273,6 +274,24 @@ def test_integer2bytes_at_the_edges_of_every_width(path, width):
                 binary.integer2bytes(number, width)
         else:
             assert binary.integer2bytes(number, width) == expected, number
+
+
+@pytest.mark.parametrize("width", [15, 16, 17, 29, 30, 31, 45, 46, 60, 61, 64, 100, 1000])
+def test_integer2bytes_of_long_numbers_with_runs_of_equal_digits(path, width):
+    # Numbers of many 30-bit digits, some of them runs of zeros or ones, so
+    # that a negative number's carry crosses whole groups of digits.
+    rng = random.Random(width)
+    pieces = [0, (1 << 30) - 1, 1, 1 << 29]
+    for _ in range(40):
+        digits = [rng.choice(pieces) if rng.random() < 0.6 else rng.getrandbits(30) for _ in range(width * 8 // 30 + 2)]
+        magnitude = sum(d << (30 * i) for i, d in enumerate(digits)) >> rng.randrange(0, 40)
+        for number in (magnitude, -magnitude, magnitude % 256 ** width, -(magnitude % 256 ** width)):
+            expected = integer2bytes_model(number, width)
+            if expected is ValueError:
+                with pytest.raises(ValueError):
+                    binary.integer2bytes(number, width)
+            else:
+                assert binary.integer2bytes(number, width) == expected, number
 
 
 @pytest.mark.parametrize("function, args", [

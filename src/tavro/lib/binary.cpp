@@ -374,7 +374,7 @@ Ref call_global(PyObject* module, PyObject* argument) {
 // ([b"\x00"] * width, 8 bytes an entry) could still be allocated, else -1
 // (wider ones go the generic way, which raises the error the algorithm
 // meets).
-int check_width(PyObject* width, Py_ssize_t* size) {
+[[gnu::noinline]] int check_any_width(PyObject* width, Py_ssize_t* size) {
     *size = -1;
     int negative;
     if (PyLong_CheckExact(width)) {
@@ -399,6 +399,17 @@ int check_width(PyObject* width, Py_ssize_t* size) {
         return -1;
     }
     return 0;
+}
+
+// check_any_width, with the common width (a small exact int) checked in
+// place.
+[[gnu::always_inline]] inline int check_width(PyObject* width, Py_ssize_t* size) {
+    Py_ssize_t small;
+    if (PyLong_CheckExact(width) && native::compat::long_compact_value(width, &small) && small >= 0) [[likely]] {
+        *size = small;
+        return 0;
+    }
+    return check_any_width(width, size);
 }
 
 // ---- integer2bits / integer2bytes ----------------------------------------
@@ -464,10 +475,17 @@ void write_big_endian(unsigned char* out, Py_ssize_t width, unsigned long long b
     }
 }
 
+// Stores `word` at `out`, most significant byte first.
+inline void store_big_endian_64(unsigned char* out, std::uint64_t word) {
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    std::memcpy(out, &word, 8);
+}
+
 // Writes number modulo 256**width into `width` bytes, big-endian, from its
 // base 2**30 digits (two's complement for a negative number, built digit by
 // digit); false, with nothing written, when number lies outside
-// -256**width <= number < 256**width. Four bytes are stored at a time.
+// -256**width <= number < 256**width. Fifteen bytes are stored at a time
+// from four digits, then four from the digits left.
 bool digits_to_big_endian(const native::compat::LongDigits& number, unsigned char* out, Py_ssize_t width) {
     using Digits = native::compat::LongDigits;
     const std::uint64_t limit = static_cast<std::uint64_t>(width) * 8;
@@ -487,7 +505,26 @@ bool digits_to_big_endian(const native::compat::LongDigits& number, unsigned cha
     const unsigned char fill = negative ? 0xFF : 0x00;
     Py_ssize_t next = 0;
     std::uint32_t carry = negative ? 1 : 0;  // -m is ~m + 1, the one carried from the bottom up
-    std::uint64_t pending = 0;                // bits not yet stored, the lowest first
+    unsigned char* end = out + width;        // filled from the end down to `out`
+    // Four digits at a time while they lie well inside the width: 120 bits,
+    // 15 bytes, stored as 16 whose top one the next group overwrites.
+    while (number.count - next >= 4 && end - out >= 16) {
+        const std::uint32_t* group = number.digits + next;
+        constexpr std::uint64_t kHigh = (std::uint64_t{1} << 56) - 1;  // the 56 bits above the low 64
+        std::uint64_t low = group[0] | std::uint64_t{group[1]} << 30 | std::uint64_t{group[2]} << 60;
+        std::uint64_t high = group[2] >> 4 | std::uint64_t{group[3]} << 26;
+        if (negative) {
+            low = ~low + carry;
+            high = (~high & kHigh) + (low < carry ? 1 : 0);
+            carry = static_cast<std::uint32_t>(high >> 56);
+            high &= kHigh;
+        }
+        store_big_endian_64(end - 8, low);
+        store_big_endian_64(end - 16, high);
+        end -= 15;
+        next += 4;
+    }
+    std::uint64_t pending = 0;  // bits not yet stored, the lowest first
     int pending_bits = 0;
     auto take_digit = [&] {
         std::uint32_t digit = extension;
@@ -502,7 +539,6 @@ bool digits_to_big_endian(const native::compat::LongDigits& number, unsigned cha
         pending |= static_cast<std::uint64_t>(digit) << pending_bits;
         pending_bits += Digits::kShift;
     };
-    unsigned char* end = out + width;  // filled from the end down to `out`
     while (end - out >= 4) {
         if (next >= number.count && pending == (negative ? (std::uint64_t{1} << pending_bits) - 1 : 0)) {
             // Nothing but the sign's extension is left.
@@ -530,8 +566,9 @@ bool digits_to_big_endian(const native::compat::LongDigits& number, unsigned cha
 
 // number modulo 256**width, big-endian, for -256**width <= number <
 // 256**width; outside that range the same ValueError as the generic path.
-// A compact int is written from its value; a larger one from its digits
-// where they can be read, which is faster than any conversion the
+// A compact int is written from its value, one below 2**64 in magnitude
+// from its digits gathered into a machine word; a larger one from its
+// digits where they can be read, which is faster than any conversion the
 // interpreter offers; else with the conversion int.to_bytes makes.
 Ref integer_to_bytes_native(PyObject* number, Py_ssize_t width) {
     Py_ssize_t small;
@@ -547,6 +584,17 @@ Ref integer_to_bytes_native(PyObject* number, Py_ssize_t width) {
         return result;
     }
     native::compat::LongDigits digits(number);
+    if (digits.available && (digits.count == 2 || (digits.count == 3 && digits.digits[2] < 16))) {
+        // Below 2**64 in magnitude: written from one machine word.
+        const std::uint64_t magnitude = digits.digits[0] | std::uint64_t{digits.digits[1]} << 30 |
+                                        (digits.count == 3 ? std::uint64_t{digits.digits[2]} << 60 : 0);
+        if (width < 8 && ((digits.negative ? magnitude - 1 : magnitude) >> (8 * width))) return out_of_range(width);
+        Ref result = new_bytes(width);
+        if (!result) return result;
+        write_big_endian(bytes_buffer(result), width, digits.negative ? 0 - magnitude : magnitude,
+                         digits.negative ? 0xFF : 0x00);
+        return result;
+    }
     if (digits.available) {
         Ref result = new_bytes(width);
         if (!result) return result;

@@ -462,23 +462,26 @@ Ref out_of_range(Py_ssize_t width) {
     return Ref();
 }
 
-// Writes `width` bytes of `bits` (number modulo 2**64), big-endian, the
-// bytes above the eighth being `fill`.
-void write_big_endian(unsigned char* out, Py_ssize_t width, unsigned long long bits, unsigned char fill) {
-    if constexpr (std::endian::native == std::endian::little) bits = __builtin_bswap64(bits);
-    const auto* big_endian = reinterpret_cast<const unsigned char*>(&bits);
-    if (width <= 8) {
-        std::memcpy(out, big_endian + (8 - width), static_cast<std::size_t>(width));
-    } else {
-        std::memset(out, fill, static_cast<std::size_t>(width - 8));
-        std::memcpy(out + width - 8, big_endian, 8);
-    }
-}
-
 // Stores `word` at `out`, most significant byte first.
 inline void store_big_endian_64(unsigned char* out, std::uint64_t word) {
     if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
     std::memcpy(out, &word, 8);
+}
+
+// Writes `width` bytes of `bits` (number modulo 2**64), big-endian, the
+// bytes above the eighth being `fill`. Up to 16 bytes are written with no
+// call: two overlapping words from 9 to 16.
+inline void write_big_endian(unsigned char* out, Py_ssize_t width, std::uint64_t bits, unsigned char fill) {
+    if (width < 8) {
+        for (Py_ssize_t k = width - 1; k >= 0; --k, bits >>= 8) out[k] = static_cast<unsigned char>(bits);
+        return;
+    }
+    if (width <= 16) {
+        store_big_endian_64(out, fill ? ~std::uint64_t{0} : 0);
+    } else {
+        std::memset(out, fill, static_cast<std::size_t>(width - 8));
+    }
+    store_big_endian_64(out + width - 8, bits);
 }
 
 // Writes number modulo 256**width into `width` bytes, big-endian, from its

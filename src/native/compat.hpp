@@ -222,6 +222,16 @@ namespace detail {
     return detail::assign_type_version(type);
 }
 
+// Whether the type's version tag is `tag` (not 0: a tag type_version gave):
+// the type is in the state it was in when the tag was taken. Assigns no tag.
+[[gnu::always_inline]] inline bool type_version_is(PyTypeObject* type, unsigned int tag) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return __atomic_load_n(&type->tp_version_tag, __ATOMIC_ACQUIRE) == tag;
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == tag;
+#endif
+}
+
 // Generic attribute look-up (class, then instance dict) that reports a miss
 // as null without an exception instead of raising AttributeError. `dict`,
 // when given, is the instance dict, held by the caller: free-threaded 3.13

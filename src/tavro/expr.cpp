@@ -539,7 +539,7 @@ template <NodeKind Kind>
     const MemoEntry* m = node->memo.remembered();
     // An entry of a kind always has a non-zero tag (see remember_reads).
     if (m != nullptr && m->kind == Kind && m->dict.unchanged(node_dict(node)) &&
-        native::compat::type_version(Py_TYPE(self)) == m->type_tag)
+        native::compat::type_version_is(Py_TYPE(self), m->type_tag))
         return m->values;
     return nullptr;
 }

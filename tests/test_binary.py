@@ -276,6 +276,12 @@ def test_integer2bytes_at_the_edges_of_every_width(path, width):
             assert binary.integer2bytes(number, width) == expected, number
 
 
+def test_integer2bytes_of_one_byte_is_the_int2byte_entry():
+    # b"".join of the one entry returns that entry itself.
+    for number in range(-256, 256):
+        assert binary.integer2bytes(number, 1) is portil.int2byte(number % 256)
+
+
 @pytest.mark.parametrize("width", [15, 16, 17, 29, 30, 31, 45, 46, 60, 61, 64, 100, 1000])
 def test_integer2bytes_of_long_numbers_with_runs_of_equal_digits(path, width):
     # Numbers of many 30-bit digits, some of them runs of zeros or ones, so

@@ -580,6 +580,12 @@ Ref integer_to_bytes_native(PyObject* number, Py_ssize_t width) {
             const auto magnitude = static_cast<unsigned long long>(small < 0 ? ~small : small);
             if (magnitude >> (8 * width)) return out_of_range(width);
         }
+        if (width == 1) {
+            // The interpreter's own one-byte string, as int2byte's canonical
+            // entries are: nothing is allocated.
+            const char byte = static_cast<char>(small);
+            return Ref::steal(PyBytes_FromStringAndSize(&byte, 1));
+        }
         Ref result = new_bytes(width);
         if (!result) return result;
         write_big_endian(bytes_buffer(result), width, static_cast<unsigned long long>(static_cast<long long>(small)),

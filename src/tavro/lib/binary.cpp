@@ -470,10 +470,24 @@ inline void store_big_endian_64(unsigned char* out, std::uint64_t word) {
 
 // Writes `width` bytes of `bits` (number modulo 2**64), big-endian, the
 // bytes above the eighth being `fill`. Up to 16 bytes are written with no
-// call: two overlapping words from 9 to 16.
+// call: below 8 as 4, 2 and 1 bytes from the end, from 9 to 16 as two
+// overlapping words.
 inline void write_big_endian(unsigned char* out, Py_ssize_t width, std::uint64_t bits, unsigned char fill) {
     if (width < 8) {
-        for (Py_ssize_t k = width - 1; k >= 0; --k, bits >>= 8) out[k] = static_cast<unsigned char>(bits);
+        unsigned char* end = out + width;
+        if (width & 4) {
+            std::uint32_t word = static_cast<std::uint32_t>(bits);
+            if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap32(word);
+            std::memcpy(end -= 4, &word, 4);
+            bits >>= 32;
+        }
+        if (width & 2) {
+            std::uint16_t half = static_cast<std::uint16_t>(bits);
+            if constexpr (std::endian::native == std::endian::little) half = __builtin_bswap16(half);
+            std::memcpy(end -= 2, &half, 2);
+            bits >>= 16;
+        }
+        if (width & 1) *--end = static_cast<unsigned char>(bits);
         return;
     }
     if (width <= 16) {

@@ -21,6 +21,7 @@
 //     it. The objects it writes are bytes it has just made.
 //   - The verdicts live in the module state where the GIL serialises the
 //     callers, and per thread on free-threaded builds (native::PerThread).
+#include "cpu.hpp"
 #include "native.hpp"
 
 #include <array>
@@ -30,13 +31,6 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>  // part of every x86-64 processor
-#endif
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#include <cpuid.h>
-#include <immintrin.h>  // AVX2, used only where the processor has it
-#define TAVRO_AVX2_DISPATCH 1
-#else
-#define TAVRO_AVX2_DISPATCH 0
 #endif
 
 namespace {
@@ -1075,17 +1069,7 @@ Py_ssize_t group_count(PyObject* data, const char* message) {
     return length / 8;
 }
 
-#if TAVRO_AVX2_DISPATCH
-// Whether the processor has AVX2 and the system saves its registers.
-bool processor_has_avx2() {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || !(ecx & bit_OSXSAVE) || !(ecx & bit_AVX)) return false;
-    unsigned xcr0 = 0, xcr0_high = 0;
-    __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
-    if ((xcr0 & 6) != 6) return false;  // the XMM and YMM state
-    return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) && (ebx & bit_AVX2);
-}
-
+#if NATIVE_X86_DISPATCH
 // One bit per byte of 32 bytes that are 0 or 1, each group of eight bytes
 // reversed first (its first bit is the most significant): bit 0 of each
 // byte moved to bit 7 (nothing crosses into the next byte: the other bits
@@ -1119,9 +1103,8 @@ bool processor_has_avx2() {
 // with AVX2 where the processor has it, else with SSE2.
 Py_ssize_t pack_valid_groups(const char* bits, Py_ssize_t groups, unsigned char* out) {
     Py_ssize_t g = 0;
-#if TAVRO_AVX2_DISPATCH
-    static const bool avx2 = processor_has_avx2();  // the same answer for every thread
-    if (avx2) return pack_valid_groups_avx2(bits, groups, out);
+#if NATIVE_X86_DISPATCH
+    if (native::cpu::has_avx2()) return pack_valid_groups_avx2(bits, groups, out);
 #endif
 #if defined(__SSE2__)
     static_assert(std::endian::native == std::endian::little);

@@ -532,6 +532,25 @@ def test_undump_paths_agree_on_any_text(text, linesize):
     assert outcome(hexundump, Text(text), linesize) == expected
 
 
+@pytest.mark.parametrize("linesize", [16, 17, 20, 32, 33, 64])
+def test_undump_reads_a_dump_with_any_one_character_changed(linesize):
+    # Lines of 16 or more pieces are read sixteen pieces at a time where
+    # the processor allows: every character of such a run, changed to
+    # another digit, a letter, a separator or junk, must be read (or
+    # refused) exactly as the documented reader does.
+    data = bytes(range(256))[: 3 * linesize]
+    text = hexdump(data, linesize)
+    second_line = text.index("\n") + 1
+    hex_start = text.index("   ", second_line) + 3
+    replacements = "0F9aAfG g+\t\xa0_x"
+    for offset in range(0, 3 * linesize + 2):
+        for replacement in replacements:
+            at = hex_start + offset
+            changed = text[:at] + replacement + text[at + 1:]
+            assert outcome(hexundump, changed, linesize) == outcome(literal_hexundump, changed, linesize), (
+                offset, replacement)
+
+
 # ---- the display classes -------------------------------------------------------
 
 CLASSES = [

@@ -481,6 +481,32 @@ def test_bit_round_trips(width, data):
     assert encoded == bytes(int(c) for c in format(signed_number % 2 ** width, f"0{width}b"))
 
 
+# Numbers around a machine word (two and three 30-bit digits, 2**60 and
+# 2**64) in every width up to 17, inside and outside the width's range.
+WORD_EDGES = [2 ** k + d for k in (30, 31, 32, 40, 48, 56, 59, 60, 61, 63, 64, 65) for d in (-1, 0, 1)]
+
+
+def check_integer2bytes(number, width):
+    expected = integer2bytes_model(number, width)
+    if expected is ValueError:
+        with pytest.raises(ValueError, match=f"number out of range for width {width}"):
+            binary.integer2bytes(number, width)
+    else:
+        assert binary.integer2bytes(number, width) == expected, (number, width)
+
+
+@pytest.mark.parametrize("width", range(18))
+def test_integer2bytes_of_numbers_near_a_machine_word(width):
+    for number in WORD_EDGES + [-n for n in WORD_EDGES]:
+        check_integer2bytes(number, width)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.integers(-(2 ** 66), 2 ** 66), st.integers(0, 17))
+def test_integer2bytes_of_any_number_up_to_three_words(number, width):
+    check_integer2bytes(number, width)
+
+
 @settings(max_examples=60, deadline=None)
 @given(st.integers(1, 17), st.data())
 def test_byte_round_trips(width, data):

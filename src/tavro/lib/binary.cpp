@@ -456,10 +456,16 @@ Ref out_of_range(Py_ssize_t width) {
     return Ref();
 }
 
-// Stores `word` at `out`, most significant byte first.
-inline void store_big_endian_64(unsigned char* out, std::uint64_t word) {
-    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
-    std::memcpy(out, &word, 8);
+// Stores `word` (an unsigned integer of 2, 4 or 8 bytes) at `out`, most
+// significant byte first.
+template <class Word>
+inline void store_big_endian(unsigned char* out, Word word) {
+    if constexpr (std::endian::native == std::endian::little) {
+        if constexpr (sizeof(Word) == 8) word = __builtin_bswap64(word);
+        else if constexpr (sizeof(Word) == 4) word = __builtin_bswap32(word);
+        else word = __builtin_bswap16(word);
+    }
+    std::memcpy(out, &word, sizeof word);
 }
 
 // Writes `width` bytes of `bits` (number modulo 2**64), big-endian, the
@@ -470,26 +476,22 @@ inline void write_big_endian(unsigned char* out, Py_ssize_t width, std::uint64_t
     if (width < 8) {
         unsigned char* end = out + width;
         if (width & 4) {
-            std::uint32_t word = static_cast<std::uint32_t>(bits);
-            if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap32(word);
-            std::memcpy(end -= 4, &word, 4);
+            store_big_endian(end -= 4, static_cast<std::uint32_t>(bits));
             bits >>= 32;
         }
         if (width & 2) {
-            std::uint16_t half = static_cast<std::uint16_t>(bits);
-            if constexpr (std::endian::native == std::endian::little) half = __builtin_bswap16(half);
-            std::memcpy(end -= 2, &half, 2);
+            store_big_endian(end -= 2, static_cast<std::uint16_t>(bits));
             bits >>= 16;
         }
         if (width & 1) *--end = static_cast<unsigned char>(bits);
         return;
     }
     if (width <= 16) {
-        store_big_endian_64(out, fill ? ~std::uint64_t{0} : 0);
+        store_big_endian(out, fill ? ~std::uint64_t{0} : std::uint64_t{0});
     } else {
         std::memset(out, fill, static_cast<std::size_t>(width - 8));
     }
-    store_big_endian_64(out + width - 8, bits);
+    store_big_endian(out + width - 8, bits);
 }
 
 // Writes number modulo 256**width into `width` bytes, big-endian, from its
@@ -530,8 +532,8 @@ bool digits_to_big_endian(const native::compat::LongDigits& number, unsigned cha
             carry = static_cast<std::uint32_t>(high >> 56);
             high &= kHigh;
         }
-        store_big_endian_64(end - 8, low);
-        store_big_endian_64(end - 16, high);
+        store_big_endian(end - 8, low);
+        store_big_endian(end - 16, high);
         end -= 15;
         next += 4;
     }
@@ -558,10 +560,7 @@ bool digits_to_big_endian(const native::compat::LongDigits& number, unsigned cha
         }
         if (pending_bits < 32) take_digit();
         if (pending_bits >= 32) {
-            std::uint32_t word = static_cast<std::uint32_t>(pending);
-            if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap32(word);
-            end -= 4;
-            std::memcpy(end, &word, 4);
+            store_big_endian(end -= 4, static_cast<std::uint32_t>(pending));
             pending >>= 32;
             pending_bits -= 32;
         }
@@ -575,43 +574,9 @@ bool digits_to_big_endian(const native::compat::LongDigits& number, unsigned cha
     return true;
 }
 
-// number modulo 256**width, big-endian, for -256**width <= number <
-// 256**width; outside that range the same ValueError as the generic path.
-// A compact int is written from its value, one below 2**64 in magnitude
-// from its digits gathered into a machine word; a larger one from its
-// digits where they can be read, which is faster than any conversion the
-// interpreter offers; else with the conversion int.to_bytes makes.
-Ref integer_to_bytes_native(PyObject* number, Py_ssize_t width) {
-    Py_ssize_t small;
-    if (native::compat::long_compact_value(number, &small)) {  // below 2**30 in magnitude
-        if (width < 4) {
-            const auto magnitude = static_cast<unsigned long long>(small < 0 ? ~small : small);
-            if (magnitude >> (8 * width)) return out_of_range(width);
-        }
-        if (width == 1) {
-            // The interpreter's own one-byte string, as int2byte's canonical
-            // entries are: nothing is allocated.
-            const char byte = static_cast<char>(small);
-            return Ref::steal(PyBytes_FromStringAndSize(&byte, 1));
-        }
-        Ref result = new_bytes(width);
-        if (!result) return result;
-        write_big_endian(bytes_buffer(result), width, static_cast<unsigned long long>(static_cast<long long>(small)),
-                         small < 0 ? 0xFF : 0x00);
-        return result;
-    }
-    native::compat::LongDigits digits(number);
-    if (digits.available && (digits.count == 2 || (digits.count == 3 && digits.digits[2] < 16))) {
-        // Below 2**64 in magnitude: written from one machine word.
-        const std::uint64_t magnitude = digits.digits[0] | std::uint64_t{digits.digits[1]} << 30 |
-                                        (digits.count == 3 ? std::uint64_t{digits.digits[2]} << 60 : 0);
-        if (width < 8 && ((digits.negative ? magnitude - 1 : magnitude) >> (8 * width))) return out_of_range(width);
-        Ref result = new_bytes(width);
-        if (!result) return result;
-        write_big_endian(bytes_buffer(result), width, digits.negative ? 0 - magnitude : magnitude,
-                         digits.negative ? 0xFF : 0x00);
-        return result;
-    }
+// integer_to_bytes_native for a number of 2**64 or more in magnitude.
+Ref integer_to_bytes_from_digits(PyObject* number, const native::compat::LongDigits& digits,
+                                   Py_ssize_t width) {
     if (digits.available) {
         Ref result = new_bytes(width);
         if (!result) return result;
@@ -637,6 +602,42 @@ Ref integer_to_bytes_native(PyObject* number, Py_ssize_t width) {
         for (Py_ssize_t k = 0; fits && k < width; ++k) out[k] = static_cast<unsigned char>(~out[k]);
     }
     if (!fits) return out_of_range(width);
+    return result;
+}
+
+// number modulo 256**width, big-endian, for -256**width <= number <
+// 256**width; outside that range the same ValueError as the generic path.
+// A number below 2**64 in magnitude (a compact int, or two or three digits)
+// is written from one machine word; a larger one from its digits where they
+// can be read, which is faster than any conversion the interpreter offers;
+// else with the conversion int.to_bytes makes.
+Ref integer_to_bytes_native(PyObject* number, Py_ssize_t width) {
+    Py_ssize_t small;
+    bool negative;
+    std::uint64_t magnitude;
+    if (native::compat::long_compact_value(number, &small)) {  // below 2**30 in magnitude
+        negative = small < 0;
+        magnitude = negative ? 0 - static_cast<std::uint64_t>(small) : static_cast<std::uint64_t>(small);
+    } else {
+        native::compat::LongDigits digits(number);
+        if (!digits.available || digits.count > 3 || (digits.count == 3 && digits.digits[2] >= 16))
+            return integer_to_bytes_from_digits(number, digits, width);
+        negative = digits.negative;
+        magnitude = digits.digits[0] | std::uint64_t{digits.digits[1]} << 30 |
+                    (digits.count == 3 ? std::uint64_t{digits.digits[2]} << 60 : 0);
+    }
+    // In range while |number| < 256**width, or <= for a negative number.
+    if (width < 8 && ((negative ? magnitude - 1 : magnitude) >> (8 * width))) return out_of_range(width);
+    const std::uint64_t bits = negative ? 0 - magnitude : magnitude;
+    if (width == 1) {
+        // The interpreter's own one-byte string, as int2byte's canonical
+        // entries are: nothing is allocated.
+        const char byte = static_cast<char>(bits);
+        return Ref::steal(PyBytes_FromStringAndSize(&byte, 1));
+    }
+    Ref result = new_bytes(width);
+    if (!result) return result;
+    write_big_endian(bytes_buffer(result), width, bits, negative ? 0xFF : 0x00);
     return result;
 }
 

@@ -1966,7 +1966,9 @@ bool learn_functions(PyObject* module, PyObject* operators, ExprState* st) {
         const char* name;
         KnownFunction entry;
     };
-    static constexpr Entry kOperators[] = {
+    // const, not constexpr: where the interpreter is a DLL (Windows) the
+    // addresses of its functions are known only once it is loaded.
+    static const Entry kOperators[] = {
         {"add", {nullptr, Apply::number2, PyNumber_Add, nullptr, 0, IntOp::add}},
         {"sub", {nullptr, Apply::number2, PyNumber_Subtract, nullptr, 0, IntOp::sub}},
         {"mul", {nullptr, Apply::number2, PyNumber_Multiply, nullptr, 0, IntOp::mul}},
@@ -1992,7 +1994,7 @@ bool learn_functions(PyObject* module, PyObject* operators, ExprState* st) {
     };
     for (const Entry& e : kOperators)
         if (!st->known.learn(operators, e.name, "_operator", e.entry)) return false;
-    static constexpr Entry kBuiltins[] = {
+    static const Entry kBuiltins[] = {
         {"len", {nullptr, Apply::length, nullptr, nullptr, 0, IntOp::none}},
         {"abs", {nullptr, Apply::number1, nullptr, PyNumber_Absolute, 0, IntOp::none}},
     };

@@ -647,7 +647,7 @@ template <int Role>
 // (the usual table) lets the compiler drop the table look-up per byte.
 template <bool Identity, class CharT>
 native::Fast undump_lines(const CharT* chars, DataLines lines, Py_ssize_t stop, const ByteTable& table) {
-    const auto answer = [&table](unsigned value) -> int {
+    const auto answer = [&](unsigned value) -> int {
         if constexpr (Identity) return static_cast<int>(value);
         else return table.value[value & 255];
     };

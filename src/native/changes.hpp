@@ -233,6 +233,7 @@ struct Remembered {
 // run code of the caller's, through a key's __eq__).
 template <class Verdict, class Check>
 Verdict checked(const DictChanges& changes, PyObject* dict, Remembered<Verdict>& memo, Check check) {
+    if (dict == nullptr) return Verdict{};  // a namespace the collector cleared
     if (changes.unchanged(dict, memo.stamp)) return memo.verdict;
     Verdict verdict{};
     const DictStamp before = changes.stamp(dict);

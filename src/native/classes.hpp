@@ -163,15 +163,13 @@ inline int descriptor_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-inline int descriptor_clear(PyObject* self) {
-    Py_CLEAR(as_descriptor(self)->owner);
-    return 0;
-}
-
+// No tp_clear, as for the interpreter's own method descriptors: every method
+// reads `owner`, and the cycle through the owner's dict is broken by the
+// owner's own clear.
 inline void descriptor_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    descriptor_clear(self);
+    Py_CLEAR(as_descriptor(self)->owner);
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
@@ -202,7 +200,6 @@ inline PyType_Slot descriptor_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(descriptor_get)},
     {Py_tp_traverse, reinterpret_cast<void*>(descriptor_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(descriptor_clear)},
     {Py_tp_getset, descriptor_getset},
     {Py_tp_methods, descriptor_methods},
     {Py_tp_members, descriptor_members},

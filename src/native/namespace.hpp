@@ -106,16 +106,20 @@ int traverse_state(PyObject* module, visitproc visit, void* arg) {
 
 template <class State>
 int clear_state(PyObject* module) {
-    if (State* state = state_of<State>(module)) state->clear();
+    (void)module;
     return 0;
 }
 
 template <class State>
 void free_state(void* module) {
-    clear_state<State>(static_cast<PyObject*>(module));
+    if (State* state = state_of<State>(static_cast<PyObject*>(module))) state->clear();
 }
 
 // ---- module globals -------------------------------------------------------------------
+
+// The namespace of `module` (borrowed), or null once the collector has cleared
+// the module: its dict is gone then, and every global reads as unbound.
+inline PyObject* namespace_of(PyObject* module) { return PyModule_GetDict(module); }
 
 // The builtins that code of `module` sees, as a Python function of that
 // module would: its namespace's __builtins__ (a module stands for its dict),
@@ -123,7 +127,9 @@ void free_state(void* module) {
 inline Ref builtins_of(PyObject* module) {
     PyObject* found = nullptr;
     Ref key = Ref::steal(PyUnicode_FromString("__builtins__"));
-    if (!key || compat::dict_get_ref(PyModule_GetDict(module), key.get(), &found) < 0) return Ref();
+    if (!key) return Ref();
+    if (PyObject* ns = namespace_of(module); ns != nullptr && compat::dict_get_ref(ns, key.get(), &found) < 0)
+        return Ref();
     Ref builtins = Ref::steal(found);
     if (builtins && PyModule_Check(builtins.get())) return Ref::new_reference(PyModule_GetDict(builtins.get()));
     if (builtins) return builtins;
@@ -139,7 +145,8 @@ inline Ref builtins_of(PyObject* module) {
 // module dict first, then builtins, else NameError. New reference or null.
 inline Ref global(PyObject* module, PyObject* key) {
     PyObject* value = nullptr;
-    const int found = compat::dict_get_ref(PyModule_GetDict(module), key, &value);
+    PyObject* ns = namespace_of(module);
+    const int found = ns == nullptr ? 0 : compat::dict_get_ref(ns, key, &value);
     if (found != 0) return Ref::steal(value);
     Ref builtins = builtins_of(module);
     if (!builtins) return Ref();
@@ -164,7 +171,8 @@ Ref global(PyObject* module, const State* state) {
 // NameError, and anything unusual, to the generic path.
 inline Ref peek_global(PyObject* module, PyObject* key) {
     PyObject* value = nullptr;
-    if (compat::dict_get_ref(PyModule_GetDict(module), key, &value) < 0) PyErr_Clear();
+    PyObject* ns = namespace_of(module);
+    if (ns != nullptr && compat::dict_get_ref(ns, key, &value) < 0) PyErr_Clear();
     return Ref::steal(value);
 }
 

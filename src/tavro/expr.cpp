@@ -210,9 +210,13 @@ ExprState* state_of(PyObject* module) { return native::state_of<ExprState>(modul
 ExprState* state_of(PyTypeObject* cls) { return native::state_of<ExprState>(cls); }
 
 // The state of the module of one of our exact classes, whose ht_module is
-// that module (make_class and PyType_FromModuleAndSpec set it). Never null.
+// that module (make_class and PyType_FromModuleAndSpec set it). Null with
+// TypeError once the collector has cleared the class, which lets go of it.
 inline ExprState* exact_class_state(PyTypeObject* cls) {
-    return static_cast<ExprState*>(PyModule_GetState(reinterpret_cast<PyHeapTypeObject*>(cls)->ht_module));
+    PyObject* module = reinterpret_cast<PyHeapTypeObject*>(cls)->ht_module;
+    if (module == nullptr) [[unlikely]]
+        return static_cast<ExprState*>(PyType_GetModuleState(cls));  // raises the TypeError
+    return static_cast<ExprState*>(PyModule_GetState(module));
 }
 
 // ---- the instances ----------------------------------------------------------------
@@ -672,7 +676,8 @@ int namespace_lookup(PyObject* dict, PyObject* key, ExprState* st, Ref& out) {
 // NameError (native::global does the latter two).
 Ref module_global(PyObject* module, PyObject* key, ExprState* st) {
     Ref value;
-    const int found = namespace_lookup(PyModule_GetDict(module), key, st, value);
+    PyObject* ns = native::namespace_of(module);
+    const int found = ns == nullptr ? 0 : namespace_lookup(ns, key, st, value);
     if (found != 0) return value;
     return native::global(module, key);
 }
@@ -687,9 +692,9 @@ Ref module_global(PyObject* module, ExprState* st) {
 // (the module's own __getattr__, the error), takes the generic route.
 template <native::Literal Op>
 Ref operator_function(PyObject* operators, ExprState* st) {
-    if (Py_IS_TYPE(operators, &PyModule_Type)) {
+    if (PyObject* ns = Py_IS_TYPE(operators, &PyModule_Type) ? native::namespace_of(operators) : nullptr) {
         Ref value;
-        const int found = namespace_lookup(PyModule_GetDict(operators), name<Op>(st), st, value);
+        const int found = namespace_lookup(ns, name<Op>(st), st, value);
         if (found != 0) return value;
     }
     return native::attr(operators, name<Op>(st));
@@ -941,7 +946,7 @@ Ref operand_value(NodeReads<Kind>& reads, std::size_t i, PyObject* obj) {
 
 Ref evaluate_uniexpr(PyObject* self, PyObject* obj, ExprState* st) {
     using N = EvaluationNames<NodeKind::uniexpr>;
-    if (st == nullptr) st = exact_class_state(Py_TYPE(self));
+    if (st == nullptr && (st = exact_class_state(Py_TYPE(self))) == nullptr) return Ref();
     PyObject* const* values = current_values<NodeKind::uniexpr>(self);
     if (values == nullptr) return uniexpr_steps({self, st, acquire_memo<NodeKind::uniexpr>(self, st)}, obj, st);
     bool called;
@@ -974,7 +979,7 @@ Ref evaluate_uniexpr(PyObject* self, PyObject* obj, ExprState* st) {
 
 Ref evaluate_binexpr(PyObject* self, PyObject* obj, ExprState* st) {
     using N = EvaluationNames<NodeKind::binexpr>;
-    if (st == nullptr) st = exact_class_state(Py_TYPE(self));
+    if (st == nullptr && (st = exact_class_state(Py_TYPE(self))) == nullptr) return Ref();
     PyObject* const* values = current_values<NodeKind::binexpr>(self);
     if (values == nullptr) return binexpr_steps({self, st, acquire_memo<NodeKind::binexpr>(self, st)}, obj, st);
     bool called;
@@ -1029,7 +1034,7 @@ Ref evaluate_binexpr(PyObject* self, PyObject* obj, ExprState* st) {
 // Path.__call__ when the memo was not current at the start.
 [[gnu::noinline]] Ref path_by_reads(PyObject* self, PyObject* obj, ExprState* st) {
     using N = EvaluationNames<NodeKind::path>;
-    if (st == nullptr) st = exact_class_state(Py_TYPE(self));
+    if (st == nullptr && (st = exact_class_state(Py_TYPE(self))) == nullptr) return Ref();
     NodeReads<NodeKind::path> reads(self, st, acquire_memo<NodeKind::path>(self, st));
     Ref parent = reads.read(N::parent);
     if (!parent || parent.get() == Py_None) return parent ? Ref::new_reference(obj) : std::move(parent);
@@ -1052,7 +1057,7 @@ Ref evaluate_binexpr(PyObject* self, PyObject* obj, ExprState* st) {
     }
     if (!value) return value;
     PyObject* const* values = current_values<NodeKind::path>(self);
-    if (values == nullptr && st == nullptr) st = exact_class_state(Py_TYPE(self));
+    if (values == nullptr && st == nullptr && (st = exact_class_state(Py_TYPE(self))) == nullptr) return Ref();
     Ref field = values != nullptr ? Ref::new_reference(values[N::field]) : read_attr(self, name<"_Path__field">(st), st);
     if (!field) return field;
     return subscript(value.get(), field.get());
@@ -1572,7 +1577,7 @@ PyObject* funcpath_print(PyObject* self, PyTypeObject* cls) {
 // memo (every read of the operand gives the same object), then the call.
 Ref evaluate_funcpath(PyObject* self, PyObject* argument, ExprState* st, PyTypeObject* defining_class) {
     using N = EvaluationNames<NodeKind::funcpath>;
-    if (st == nullptr) st = exact_class_state(Py_TYPE(self));
+    if (st == nullptr && (st = exact_class_state(Py_TYPE(self))) == nullptr) return Ref();
     if (PyObject* const* values = current_values<NodeKind::funcpath>(self)) {
         if (values[N::operand] != Py_None) {
             // The function is read before the operand is evaluated: a known
@@ -1652,7 +1657,9 @@ PyObject* call_through_slot(PyObject* self, PyObject* const* args, Py_ssize_t na
         if (Py_TYPE(self)->tp_call == path2_call_slot) {
             native::RecursionGuard guard(" while evaluating an expression");
             if (!guard) return nullptr;
-            return evaluate_path2(self, args, nargs, exact_class_state(Py_TYPE(self))).release();
+            ExprState* st = exact_class_state(Py_TYPE(self));
+            if (st == nullptr) return nullptr;
+            return evaluate_path2(self, args, nargs, st).release();
         }
     }
     return call_through_slot(self, args, nargs, kwnames);

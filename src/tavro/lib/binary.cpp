@@ -97,11 +97,13 @@ struct VerdictsTag;
 struct BinaryState {
     BinaryNames names;
     native::DictChanges changes;
-    PyObject* ns;  // the module's namespace, borrowed: the module holds it for its life
+    // The module's namespace (strong: the module lets go of it when the
+    // collector clears the module, and the functions may still be called).
+    PyObject* ns;
     // The module behind int2byte as the star import brought it (strong), whose
     // namespace int2byte reads; null when int2byte was not portil's.
     PyObject* portil;
-    PyObject* portil_ns;       // portil's namespace, borrowed from portil
+    PyObject* portil_ns;       // portil's namespace (strong, as `ns`)
     PyObject* reversed_slice;  // slice(None, None, -1)
     // The code of portil's helpers (native::runs), null where the star import
     // brought something else.
@@ -113,14 +115,16 @@ struct BinaryState {
     native::PerThread<Verdicts, VerdictsTag> verdicts;
 
     int traverse(visitproc visit, void* arg) {
+        Py_VISIT(ns);
+        Py_VISIT(portil_ns);
         Py_VISIT(portil);
         Py_VISIT(reversed_slice);
         return 0;
     }
     void clear() {
         names.clear();
-        ns = nullptr;
-        portil_ns = nullptr;
+        Py_CLEAR(ns);
+        Py_CLEAR(portil_ns);
         Py_CLEAR(portil);
         Py_CLEAR(reversed_slice);
         int2byte_code = byte2int_code = iterateints_code = nullptr;
@@ -1370,7 +1374,7 @@ void learn_portil(PyObject* module, BinaryState* st) {
     st->iterateints_code = native::module_function_code(iterateints.get(), "tavro.lib.portil", "iterateints");
     if (st->int2byte_code == nullptr) return;
     st->portil = Py_NewRef(PyCFunction_GET_SELF(int2byte.get()));
-    st->portil_ns = PyModule_GetDict(st->portil);
+    st->portil_ns = Py_XNewRef(PyModule_GetDict(st->portil));
 }
 
 // key -> value for i in 0..255, through the namespace's functions.
@@ -1401,7 +1405,7 @@ Ref bit_string_of(PyObject* module, long i) {
 
 int exec_binary(PyObject* module) {
     BinaryState* st = state_of(module);
-    st->ns = PyModule_GetDict(module);
+    st->ns = Py_NewRef(PyModule_GetDict(module));
     if (!st->names.intern() || !st->changes.attach()) return -1;
     if (!native::star_import(module, "tavro.lib.portil")) return -1;
     learn_portil(module, st);

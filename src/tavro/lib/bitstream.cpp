@@ -891,7 +891,9 @@ int decode_one_unit(const Attributes& attrs) {
 
 PyObject* restreamed_init(PyObject* self, PyTypeObject* cls, PyObject* substream, PyObject* decoder,
                           PyObject* decoderunit, PyObject* encoder, PyObject* encoderunit) {
-    const Attributes attrs(state_of(cls), self, Adapter::restreamed);
+    BitstreamState* const own = state_of(cls);
+    if (own == nullptr) return nullptr;  // the collector cleared the class
+    const Attributes attrs(own, self, Adapter::restreamed);
     const BitstreamState* st = attrs.state();
     Ref empty = empty_bytes();
     Ref zero = new_int(0);
@@ -1274,7 +1276,9 @@ native::Fast read_from_window(BitstreamState* st, PyObject* dict, Py_ssize_t cou
 }
 
 PyObject* rebuffered_init(PyObject* self, PyTypeObject* cls, PyObject* substream, PyObject* tailcutoff) {
-    const Attributes attrs(state_of(cls), self, Adapter::rebuffered);
+    BitstreamState* const own = state_of(cls);
+    if (own == nullptr) return nullptr;  // the collector cleared the class
+    const Attributes attrs(own, self, Adapter::rebuffered);
     const BitstreamState* st = attrs.state();
     Ref empty = empty_bytes();
     Ref zero = new_int(0);

@@ -133,7 +133,7 @@ using native::runs;
 
 // Whether looking names up in the namespace of `module` runs no Python code.
 bool plain_namespace(const HexState* st, PyObject* module, native::Remembered<bool>& memo) {
-    return native::checked(st->changes, PyModule_GetDict(module), memo, native::keys_are_exact_str);
+    return native::checked(st->changes, native::namespace_of(module), memo, native::keys_are_exact_str);
 }
 
 // The module of one of portil's native helpers (borrowed: the helper, which

@@ -105,7 +105,8 @@ PyObject* cached_entry(PyObject* module, unsigned char byte) {
     } else {
         PortilState* st = state_of(module);
         CacheEntries& cache = st->cache_entries;
-        PyObject* ns = PyModule_GetDict(module);
+        PyObject* ns = native::namespace_of(module);
+        if (ns == nullptr) return nullptr;
         if (!st->changes.unchanged(ns, cache.namespace_stamp)) {
             cache.namespace_stamp = st->changes.stamp(ns);
             cache.table = nullptr;
@@ -176,6 +177,7 @@ PyObject* genexpr_step_locked(Genexpr* gen) {
     if (gen->state == GenState::running) return genexpr_already_executing();
     gen->state = GenState::running;
     PyObject* module = module_of_generator(reinterpret_cast<PyObject*>(gen));
+    if (module == nullptr) return genexpr_fail(gen);  // the collector cleared the class
     unsigned char byte = 0;
     bool is_byte = false;
     Ref element = next_element(gen, byte, is_byte);
@@ -337,10 +339,10 @@ int genexpr_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// A generator the collector cleared is finished: what it iterated is gone,
+// and every later step reports exhaustion, as a cleared frame's generator does.
 int genexpr_clear(PyObject* self) {
-    Genexpr* gen = as_genexpr(self);
-    Py_CLEAR(gen->data);
-    Py_CLEAR(gen->iterator);
+    genexpr_finish(as_genexpr(self));
     return 0;
 }
 

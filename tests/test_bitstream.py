@@ -1136,3 +1136,29 @@ def test_reads_follow_changes_made_between_them(between):
         assert r.read(6) == model.read(6)
         assert (r.tell(), r.cachedfrom(), r.cachedto()) == (model.offset, model.moved,
                                                             model.moved + len(model.rwbuffer))
+
+
+@pytest.mark.parametrize("name, value", [
+    ("offset", lambda: 100), ("moved", lambda: 0), ("tailcutoff", lambda: 3),
+    ("substream", lambda: io.BytesIO(bytes(range(200, 256)) * 40)),
+])
+def test_a_class_attribute_that_becomes_a_data_descriptor_is_obeyed(name, value):
+    """The class's version tag does not change when the type of an attribute it holds gains __set__:
+    every step must still read and write through the descriptor from then on."""
+    seen = []
+    for cls in (RebufferedBytesIO, GenericRebuffered):
+        class Plain:
+            pass
+
+        held = value()
+        R = type("R", (cls,), {name: Plain()})
+        r = R(Endless(97), 8)
+        steps = [r.read(5), r.read(5)]
+        Plain.__get__ = lambda self, obj, owner=None: held
+        Plain.__set__ = lambda self, obj, given: None
+        for count in (4, 4, 200, 4):
+            steps += [r.read(count), r.tell(), r.cachedfrom(), r.cachedto()]
+        r.seek(2, 1)
+        steps += [r.tell(), r.write(b"xy"), r.tell(), r.cachedto()]
+        seen.append(steps)
+    assert seen[0] == seen[1]

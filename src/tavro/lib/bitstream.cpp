@@ -72,8 +72,17 @@ using BitstreamNames =
                   "sleep", "BlockingIOError">;
 
 // A class found to leave the state names to the instance dict, at one version
-// of it (compat::type_version): the verdict holds while the class's version
-// tag is still `tag`.
+// of it (compat::type_version). What the verdict depends on, and what sees
+// each change of it:
+//   - the class's attribute hooks, dict offset and every class of its MRO
+//     with their dicts: the class's version tag, which any change of them
+//     replaces (`tag`);
+//   - every object found in those dicts under a state name: of an immutable
+//     type that is no data descriptor (answers_only_misses), so nothing can
+//     make it one; a found object of any other type gives no verdict;
+//   - the buffer descriptors found: our own, by identity, of a type that is
+//     immutable;
+//   - the module instance that checked it (`state`).
 struct ClassVerdict {
     const void* state;   // the module state that reached it; identity only
     PyTypeObject* type;  // identity only, never followed
@@ -561,6 +570,16 @@ inline bool leaves_state_to_dict(BitstreamState* st, PyTypeObject* type, Adapter
     return check_class(st, type, adapter, memo, tag);
 }
 
+// Whether a class attribute found under a state name leaves that name to the
+// instance dict for good: an object of an immutable type that is no data
+// descriptor (None, a number, a string) can never become one. An object of
+// any other type could: its type may gain __set__ later, which changes
+// neither the adapter class nor its version tag, so no verdict could see it.
+bool answers_only_misses(PyObject* found) {
+    const PyTypeObject* type = Py_TYPE(found);
+    return (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) != 0 && type->tp_descr_set == nullptr;
+}
+
 bool check_class(BitstreamState* st, PyTypeObject* type, Adapter adapter, ClassVerdict& memo, unsigned int tag) {
     if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
     if (type->tp_dictoffset == 0) return false;
@@ -574,7 +593,7 @@ bool check_class(BitstreamState* st, PyTypeObject* type, Adapter adapter, ClassV
                    : std::pair{+rebuffered_names, std::size(rebuffered_names)};
     for (std::size_t i = 0; i < plain_names.second; ++i) {
         Ref found = compat::type_lookup(type, plain_names.first[i]);
-        if (found && Py_TYPE(found.get())->tp_descr_set != nullptr) return false;
+        if (found && !answers_only_misses(found.get())) return false;
     }
     const std::pair<PyObject*, PyObject*> buffers[] = {
         {restreamed ? name<"rbuffer">(st) : name<"rwbuffer">(st),

@@ -436,9 +436,8 @@ def test_windows_are_not_written_through_while_shared():
 
 @pytest.mark.parametrize("tailcutoff", [None, 64])
 def test_positions_held_outside_keep_their_values(tailcutoff):
-    # The read may give the int that offset (or moved) is bound to its next
-    # value in place while nothing else holds it; one held elsewhere must
-    # keep the value it had, and the state must read as the literal steps'.
+    # An int once stored as offset (or moved) keeps its value for whoever
+    # holds it, and the state must read as the literal steps'.
     r = RebufferedBytesIO(io.BytesIO(bytes(range(256)) * 64), tailcutoff)
     for step in range(300):
         kept = {name: vars(r)[name] for name in ("offset", "moved")}
@@ -1162,3 +1161,26 @@ def test_a_class_attribute_that_becomes_a_data_descriptor_is_obeyed(name, value)
         steps += [r.tell(), r.write(b"xy"), r.tell(), r.cachedto()]
         seen.append(steps)
     assert seen[0] == seen[1]
+
+
+@pytest.mark.parametrize("tailcutoff", [None, 64])
+def test_two_module_instances_serving_one_instance_dict(tailcutoff):
+    """Each instance of the module remembers the dict it served last; the other one's steps must show."""
+    import importlib.util
+
+    spec = importlib.util.find_spec("tavro.lib.bitstream")
+    other = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(other)
+    data = bytes(range(256)) * 100
+    a = RebufferedBytesIO(io.BytesIO(data), tailcutoff)
+    b = other.RebufferedBytesIO(io.BytesIO(b""), tailcutoff)
+    b.__dict__ = a.__dict__
+    position = 0
+    for step in range(600):
+        reader = (a, b)[step % 3 == 2]
+        count = 4 + step % 5
+        assert reader.read(count) == data[position:position + count], step
+        position += count
+        assert a.tell() == b.tell() == position
+        if tailcutoff is not None:
+            assert a.cachedfrom() == max(0, position - tailcutoff)

@@ -35,11 +35,8 @@
 //                          3.13 on.
 //   PyLongObject's layout  (3.10 to 3.15, as longintrepr.h documents it) a
 //                          compact int's value on 3.10 and 3.11
-//                          (PyUnstable_Long_CompactValue from 3.12 on), an
-//                          int's digits (LongDigits), and the one digit of
-//                          an int nobody else holds (set_unshared_int: a
-//                          stream's offset advanced without a new int and
-//                          a dict store for every read). The public path to
+//                          (PyUnstable_Long_CompactValue from 3.12 on) and
+//                          an int's digits (LongDigits). The public path to
 //                          the digits, PyLong_Export (3.14+), measured 160
 //                          more instructions a call than reading them (it
 //                          tries a 64-bit conversion first and takes a
@@ -577,44 +574,6 @@ inline void raise_key_error(PyObject* key) {
 }
 
 // ---- sharing between threads -----------------------------------------------------------
-
-// Whether nothing but the caller's own reference holds `object`, so that it
-// may be changed in place without anyone seeing it change. On free-threaded
-// builds a reference count does not prove that (references held by other
-// threads are counted apart) before 3.14's own check; there it answers no.
-inline bool uniquely_referenced(PyObject* object) {
-#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030E0000
-    return PyUnstable_Object_IsUniquelyReferenced(object);
-#elif defined(Py_GIL_DISABLED)
-    (void)object;
-    return false;
-#else
-    return Py_REFCNT(object) == 1;
-#endif
-}
-
-// Gives an exact int that only the caller's container holds (the caller
-// borrowed it, and no code ran since) a new value in place, where both
-// values are one positive digit and above the range of the interpreter's
-// shared small ints: then only the digit changes, and no one can see the int
-// change, as no one else holds it. Where the GIL serialises the callers only
-// (another thread could be reading the value). False, with nothing changed,
-// for anything else.
-inline bool set_unshared_int(PyObject* number, Py_ssize_t value) {
-    constexpr Py_ssize_t kBelowShared = 257;  // -5..256 are shared, made once
-    if (free_threaded || value < kBelowShared || value > static_cast<Py_ssize_t>(PyLong_MASK) ||
-        !PyLong_CheckExact(number) || !uniquely_referenced(number))
-        return false;
-    Py_ssize_t old = 0;
-    if (!long_compact_value(number, &old) || old < kBelowShared) return false;
-    auto* op = reinterpret_cast<PyLongObject*>(number);
-#if PY_VERSION_HEX >= 0x030C0000
-    op->long_value.ob_digit[0] = static_cast<digit>(value);
-#else
-    op->ob_digit[0] = static_cast<digit>(value);
-#endif
-    return true;
-}
 
 // A lock for what threads share, on free-threaded builds; nothing at all
 // where the GIL serialises the callers.

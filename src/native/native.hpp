@@ -33,10 +33,14 @@
 //    references would cost too much, it requires that the dict's keys are
 //    all exact str (or exact int, for the integer tables), whose look-ups
 //    run no Python code, and falls back otherwise.
-// 2. "Only we hold this object, we may change it in place" is decided
-//    immediately before the change, with nothing that can run Python code
-//    in between, and with compat::uniquely_referenced (a reference count
-//    proves nothing on a free-threaded build before 3.14).
+// 2. No object is changed after it was stored where Python code can reach
+//    it. An int, bytes or str (or a stand-in that behaves as one) put into a
+//    dict or an attribute is immutable from then on, even when its reference
+//    count says only the dict holds it: another instance of the module, a
+//    C extension holding a borrowed pointer, or a memo kept under a stamp
+//    (which sees stores, not changes in place) can depend on its value.
+//    Make a new object and store it; find the speed elsewhere. Only an
+//    object no one else has seen yet (made by this call) is filled in.
 // 3. A fast path that cannot serve a call declines: it returns
 //    native::decline (std::nullopt) with nothing done and no exception set,
 //    and the generic path, which performs the documented steps one
@@ -46,12 +50,21 @@
 // 4. Caches. What a module remembers between calls lives in its module
 //    state, never in a process-wide static, so that every interpreter and
 //    every re-import has its own. A remembered verdict is only trusted
-//    under a stamp (changes.hpp). A cache shared by threads is one of:
+//    under a stamp (changes.hpp), and it records every object whose change
+//    could change it: the dicts and classes it read (stamps, version tags),
+//    and the type of every object it found there, which can change without
+//    the dict or class changing (or it makes no verdict where one of them
+//    cannot be watched cheaply). The comment at a verdict names them all. A cache shared by threads is one of:
 //    immutable after the module's exec; per thread on free-threaded builds
 //    (native::PerThread); or guarded (compat::Mutex, critical sections).
 //    Each cache says which.
 // 5. C++ exceptions never cross into the interpreter: a function returns a
 //    result, or sets a Python exception and returns null.
+// 6. After the collector's clear (tp_clear, a module's m_clear) every method
+//    of the object still works: the object is left in a state its methods
+//    recognise, and they raise or report exhaustion. A weak reference's
+//    callback can hand a cleared object back to Python code. Module states
+//    are kept whole until the module is freed.
 #pragma once
 
 #include <atomic>

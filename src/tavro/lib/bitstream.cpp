@@ -32,12 +32,9 @@
 //     it does runs Python code and borrowed values stay valid; on
 //     free-threaded builds, the dict's critical section and a strong
 //     reference to the window (see read_from_window).
-//   changes in place (change_held_view): a look-up confirming that the dict
-//     still holds the view, then compat::uniquely_referenced with nothing
-//     run in between; never on free-threaded builds, where the dict's
-//     lock-free readers may reach the view at any moment.
-//   views: never changed where others can see them; blocks only appended to
-//     (an atomic claim of the room after a view).
+//   views: never changed once made (rule 2): every step that changes a
+//     buffer stores a new view; blocks are only appended to (an atomic claim
+//     of the room after a view), which no existing view covers.
 
 #include <algorithm>
 #include <atomic>
@@ -188,10 +185,11 @@ auto in_critical_section(PyObject* object, Work work) -> decltype(work()) {
 // two such values cannot overflow. False, with no exception, for anything
 // else.
 inline bool small_index(PyObject* o, Py_ssize_t& out) {
+    if (!PyLong_CheckExact(o)) return false;
+    if (compat::long_compact_value(o, &out)) return true;  // below 2**30 in magnitude: read in place
     long long value = 0;
     constexpr long long limit = 1LL << 60;
-    if (!PyLong_CheckExact(o) || !compat::long_as_long_long(o, &value) || value <= -limit || value >= limit)
-        return false;
+    if (!compat::long_as_long_long(o, &value) || value <= -limit || value >= limit) return false;
     out = static_cast<Py_ssize_t>(value);
     return true;
 }
@@ -374,80 +372,6 @@ Ref spliced(const BitstreamState* st, PyObject* current, Py_ssize_t lo, PyObject
         atomically(as_view(result.get())->block->used).store(total, std::memory_order_relaxed);
     }
     return result;
-}
-
-// Whether an object that the instance dict holds may be changed in place: it
-// is the dict's alone (the caller holds no reference of its own and has run
-// nothing since it saw the dict hold it), and the GIL keeps other threads
-// out (see the top of the file).
-inline bool may_change_in_place(PyObject* held_by_dict) {
-    if constexpr (compat::free_threaded) {
-        (void)held_by_dict;
-        return false;
-    } else {
-        return compat::uniquely_referenced(held_by_dict);
-    }
-}
-
-// The changes below apply to a view that may be changed in place (see
-// may_change_in_place). Each returns 1 when done, 0 when it does not apply
-// (nothing changed), -1 with an exception.
-
-inline bool block_is_private(const BytesView* view) {
-    return atomically(view->block->references).load(std::memory_order_acquire) == 1;
-}
-
-// Writes data at lo (0 <= lo <= size), when the block has no other view and
-// room for the result.
-int patch_in_place(PyObject* view_object, Py_ssize_t lo, PyObject* data) {
-    BytesView* view = as_view(view_object);
-    Block* block = view->block;
-    const Py_ssize_t n = Py_SIZE(data);
-    if (!block_is_private(view) || n > block->capacity - view->start - lo) return 0;
-    std::memcpy(block->data() + view->start + lo, PyBytes_AS_STRING(data), static_cast<size_t>(n));
-    view->end = std::max(view->end, view->start + lo + n);
-    block->used = view->end;  // the block is this view's alone
-    return 1;
-}
-
-// Appends `extra`, when the block has no other view, growing the block with
-// realloc when it lacks room (unless most of it lies before the view: then
-// a copy of the view into a new block costs less).
-int append_in_place(PyObject* view_object, PyObject* extra) {
-    BytesView* view = as_view(view_object);
-    Block* block = view->block;
-    const Py_ssize_t n = Py_SIZE(extra);
-    if (!block_is_private(view) || n > PY_SSIZE_T_MAX / 4 - view->end) return 0;
-    const Py_ssize_t needed = view->end + n;
-    if (needed > block->capacity) {
-        if (view->start > view->end - view->start) return 0;
-        const Py_ssize_t capacity = grown(needed);
-        void* moved = PyMem_Realloc(block, sizeof(Block) + static_cast<size_t>(capacity));
-        if (moved == nullptr) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        block = static_cast<Block*>(moved);
-        block->capacity = capacity;
-        view->block = block;
-    }
-    std::memcpy(block->data() + view->end, PyBytes_AS_STRING(extra), static_cast<size_t>(n));
-    view->end = needed;
-    block->used = needed;
-    return 1;
-}
-
-// Whether a view that loses `removed` bytes from its front is still worth its
-// block (see front_cut): then the cut may be made where it lies.
-inline bool cut_keeps_view(PyObject* view_object, Py_ssize_t removed) {
-    const Py_ssize_t rest = view_size(view_object) - removed;
-    return rest >= view_threshold && rest >= as_view(view_object)->block->capacity / 4;
-}
-
-int cut_in_place(PyObject* view_object, Py_ssize_t removed) {
-    if (!cut_keeps_view(view_object, removed)) return 0;
-    as_view(view_object)->start += removed;
-    return 1;
 }
 
 // -- the view type --
@@ -669,55 +593,17 @@ bool store_in_order(const Attributes& attrs, std::initializer_list<std::pair<PyO
     return true;
 }
 
-// `current`, a view that the caller read from the instance dict under `key`
-// and holds, changed in place by `change(view)` (one of the changes on views
-// above) when the dict still holds it and nothing else does (rule 2: the
-// look-up that confirms it may run code; nothing runs after it until the
-// change is made). Returns what `change` returns, or 0 when the view may not
-// be changed; `current` is held again unless the change was made.
-template <class Change>
-int change_held_view(const Attributes& attrs, PyObject* key, Ref& current, Change change) {
-    if constexpr (compat::free_threaded) {
-        return 0;
-    } else {
-        Ref dict = attrs.dict();
-        if (!dict || !is_view(current.get())) return 0;
-        PyObject* found = nullptr;
-        if (compat::dict_get_ref(dict.get(), key, &found) < 0) return -1;
-        Ref held = Ref::steal(found);
-        if (held.get() != current.get()) return 0;
-        PyObject* view = current.get();
-        held = Ref();
-        current = Ref();  // the dict's own reference keeps it
-        const int done = may_change_in_place(view) ? change(view) : 0;
-        if (done == 0) current = Ref::new_reference(view);
-        return done;
-    }
-}
-
 // `self.<key> = current + extra`, with `current` already read: on the
-// direct path bytes and views are joined without copying what is there, and
-// a view held by nobody but the dict grows where it lies.
-//
-// The confirming look-up may run code that changes the class, so the callers
-// below ask again whether the step is direct before they make a view.
+// direct path bytes and views are joined without copying what is there.
 bool store_concatenation(const Attributes& attrs, PyObject* key, Ref current, PyObject* extra) {
-    if (is_plain_or_view(current.get()) && PyBytes_CheckExact(extra)) {
-        const int done =
-            change_held_view(attrs, key, current, [extra](PyObject* view) { return append_in_place(view, extra); });
-        if (done != 0) return done > 0;
-        if (attrs.direct()) return attrs.set(key, concatenated(attrs.state(), current.get(), extra));
-    }
+    if (is_plain_or_view(current.get()) && PyBytes_CheckExact(extra) && attrs.direct())
+        return attrs.set(key, concatenated(attrs.state(), current.get(), extra));
     Ref left = plain(current.get());
     return left && attrs.set(key, Ref::steal(PyNumber_Add(left.get(), extra)));
 }
 
-// `self.<key> = current[removed:]` (current: bytes or a view; 0 <= removed),
-// cut where it lies when the dict alone holds the view.
+// `self.<key> = current[removed:]` (current: bytes or a view; 0 <= removed).
 bool store_front_cut(const Attributes& attrs, PyObject* key, Ref current, Py_ssize_t removed) {
-    const int done = change_held_view(attrs, key, current,
-                                      [removed](PyObject* view) { return cut_in_place(view, removed); });
-    if (done != 0) return done > 0;
     if (attrs.direct()) return attrs.set(key, front_cut(attrs.state(), current.get(), removed));
     Ref from = new_int(removed);
     return from && attrs.set(key, slice_of(current.get(), from.get(), nullptr));
@@ -1192,10 +1078,9 @@ PyObject* raise_tail_cut_off(const char* doing) {
 // Python code (comparing exact str keys runs none), and the values it
 // replaces are ints and windows, whose deallocation runs none either; so the
 // values borrowed from the walk stay the dict's until the store that
-// replaces them, and nothing can take a reference to the window between the
-// walk and its in-place trim. On free-threaded builds the call runs in the
-// dict's critical section, so that it starts from one state of the dict, and
-// holds the window it reads (see read_from_window); it never trims in place.
+// replaces them. On free-threaded builds the call runs in the dict's
+// critical section, so that it starts from one state of the dict, and holds
+// the window it reads (see read_from_window).
 //
 // Where the GIL serialises callers, the module remembers the dict it served
 // last as it left it (ServedWindow): while the dict's stamp says it has not
@@ -1237,12 +1122,11 @@ bool walk_instance_dict(const BitstreamState* st, PyObject* dict, WindowState& o
 }
 
 // dict[key] = value, where `held` is the int the dict binds to key now
-// (borrowed; updated to the one it binds after). An int that only the dict
-// holds is given the new value in place (compat::set_unshared_int): the
-// same state, without a new int and a store for every read. The store runs
-// no Python code (exact str keys, an int replaced).
+// (borrowed; updated to the one it binds after). Always a new int: the one
+// the dict held may be known to others by its value (another instance of
+// the module serving this dict remembers it). The store runs no Python code
+// (exact str keys, an int replaced).
 bool store_int(PyObject* dict, PyObject* key, PyObject*& held, Py_ssize_t value) {
-    if (compat::set_unshared_int(held, value)) return true;
     Ref number = new_int(value);
     if (!number || PyDict_SetItem(dict, key, number.get()) < 0) return false;
     held = number.get();  // the dict holds it
@@ -1283,12 +1167,9 @@ native::Fast read_from_window(BitstreamState* st, PyObject* dict, Py_ssize_t cou
         const Py_ssize_t removed = endsat - now.tailcutoff - now.moved;
         if (!store_int(dict, name<"moved">(st), now.moved_int, now.moved + removed)) return Ref();
         now.moved += removed;
-        if (!is_view(now.window) || removed >= view_size(now.window) || !may_change_in_place(now.window) ||
-            cut_in_place(now.window, removed) == 0) {
-            Ref trimmed = front_cut(st, now.window, removed);
-            if (!trimmed || PyDict_SetItem(dict, name<"rwbuffer">(st), trimmed.get()) < 0) return Ref();
-            now.window = trimmed.get();  // the dict holds it
-        }
+        Ref trimmed = front_cut(st, now.window, removed);
+        if (!trimmed || PyDict_SetItem(dict, name<"rwbuffer">(st), trimmed.get()) < 0) return Ref();
+        now.window = trimmed.get();  // the dict holds it
     }
     if (remembers) served = {known ? st->changes.restamp(dict, earlier) : st->changes.stamp(dict), now};
     return result;
@@ -1405,12 +1286,9 @@ bool overwrite_window(const Attributes& attrs, PyObject* lo_object, PyObject* hi
     if (!window) return false;
     Py_ssize_t lo = 0, hi = 0;
     if (is_plain_or_view(window.get()) && PyBytes_CheckExact(data) && small_index(lo_object, lo) &&
-        small_index(hi_object, hi) && lo >= 0 && lo <= contents_size(window.get()) && hi == lo + Py_SIZE(data)) {
-        const int done = change_held_view(attrs, key, window,
-                                          [lo, data](PyObject* view) { return patch_in_place(view, lo, data); });
-        if (done != 0) return done > 0;
-        if (attrs.direct()) return attrs.set(key, spliced(st, window.get(), lo, data));
-    }
+        small_index(hi_object, hi) && lo >= 0 && lo <= contents_size(window.get()) && hi == lo + Py_SIZE(data) &&
+        attrs.direct())
+        return attrs.set(key, spliced(st, window.get(), lo, data));
     Ref head = slice_of(window.get(), nullptr, lo_object);
     Ref joined = Ref::steal(head ? PyNumber_Add(head.get(), data) : nullptr);
     if (!joined) return false;

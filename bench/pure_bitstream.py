@@ -83,11 +83,12 @@ class RebufferedBytesIO(object):
         self.moved = 0
         self.tailcutoff = tailcutoff
 
-    def _empty(self, since, doing):
+    def _empty(self, since, doing, count, offset):
         if self.emptytimeout is not None:
             since = monotonic() if since is None else since
             if monotonic() - since >= self.emptytimeout:
-                raise IOError("could not %s because substream returned no data for %r seconds" % (doing, self.emptytimeout))
+                raise IOError("could not %s %d byte%s at offset %d because substream returned no data for %r seconds"
+                              % (doing, count, "" if count == 1 else "s", offset, self.emptytimeout))
         return since
 
     def read(self, count=None):
@@ -108,7 +109,7 @@ class RebufferedBytesIO(object):
                 since = None
                 self.rwbuffer = self.rwbuffer + newdata
                 continue
-            since = None if newdata is None else self._empty(since, "read")
+            since = None if newdata is None else self._empty(since, "read", count, startsat)
             sleep(0)
         data = self.rwbuffer[startsat - self.moved:endsat - self.moved]
         self.offset += count
@@ -126,7 +127,7 @@ class RebufferedBytesIO(object):
             newdata = self.substream.read(CHUNK)
             self.rwbuffer = self.rwbuffer + newdata
             if not newdata:
-                since = self._empty(since, "write")
+                since = self._empty(since, "write", len(data), startsat)
                 sleep(0)
             else:
                 since = None

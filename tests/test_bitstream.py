@@ -318,7 +318,8 @@ def test_empty_substream_wait_is_bounded(Rebuffered, doing):
     with pytest.raises(OSError) as info:
         r.read(5) if doing == "read" else (r.seek(5), r.write(b"x"))
     assert 0.05 <= time.monotonic() - started < 5
-    assert str(info.value) == f"could not {doing} because substream returned no data for 0.05 seconds"
+    asked = "5 bytes at offset 3" if doing == "read" else "1 byte at offset 5"
+    assert str(info.value) == f"could not {doing} {asked} because substream returned no data for 0.05 seconds"
     # Nothing lost: what arrived is still there and the position did not move.
     assert r.tell() == (3 if doing == "read" else 5) and r.rwbuffer == b"abc"
     r.seek(0)
@@ -353,7 +354,7 @@ def test_ended_file_raises_instead_of_spinning(Rebuffered, tmp_path):
     with open(path, "rb") as f:
         r = Rebuffered(f)
         r.emptytimeout = 0.02
-        with pytest.raises(OSError, match="could not read because"):
+        with pytest.raises(OSError, match="could not read 6 bytes at offset 0 because substream returned no data"):
             r.read(6)
         assert r.read(5) == b"short"
 

@@ -699,8 +699,10 @@ PyGetSetDef buffer_getsets[] = {
 class EmptyPollClock {
 public:
     void reset() { running_ = false; }
-    // False with IOError set once the run has lasted the bound.
-    bool note_empty(const Attributes& attrs, const char* doing) {
+    // False with IOError set once the run has lasted the bound; the message
+    // says what was asked for (`count` bytes at `offset`), so that a cut-off
+    // input can be told from a slow one in a log.
+    bool note_empty(const Attributes& attrs, const char* doing, PyObject* count, PyObject* offset) {
         Ref limit = native::attr(attrs.self(), name<"emptytimeout">(attrs.state()));
         if (!limit) return false;
         if (limit.get() == Py_None) return true;
@@ -712,8 +714,11 @@ public:
             since_ = now;
         }
         if (std::chrono::duration<double>(now - since_).count() < seconds) return true;
-        PyErr_Format(PyExc_OSError, "could not %s because substream returned no data for %R seconds", doing,
-                     limit.get());
+        Py_ssize_t small_count = 0;
+        const bool one = small_index(count, small_count) && small_count == 1;
+        PyErr_Format(PyExc_OSError,
+                     "could not %s %S byte%s at offset %S because substream returned no data for %R seconds", doing,
+                     count, one ? "" : "s", offset, limit.get());
         return false;
     }
 
@@ -1238,7 +1243,7 @@ PyObject* rebuffered_read(PyObject* self, PyObject* count) {
         }
         if (newdata.get() == Py_None)
             clock.reset();
-        else if (!clock.note_empty(attrs, "read"))
+        else if (!clock.note_empty(attrs, "read", count, startsat.get()))
             return nullptr;
         if (!pause(module, st)) return nullptr;
     }
@@ -1335,7 +1340,7 @@ PyObject* rebuffered_write(PyObject* self, PyObject* data) {
                 clock.reset();
                 continue;
             }
-            if (!clock.note_empty(attrs, "write") || !pause(module, st)) return nullptr;
+            if (!clock.note_empty(attrs, "write", length.get(), startsat.get()) || !pause(module, st)) return nullptr;
         }
     }
 

@@ -23,6 +23,16 @@ def test_no_fast_path_trusts_a_dict_across_python_code(module_name):
     assert clean, report
 
 
+@pytest.mark.parametrize("module_name", ["tavro.expr", "tavro.lib.bitstream"])
+def test_changes_that_no_stamp_sees_are_seen(module_name):
+    # A class attribute's type that gains __set__, another module instance
+    # serving the same instance dict: the fast paths must observe what the
+    # literal path observes.
+    assert hostile.interventions_of([module_name])
+    problems = hostile.intervene([module_name])
+    assert not problems, "\n".join(f"{name}: {problem}" for name, problem in problems)
+
+
 def test_every_function_and_method_has_a_scenario():
     patterns = [p for s in hostile_cases.SCENARIOS for p in s.covers]
     missing = [

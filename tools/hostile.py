@@ -43,8 +43,18 @@ them, plus names that are looked up though absent) count the comparisons.
 Collisions are exact: a collider hashes as the key it collides with, in the
 same process, and children run with PYTHONHASHSEED=0.
 
+Beside the dicts, a remembered verdict can miss other changes: the type of
+an object it found in a class's MRO (which may gain __set__ without the
+class's version tag changing), or another instance of the module (a
+re-import) serving the same instance dict. Interventions make such a change
+between the steps of an operation that is run twice, on subjects made alike:
+once where the fast paths serve it, once through a subclass whose attribute
+hook sends every step down the literal path. Both runs must observe the same.
+
 Layout: this file is the generic engine; the tavro scenarios (subjects,
-operations, observable state) are tools/hostile_cases.py.
+operations, observable state, interventions) are tools/hostile_cases.py.
+
+    python tools/hostile.py intervene [MODULE...]  run the interventions, report
 
     python tools/hostile.py run [MODULE...]       run in child processes, report
     python tools/hostile.py list [MODULE...]      print the cases
@@ -92,6 +102,18 @@ class Scenario:
     dicts: Callable[[Any], dict] = lambda subject: {}  # the subject's own dicts: label -> dict
     state: Callable[[Any], Any] = lambda subject: None  # what a caller can see afterwards
     absent: tuple = ()  # keys looked up in the subject's dicts though absent
+
+
+@dataclass
+class Intervention:
+    """An operation whose steps are interleaved with a change that a dict
+    stamp cannot see; `observe(literal)` makes its subjects (through the
+    literal-path subclass when `literal` is true), runs the steps and the
+    changes, and returns what a caller saw."""
+
+    module: str
+    name: str
+    observe: Callable[[bool], list]
 
 
 class Timeout(BaseException):
@@ -1003,6 +1025,33 @@ def report(module_name, result, limit=40):
     return "\n".join([head] + lines[:limit] + ([f"... and {len(lines) - limit} more"] if len(lines) > limit else []))
 
 
+def interventions_of(module_names):
+    import hostile_cases
+
+    return [i for i in hostile_cases.INTERVENTIONS if i.module in module_names]
+
+
+def intervene(module_names):
+    """Runs every intervention of `module_names` in a child process (the
+    debug allocator, or the sanitizer's runtime); a list of (name, problem),
+    empty when every one observed the same both ways."""
+    problems = []
+    for intervention in interventions_of(module_names):
+        code = (f"import importlib, hostile, hostile_cases\n"
+                f"importlib.import_module({intervention.module!r})\n"
+                f"[i] = [i for i in hostile_cases.INTERVENTIONS if i.name == {intervention.name!r}]\n"
+                f"fast, literal = i.observe(False), i.observe(True)\n"
+                f"print('same' if fast == literal else f'fast path: {{fast!r}}\\nliteral: {{literal!r}}')\n")
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=child_env(),
+                              timeout=600)
+        lines = done.stdout.strip().splitlines()
+        if done.returncode != 0:
+            problems.append((intervention.name, f"exit status {done.returncode}: {crash_report(done.stderr)}"))
+        elif lines[:1] != ["same"]:
+            problems.append((intervention.name, _short("\n".join(lines), 600)))
+    return problems
+
+
 def main(argv):
     if len(argv) < 2:
         raise SystemExit(__doc__)
@@ -1023,6 +1072,13 @@ def main(argv):
             print(report(name, result, limit=10**6), flush=True)
             status |= bool(result.crashes or result.failures)
         raise SystemExit(status)
+    elif mode == "intervene":
+        names = argv[2:] or sweep.expected_modules()
+        problems = intervene(names)
+        for name, problem in problems:
+            print(f"FAIL {name}: {problem}")
+        print(f"{len(interventions_of(names))} interventions, {len(problems)} failed")
+        raise SystemExit(bool(problems))
     elif mode == "list":
         signal.signal(signal.SIGALRM, _on_alarm)
         spaces = Namespaces(sweep.expected_modules())

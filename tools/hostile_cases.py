@@ -14,7 +14,7 @@ import operator
 import sys
 from types import SimpleNamespace
 
-from hostile import Scenario
+from hostile import Intervention, Scenario
 
 # Functions and methods that read no dict a caller can reach: nothing for a
 # hostile key to act on. (The coverage test requires every other public
@@ -442,3 +442,160 @@ def _reconstruct_restreamed(s):
 scenario(S, "RestreamedBytesIO: constructing", [_RS, f"{_RS}.__init__"],
          lambda: SimpleNamespace(cls=_m(S).RestreamedBytesIO, made=_restreamed()()), _reconstruct_restreamed,
          dicts=lambda s: {"instance": vars(s.made)})
+
+
+# ---------------------------------------------------------------------------
+# Interventions: changes that no dict stamp sees (tools/hostile.py)
+
+INTERVENTIONS: list[Intervention] = []
+
+
+def _module_instance(name):
+    """Another instance of the module, as a re-import makes it."""
+    import importlib.util
+
+    spec = importlib.util.find_spec(name)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def _literal_class(cls):
+    """A subclass whose attribute hooks send every step down the literal path."""
+    return type(cls.__name__, (cls,), {
+        "__setattr__": lambda self, key, value: object.__setattr__(self, key, value),
+        "__getattribute__": lambda self, key: object.__getattribute__(self, key),
+    })
+
+
+class _Endless:
+    """A substream that never runs dry and keeps what is written to it."""
+
+    def __init__(self, chunk):
+        self.chunk, self.count, self.written = chunk, 0, []
+
+    def read(self, n):
+        self.count += 1
+        return bytes((self.count + i) % 256 for i in range(self.chunk))
+
+    def write(self, data):
+        self.written.append(data)
+
+
+def _rebuffered_found_type_changes(name, value):
+    def observe(literal):
+        class Found:  # an attribute of the class, shadowed by the instance dict
+            pass
+
+        base = _m(S).RebufferedBytesIO
+        cls = type("R", (_literal_class(base) if literal else base,), {name: Found()})
+        s = cls(_Endless(97), 8)
+        seen = [s.read(5), s.read(5)]
+        held = value()
+        Found.__get__ = lambda self, obj, owner=None: held
+        Found.__set__ = lambda self, obj, given: None
+        for count in (4, 4, 200, 4):
+            seen += [_raises(s.read, count) or "ok", s.tell(), s.cachedfrom(), s.cachedto()]
+        s.seek(2, 1)
+        seen += [s.tell(), s.write(b"xy"), s.tell(), s.cachedto()]
+        return seen
+
+    INTERVENTIONS.append(Intervention(S, f"RebufferedBytesIO: the type of a class attribute {name} gains __set__",
+                                      observe))
+
+
+for _name, _value in (("offset", lambda: 100), ("moved", lambda: 0), ("tailcutoff", lambda: 3),
+                      ("substream", lambda: _Endless(51))):
+    _rebuffered_found_type_changes(_name, _value)
+
+
+def _restreamed_found_type_changes(name, value):
+    def observe(literal):
+        class Found:
+            pass
+
+        base = _m(S).RestreamedBytesIO
+        cls = type("R", (_literal_class(base) if literal else base,), {name: Found()})
+        s = cls(_Endless(5), _upper, 3, _upper, 4)
+        seen = [s.read(7), s.write(b"abcdef")]
+        held = value()
+        Found.__get__ = lambda self, obj, owner=None: held
+        Found.__set__ = lambda self, obj, given: None
+        seen += [s.read(4), s.write(b"ghijklmn"), s.tell(), _raises(s.close), s.substream.written]
+        return seen
+
+    INTERVENTIONS.append(Intervention(S, f"RestreamedBytesIO: the type of a class attribute {name} gains __set__",
+                                      observe))
+
+
+for _name, _value in (("sincereadwritten", lambda: 1000), ("decoderunit", lambda: 1), ("encoderunit", lambda: 2)):
+    _restreamed_found_type_changes(_name, _value)
+
+
+def _rebuffered_shared_by_two_modules(tailcutoff):
+    def observe(literal):
+        first, second = _m(S).RebufferedBytesIO, _module_instance(S).RebufferedBytesIO
+        if literal:
+            first, second = _literal_class(first), _literal_class(second)
+        import io
+
+        # All the data arrives at the first read: every later read is served
+        # from the window, where each instance remembers the dict it served.
+        a, b = first(io.BytesIO(bytes(range(256)) * 100), tailcutoff), second(io.BytesIO(), tailcutoff)
+        b.__dict__ = a.__dict__
+        seen = []
+        for step in range(300):
+            reader = (a, b)[step % 3 == 2]
+            # Positions kept as text: holding the ints would keep them shared.
+            seen += [reader.read(4 + step % 5), str(a.tell()), str(b.cachedfrom()), str(a.cachedto())]
+        return seen
+
+    INTERVENTIONS.append(Intervention(S, f"RebufferedBytesIO: two module instances share one instance dict, "
+                                         f"tailcutoff {tailcutoff}", observe))
+
+
+for _tailcutoff in (None, 64):
+    _rebuffered_shared_by_two_modules(_tailcutoff)
+
+
+def _node_found_type_changes(name):
+    def observe(literal):
+        class Found:
+            pass
+
+        expr = _m(E)
+        base = _literal_class(expr.BinExpr) if literal else expr.BinExpr
+        cls = type("B", (base,), {name: Found()})
+        node = cls(operator.add, expr.this.a, 2)
+        seen = [node({"a": 1}), node({"a": 2})]
+        Found.__get__ = lambda self, obj, owner=None: {"op": operator.mul, "lhs": 10, "rhs": 7}[name]
+        Found.__set__ = lambda self, obj, given: None
+        seen += [node({"a": 3}), repr(node)]
+        return seen
+
+    INTERVENTIONS.append(Intervention(E, f"BinExpr: the type of a class attribute {name} gains __set__", observe))
+
+
+for _name in ("op", "lhs", "rhs"):
+    _node_found_type_changes(_name)
+
+
+def _nodes_shared_by_two_modules():
+    def observe(literal):
+        first, second = _m(E), _module_instance(E)
+        classes = [m.BinExpr for m in (first, second)]
+        if literal:
+            classes = [_literal_class(c) for c in classes]
+        a = classes[0](operator.add, first.this.a, 1)
+        b = classes[1](operator.sub, second.this.a, 1)
+        b.__dict__ = a.__dict__
+        seen = []
+        for step in range(20):
+            seen += [a({"a": step}), b({"a": step})]
+            (a, b)[step % 2].rhs = step
+        return seen
+
+    INTERVENTIONS.append(Intervention(E, "BinExpr: two module instances share one instance dict", observe))
+
+
+_nodes_shared_by_two_modules()

@@ -14,6 +14,22 @@
 // whenever the matching dunder is assigned on the class or a base, and gives
 // subclasses generic slots that call the methods, so a native slot is only
 // ever in place while the class's dunder is still our own method.
+//
+// What each remembered verdict depends on (native.hpp, rule 4):
+//   - the class verdict (ClassVerdicts: the state names are read from the
+//     instance dict): the class's attribute hook and every class of its MRO
+//     with its dict, all seen by the class's version tag; the verdict holds
+//     only where no class defines any state name, so no object found there
+//     (whose type could gain __set__ unseen) enters it;
+//   - a node's memo (MemoEntry): the class's version tag, the identity and
+//     stamp of the instance dict (every key an exact str), the values read
+//     (held by the dict while the stamp holds);
+//   - namespace look-ups (NamespaceMemo): the dict (this module's, the
+//     operator module's) by its stamp, every key an exact str, the value
+//     held by the dict meanwhile;
+//   - operator functions applied natively (KnownFunctions): recognised by
+//     their C entry point, checked at import; builtin functions do not
+//     change.
 #include "native.hpp"
 
 #include <algorithm>

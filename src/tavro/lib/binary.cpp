@@ -21,6 +21,21 @@
 //     it. The objects it writes are bytes it has just made.
 //   - The verdicts live in the module state where the GIL serialises the
 //     callers, and per thread on free-threaded builds (native::PerThread).
+//
+// Every object each verdict depends on (rule 4):
+//   - the collaborators (Collaborators): this module's namespace (its stamp;
+//     exact str keys); int2byte, byte2int and iterateints recognised by
+//     their C entry point and int2byte by its module (builtin functions: an
+//     immutable type, and neither changes after creation); bytes2bits by its
+//     entry point and module; the three tables by identity (the namespace
+//     holds them while the stamp holds);
+//   - int2byte's table: portil's namespace (its stamp; exact str keys) and
+//     INT2BYTE_CACHE's identity there;
+//   - each table's contents (int2byte's, BYTES2BITS_CACHE, BITS2BYTES_CACHE,
+//     SWAPBITSINBYTES_CACHE): the table's stamp, an exact dict with exact int
+//     (or exact bytes) keys and exact bytes values of the canonical content:
+//     all of immutable types, so nothing but a store into the table (which
+//     the stamp sees) can change what was checked.
 #include "cpu.hpp"
 #include "native.hpp"
 

@@ -22,13 +22,18 @@
 // a real bytes object (stored in its place) as soon as anyone reads the
 // attribute; only vars()/__dict__ can see the stand-in.
 //
-// The fast paths and what each relies on (rules 1 and 2 of native.hpp):
-//   the direct path (class Attributes): the class verdict, remembered under
-//     the class's version tag; every value read from the dict is a strong
+// The fast paths and what each relies on (rules 1, 2 and 4 of native.hpp):
+//   the direct path (class Attributes): the class verdict (ClassVerdict, which
+//     lists every object it depends on: the class's version tag, the type of
+//     every class attribute found under a state name, our buffer descriptors,
+//     the module instance); every value read from the dict is a strong
 //     reference (compat::dict_get_ref).
 //   RebufferedBytesIO.read from the window (read_from_window): every key of
 //     the instance dict an exact str, checked by the walk that collects the
-//     values (or known from the dict's stamp, ServedWindow), so that nothing
+//     values (or known from the dict's stamp, ServedWindow: the instance dict
+//     by identity and stamp, its values by identity, all held by the dict
+//     while the stamp holds; ints and bytes or views, which never change),
+//     so that nothing
 //     it does runs Python code and borrowed values stay valid; on
 //     free-threaded builds, the dict's critical section and a strong
 //     reference to the window (see read_from_window).

@@ -24,6 +24,19 @@
 //   - list entries are read inside the list's critical section, and a
 //     mutable buffer is read through a buffer export of our own, so that no
 //     other thread can replace an entry or resize the buffer meanwhile.
+//
+// Every object each remembered verdict depends on (rule 4):
+//   - own_namespace and helper_namespace: the dict of this module, and of
+//     the module whose helper (int2byte, trimstring) is bound here, by its
+//     stamp: every key an exact str;
+//   - int2byte_cache (ByteTable): INT2BYTE_CACHE's stamp, every key an exact
+//     int, the answers read from exact one-byte bytes entries (all of
+//     immutable types);
+//   - the helpers (iterateints, int2byte, trimstring, binascii.hexlify),
+//     HEXPRINT's and PRINTABLE's entries and the argument's type are checked
+//     at every call, not remembered: builtin functions by their C entry
+//     point, table entries by identity with the objects made at import (held
+//     by the state), a byte buffer by its type's slots.
 #include <algorithm>
 #include <array>
 #include <cstdint>

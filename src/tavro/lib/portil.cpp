@@ -1,5 +1,15 @@
 // tavro.lib.portil: interpreter flags, type tuples, the two one-byte caches
 // and the small conversion helpers every other library module imports.
+//
+// The one fast path, and every object its verdict depends on (native.hpp,
+// rules 1, 2 and 4):
+//   iteratebytes's items from ITERATEBYTES_CACHE (cached_entry), GIL builds
+//   only: this module's namespace (its stamp; every key an exact str, so
+//   the look-up runs no code and the table found stays bound while the
+//   stamp holds), the table's identity (held by the namespace meanwhile),
+//   the table's contents (its stamp; every key an exact int, whose type
+//   cannot change). The entries are borrowed from the table and taken with
+//   a reference before anything else runs.
 #include "native.hpp"
 
 #include <algorithm>

@@ -1,15 +1,20 @@
 """`python -m tavro dump|undump`: the reversible hex dump of a file, streamed."""
 
+import errno
 import io
 import os
-import pty
 import random
-import select
 import signal
 import subprocess
 import sys
 import time
 from pathlib import Path
+
+try:
+    import pty
+    import select
+except ImportError:  # Windows: no pseudo-terminals
+    pty = None
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -195,10 +200,17 @@ LINES = GOOD.split("\n")
 
 
 @pytest.mark.parametrize("text, lineno, words", [
-    pytest.param(GOOD.replace("0020   20 21", "0020   2G 21"), 4, "expected hex byte pairs separated by single "
-                 "spaces after the offset, found '2G 21 22 23 24 25 26 27 ' (was the dump made with --linesize 16?)",
-                 id="bad-pair"),
-    pytest.param(GOOD.replace("0020   20 21", "0020   20  21"), 4, "hex byte pairs", id="bad-spacing"),
+    pytest.param(GOOD.replace("0020   20 21", "0020   2G 21"), 4, "not a hex digit at column 9: 'G'", id="bad-pair"),
+    pytest.param(GOOD.replace("0020   20 21", "0020   20  21"), 4, "expected spaces up to column 58, where the "
+                 "printable column of line size 16 starts, found '2' at column 12", id="bad-spacing"),
+    pytest.param(GOOD.replace("0020   20 21", "0020   20-21"), 4, "expected a single space after the hex pair at "
+                 "column 8, found '-'", id="bad-separator"),
+    pytest.param("\n".join(LINES[:4]) + "\n" + LINES[4][:14], 5, "the line ends in the middle of a hex pair at "
+                 "column 14 (was it cut short?)", id="cut-in-a-pair"),
+    pytest.param("\n".join(LINES[:4]) + "\n" + LINES[4][:60], 5, "the hex column of line size 16 is not followed by "
+                 "three spaces and 16 printable characters (was the line cut short?)", id="cut-in-the-printable-column"),
+    pytest.param(GOOD.replace("0030   ", "0030 "), 5, "expected three spaces and hex byte pairs after the offset 0030",
+                 id="no-separator"),
     pytest.param("\n".join(LINES[:3] + LINES[4:]), 4, "offset 0030 where 0020 was expected (a line missing, "
                  "repeated or of the wrong length?)", id="missing-line"),
     pytest.param("\n".join(LINES[:4] + LINES[3:]), 5, "offset 0020 where 0030", id="repeated-line"),
@@ -218,7 +230,10 @@ LINES = GOOD.split("\n")
     pytest.param(GOOD.replace("0000   00", "0000   \u00e9\u00e9"), 2, "not ASCII text", id="not-ascii"),
     pytest.param(GOOD.replace("0010   10", "0010\n   10"), 3, "hex offset", id="line-feed-inside"),
     pytest.param(GOOD.replace("0000   00", "0000 " + "0" * 300), 2, "hex byte pairs", id="long-line"),
-    pytest.param('hexundump("""\n' + "0" * 20_000, 2, "longer than 78 characters, more than a dump line holds", id="unfinished-long-line"),
+    pytest.param('hexundump("""\n' + "0" * 20_000, 2, "longer than 78 characters, more than a dump line holds\n",
+                 id="unfinished-long-line"),
+    pytest.param('hexundump("""\n0000   ' + "00 " * 7000, 2, "longer than 78 characters, more than a dump line "
+                 "holds (was the dump made with a larger --linesize?)", id="unfinished-line-of-a-larger-size"),
     pytest.param("x" * 20_000, 1, "expected the opening line", id="unfinished-long-first-line"),
 ])
 def test_undump_reports_the_malformed_line(text, lineno, words):
@@ -237,7 +252,45 @@ def test_undump_accepts_empty_lines_after_the_closing_line(tail):
 def test_undump_with_the_wrong_linesize_says_so(linesize):
     status, _, err = in_process("undump", "-", "--linesize", linesize, input=GOOD.encode())
     assert status == 1
-    assert "line 2: " in err and f"--linesize {linesize}" in err
+    assert err.endswith(f"line 2: the line does not have the layout of line size {linesize} "
+                        "(was the dump made with --linesize 16?)\n"), err
+
+
+@pytest.mark.parametrize("text", [
+    "\n".join(LINES[:4]) + "\n" + LINES[4][:30] + "\n",  # cut short
+    GOOD.replace("0020   20 21", "0020   20 2x"),  # a typo
+    GOOD.replace("0020   20 21", "0020   20 21 22"),  # a pair too many
+])
+def test_the_linesize_hint_comes_only_where_another_size_fits(text):
+    status, _, err = in_process("undump", "-", input=text.encode())
+    assert status == 1 and "line " in err and "--linesize" not in err, err
+
+
+def stripped(text):
+    """What an editor that drops trailing white space leaves of the text."""
+    return "\n".join(line.rstrip(" \t") for line in text.split("\n"))
+
+
+@settings(max_examples=150, deadline=None)
+@given(data=st.binary(max_size=300).map(lambda b: bytes(b" A\x00"[byte % 3] for byte in b)),
+       linesize=st.integers(1, 20), crlf=st.booleans())
+def test_a_dump_whose_trailing_spaces_were_stripped_reads_back(data, linesize, crlf):
+    text = stripped(model_dump(data, linesize))
+    if crlf:
+        text = text.replace("\n", "\r\n")
+    assert in_process("undump", "-", "--linesize", str(linesize), input=text.encode()) == (0, data, "")
+
+
+@pytest.mark.parametrize("text, lineno, words", [
+    # A printable character lost that stood for a byte other than a space.
+    (stripped(model_dump(b"AB  ", 4)).replace("   AB", "   A"), 2, "(was the line cut short?)"),
+    # Spaces kept at the end of a shortened line: no stripping made it.
+    (stripped(model_dump(b"AB  ", 4)) .replace("   AB", "   AB "), 2, "(was the line cut short?)"),
+    (stripped(model_dump(b"    ", 4)).replace("20 20 20 20", "20 20 20 20 "), 2, "(was the line cut short?)"),
+])
+def test_a_stripped_looking_line_that_lost_more_than_spaces_is_refused(text, lineno, words):
+    status, _, err = in_process("undump", "-", "--linesize", "4", input=text.encode())
+    assert status == 1 and f"line {lineno}: " in err and words in err, err
 
 
 def test_malformed_line_from_the_command_line(tmp_path):
@@ -318,14 +371,18 @@ def test_a_file_too_large_is_refused_before_anything_is_written(monkeypatch, tmp
 
 @pytest.mark.parametrize("args, status, words", [
     (["dump", "-", "--linesize", "0"], 2, "--linesize: must be at least 1, not 0"),
+    (["dump", "-", "--linesize", str(2**60)], 2,
+     f"--linesize: must be at most {2**60 - 1}, not {2**60}\n"),
+    (["undump", "-", f"--linesize={2**60}"], 2, f"--linesize: must be at most {2**60 - 1}, not {2**60}\n"),
     (["dump", "-", "--linesize", "x"], 2, "not an integer: 'x'"),
     (["dump", "-", "--skip", "-1"], 2, "--skip: must be at least 0, not -1"),
     (["dump", "-", "--length", "0xZ"], 2, "not a byte count: '0xZ'"),
     (["undump", "-", "--skip", "1"], 2, "unrecognized arguments: --skip"),
     (["dump", "a", "b"], 2, "unrecognized arguments: b"),
     ([], 2, "COMMAND"),
-    (["undump", "/nonexistent/file.hex"], 1, "cannot open /nonexistent/file.hex: No such file or directory"),
-    (["dump", "/"], 1, "cannot open /: Is a directory"),
+    (["undump", "/nonexistent/file.hex"], 1, f"cannot open /nonexistent/file.hex: {os.strerror(errno.ENOENT)}"),
+    pytest.param(["dump", "/"], 1, f"cannot open /: {os.strerror(errno.EISDIR)}",
+                 marks=pytest.mark.skipif(sys.platform == "win32", reason="Windows refuses to open / otherwise")),
 ])
 def test_usage_errors(args, status, words):
     result = command(*args)
@@ -340,6 +397,40 @@ def test_version():
     for args in (["--version"], ["--version", "dump", "-"]):
         result = command(*args)
         assert (result.returncode, result.stdout, result.stderr) == (0, f"tavro {version('tavro')}\n".encode(), b"")
+
+
+ON_WINDOWS = sys.platform == "win32"
+POSIX_SHELL = pytest.mark.skipif(ON_WINDOWS, reason="Windows has no /dev/full and no POSIX shell")
+
+
+@POSIX_SHELL
+@pytest.mark.parametrize("unbuffered", ["", "1"])
+@pytest.mark.parametrize("args", [["--version"], ["--help"], ["dump", "--help"]])
+def test_help_and_version_report_a_full_output(args, unbuffered):
+    env = dict(os.environ, PYTHONUNBUFFERED=unbuffered)
+    result = subprocess.run(["sh", "-c", '"$0" -m tavro "$@" > /dev/full', sys.executable, *args],
+                            capture_output=True, timeout=120, env=env)
+    assert (result.returncode, result.stderr.decode()) == (
+        1, f"python -m tavro: standard output: {os.strerror(errno.ENOSPC)}\n")
+
+
+@pytest.mark.parametrize("args", [["--version"], ["--help"]])
+def test_help_and_version_end_quietly_on_a_closed_pipe(args):
+    reading, writing = os.pipe()
+    os.close(reading)  # the reader has gone before anything is written
+    try:
+        result = subprocess.run([sys.executable, "-m", "tavro", *args], stdout=writing, stderr=subprocess.PIPE,
+                                timeout=120)
+    finally:
+        os.close(writing)
+    assert (result.returncode, result.stderr) == (141, b"")
+
+
+def test_help_and_version_in_process():
+    out = io.BytesIO()
+    assert main(["--version"], stdout=out) == 0 and out.getvalue().startswith(b"tavro ")
+    out = io.BytesIO()
+    assert main(["undump", "--help"], stdout=out) == 0 and out.getvalue().startswith(b"usage: python -m tavro undump")
 
 
 def test_the_tavro_script():
@@ -392,6 +483,7 @@ def test_the_command_starts_without_the_library_modules(tmp_path):
 
 # ---- as a Unix tool: signals, closed and full outputs, progress ------------------------------
 
+@pytest.mark.skipif(ON_WINDOWS, reason="Windows delivers Ctrl-C to a console's process group, not as a signal")
 def test_ctrl_c_exits_130_quietly_keeping_what_was_written():
     # As from an interactive shell: a test run in the background inherits an ignored SIGINT.
     process = subprocess.Popen([sys.executable, "-m", "tavro", "dump", "-"], stdin=subprocess.PIPE,
@@ -440,10 +532,11 @@ def test_a_reader_that_goes_away_ends_the_command_quietly(tmp_path):
 
 @pytest.mark.parametrize("redirect, message", [
     (">&-", ""),  # closed standard output: quiet, as a broken pipe is
-    ("> /dev/full", "python -m tavro {direction}: standard output: No space left on device\n"),
+    ("> /dev/full", f"python -m tavro {{direction}}: standard output: {os.strerror(errno.ENOSPC)}\n"),
 ])
 @pytest.mark.parametrize("size", [1, 3_000_000])
 @pytest.mark.parametrize("direction", ["dump", "undump"])
+@POSIX_SHELL
 def test_an_output_that_fails_ends_the_command(tmp_path, redirect, message, size, direction):
     path = tmp_path / "input"
     data = random_bytes(size)
@@ -454,11 +547,12 @@ def test_an_output_that_fails_ends_the_command(tmp_path, redirect, message, size
     assert result.stderr.decode() == message.format(direction=direction)
 
 
+@pytest.mark.skipif(not os.path.exists("/proc/self/mem"), reason="Linux's /proc only")
 def test_a_failing_input_is_named():
     # Reading a process's memory from offset 0 fails (unmapped): an input error, after the open.
     result = command("dump", "/proc/self/mem")
     assert result.returncode == 1
-    assert result.stderr.decode() == "python -m tavro dump: /proc/self/mem: Input/output error\n"
+    assert result.stderr.decode() == f"python -m tavro dump: /proc/self/mem: {os.strerror(errno.EIO)}\n"
 
 
 def slow_dump(*options, stderr):
@@ -497,6 +591,10 @@ def terminal_output(*options):
         os.close(master)
 
 
+NEEDS_PTY = pytest.mark.skipif(pty is None, reason="Windows has no pseudo-terminals")
+
+
+@NEEDS_PTY
 def test_progress_on_a_terminal():
     shown = terminal_output()
     # One line redrawn in place, then erased: bytes done and the rate (the size of a pipe is unknown).
@@ -504,6 +602,7 @@ def test_progress_on_a_terminal():
     assert "KiB" in shown and "/s\x1b[K" in shown and "%" not in shown
 
 
+@NEEDS_PTY
 def test_no_progress_with_the_option_or_off_a_terminal():
     assert terminal_output("--no-progress") == ""
     process = slow_dump(stderr=subprocess.PIPE)
@@ -533,6 +632,7 @@ def test_the_progress_line(monkeypatch):
 
 @pytest.mark.skipif(os.environ.get("TAVRO_SANITIZED") == "1",
                     reason="the sanitizer's shadow memory and quarantine inflate the resident size")
+@pytest.mark.skipif(ON_WINDOWS, reason="the resident size is read with the resource module, which Windows lacks")
 def test_large_file_streams_in_bounded_memory(tmp_path):
     # 24 MiB in: holding it (and its 100 MiB of dump text) would take far more than the limit.
     big = tmp_path / "big.bin"
@@ -587,6 +687,7 @@ def test_the_helpers_keep_no_references():
         assert max(growth[2:]) <= 2, (name, growth)
 
 
+@pytest.mark.skipif(ON_WINDOWS, reason="a non-blocking pipe is a POSIX notion")
 def test_a_non_blocking_input_is_waited_for():
     # A non-blocking pipe with no data yet reads as None, which is not the end of the input.
     read_end, write_end = os.pipe()

@@ -20,23 +20,16 @@
 namespace {
 
 using native::Ref;
-using native::name;
 namespace dumptext = native::dumptext;
 
 // ---- module state --------------------------------------------------------
 
-using DumpNames = native::Names<"strip">;
-
-// Only interned names: immutable after the module's exec, so shared by
-// every thread on free-threaded builds.
+// Nothing: the functions keep no state (a module state all the same, for
+// the layer's one way of making modules).
 struct DumpState {
-    DumpNames names;
-
     int traverse(visitproc, void*) { return 0; }
-    void clear() { names.clear(); }
+    void clear() {}
 };
-
-DumpState* state_of(PyObject* module) { return native::state_of<DumpState>(module); }
 
 // ---- arguments -------------------------------------------------------------
 
@@ -240,11 +233,68 @@ Ref linesize_hint(Py_ssize_t linesize) {
     return Ref::steal(PyUnicode_FromFormat(" (was the dump made with --linesize %zd?)", linesize));
 }
 
+// The hex byte pairs of a data line after its offset: three spaces, then
+// "hh" pairs separated by single spaces. Where they end, or the first fault.
+struct LineShape {
+    enum Fault { none, no_separator, not_a_digit, half_a_pair, no_single_space } fault = none;
+    Py_ssize_t fault_at = 0;    // the character at fault, counted from the offset's end
+    Py_ssize_t pairs = 0;
+    Py_ssize_t pairs_end = 0;   // just after the last pair's digits
+};
+
+LineShape shape_of(const unsigned char* rest, Py_ssize_t length) {
+    LineShape shape;
+    if (length < 3 || std::memcmp(rest, "   ", 3) != 0 || length == 3 || rest[3] == ' ') {
+        shape.fault = LineShape::no_separator;
+        return shape;
+    }
+    Py_ssize_t at = 3;
+    for (;;) {
+        for (int digit = 0; digit < 2; ++digit, ++at) {
+            if (at == length) {
+                shape.fault = LineShape::half_a_pair;
+                shape.fault_at = at - 1;
+                return shape;
+            }
+            if (!is_hex(rest[at])) {
+                shape.fault = LineShape::not_a_digit;
+                shape.fault_at = at;
+                return shape;
+            }
+        }
+        ++shape.pairs;
+        shape.pairs_end = at;
+        if (at == length) return shape;
+        if (rest[at] != ' ') {
+            shape.fault = LineShape::no_single_space;
+            shape.fault_at = at;
+            return shape;
+        }
+        // A second space ends the pairs (padding or separator); anything else
+        // after one space must be the next pair.
+        if (at + 1 == length || rest[at + 1] == ' ') return shape;
+        ++at;
+    }
+}
+
+// The line size whose complete data line this is: the pairs, spaces up to
+// where that size's printable column starts, and one character per pair
+// there; 0 when there is none.
+Py_ssize_t fitting_linesize(const unsigned char* rest, Py_ssize_t length, Py_ssize_t pairs,
+                            Py_ssize_t pairs_end) {
+    const Py_ssize_t layout = length - pairs - 5;  // 3 * size, for a complete line of that size
+    if (layout < 3 * pairs || layout % 3 != 0) return 0;
+    const Py_ssize_t printable_start = layout + 5;
+    for (Py_ssize_t i = pairs_end; i < printable_start; ++i)
+        if (rest[i] != ' ') return 0;
+    return layout / 3;
+}
+
 // Reads the line at the reader's position with every check spelled out, in
 // the order in which its message is chosen. Takes the line (1), or leaves a
 // message saying what is wrong with it in `message` (0); -1 with an
 // exception.
-int read_carefully(PyObject* module, Reader& reader, Ref& message) {
+int read_carefully(Reader& reader, Ref& message) {
     const unsigned char* text = reader.text;
     const Py_ssize_t start = reader.position;
     const Py_ssize_t feed = reader.line_feed();  // not -1: the quick reader found a line feed after it
@@ -292,46 +342,89 @@ int read_carefully(PyObject* module, Reader& reader, Ref& message) {
     // characters (pairs, then spaces), three spaces, the printable column.
     const unsigned char* rest = line + space;
     const Py_ssize_t rest_length = length - space;
-    const Py_ssize_t hex_width = 3 * linesize - 1;
-    const Py_ssize_t column_start = rest_length < 3 ? rest_length : 3;
-    const Py_ssize_t column_end = rest_length < 3 + hex_width ? rest_length : 3 + hex_width;
-    const unsigned char* column = rest + column_start;
-    const Py_ssize_t column_length = column_end - column_start;
-    Py_ssize_t pairs_length = column_length;
-    while (pairs_length > 0 && column[pairs_length - 1] == ' ') --pairs_length;
-    bool pairs = rest_length >= 3 && std::memcmp(rest, "   ", 3) == 0 && pairs_length >= 2 &&
-                 (pairs_length + 1) % 3 == 0;
-    for (Py_ssize_t i = 0; pairs && i < pairs_length; ++i) pairs = i % 3 == 2 ? column[i] == ' ' : is_hex(column[i]);
-    if (!pairs) {
-        Ref found = ascii_text(column, column_length);
+    const LineShape shape = shape_of(rest, rest_length);
+    // Columns as an editor counts them, from 1.
+    const auto column_of = [space](Py_ssize_t at) { return space + at + 1; };
+    if (shape.fault != LineShape::none) {
+        const Py_ssize_t at = shape.fault_at;
+        Ref found = ascii_text(rest + at, at < rest_length ? 1 : 0);
         if (!found) return -1;
-        Ref stripped = native::call_method(found.get(), name<"strip">(state_of(module)));
-        if (!stripped) return -1;
-        Ref shown = Ref::steal(PyUnicode_Substring(stripped.get(), 0, 24));
-        Ref hint = linesize_hint(linesize);
-        if (!shown || !hint) return -1;
-        message = Ref::steal(PyUnicode_FromFormat(
-            "expected hex byte pairs separated by single spaces after the offset, found %R%U", shown.get(),
-            hint.get()));
+        switch (shape.fault) {
+            case LineShape::no_separator:
+                message = Ref::steal(PyUnicode_FromFormat(
+                    "expected three spaces and hex byte pairs after the offset %U", field.get()));
+                break;
+            case LineShape::not_a_digit:
+                message = Ref::steal(
+                    PyUnicode_FromFormat("not a hex digit at column %zd: %R", column_of(at), found.get()));
+                break;
+            case LineShape::half_a_pair:
+                message = Ref::steal(PyUnicode_FromFormat(
+                    "the line ends in the middle of a hex pair at column %zd (was it cut short?)", column_of(at)));
+                break;
+            default:
+                message = Ref::steal(PyUnicode_FromFormat(
+                    "expected a single space after the hex pair at column %zd, found %R", column_of(at) - 2,
+                    found.get()));
+                break;
+        }
         return message ? 0 : -1;
     }
-    const Py_ssize_t count = (pairs_length + 1) / 3;
-    const unsigned char* printable = rest + column_end;
-    const Py_ssize_t printable_length = rest_length - column_end;
-    if (printable_length < 3 || std::memcmp(printable, "   ", 3) != 0 || printable_length - 3 != count) {
-        Ref hint = linesize_hint(linesize);
-        if (!hint) return -1;
-        message = Ref::steal(PyUnicode_FromFormat(
-            "the hex column of line size %zd is not followed by three spaces and %zd printable characters%U",
-            linesize, count, hint.get()));
+    const Py_ssize_t count = shape.pairs;
+    // Where the printable column starts for this line size; the padding and
+    // the separator before it are spaces. A dump whose trailing white space
+    // an editor stripped keeps a shorter printable column, or none when the
+    // line's last characters were all spaces: taken as it is (the printable
+    // column is not compared with the pairs), as long as the line does not
+    // end in a space, which such a stripping would have removed.
+    const Py_ssize_t printable_start = 3 * linesize + 5;  // no overflow: see kLinesizeLimit
+    const Py_ssize_t after_pairs = shape.pairs_end;
+    const Py_ssize_t spaces_end = rest_length < printable_start ? rest_length : printable_start;
+    Py_ssize_t blank = after_pairs;
+    while (blank < spaces_end && rest[blank] == ' ') ++blank;
+    const Py_ssize_t printable_length = rest_length - printable_start;
+    const bool stripped_whole_line = rest_length == after_pairs && count <= linesize;
+    const bool laid_out = count <= linesize && blank == printable_start && printable_length <= count &&
+                          (printable_length == count || rest[rest_length - 1] != ' ');
+    // The characters a stripping removed stood for spaces: bytes 0x20.
+    const unsigned char* column = rest + 3;
+    const auto byte_at = [column](Py_ssize_t k) {
+        return static_cast<unsigned char>(kHexValue[column[3 * k]] << 4 | kHexValue[column[3 * k + 1]]);
+    };
+    const Py_ssize_t kept = stripped_whole_line ? 0 : printable_length;
+    bool only_spaces_lost = true;
+    for (Py_ssize_t k = kept < 0 ? 0 : kept; only_spaces_lost && k < count; ++k) only_spaces_lost = byte_at(k) == ' ';
+    if (!(stripped_whole_line || laid_out) || !only_spaces_lost) {
+        // Another line size that this line's shape fits: its pairs, then the
+        // padding and separator of that size, then one character per pair.
+        const Py_ssize_t other = fitting_linesize(rest, rest_length, count, after_pairs);
+        if (other > 0 && other != linesize) {
+            Ref hint = linesize_hint(other);
+            if (!hint) return -1;
+            message = Ref::steal(
+                PyUnicode_FromFormat("the line does not have the layout of line size %zd%U", linesize, hint.get()));
+        } else if (count > linesize) {
+            message = Ref::steal(PyUnicode_FromFormat("%zd hex byte pairs, more than a line of line size %zd holds",
+                                                      count, linesize));
+        } else if (blank < spaces_end) {
+            Ref found = ascii_text(rest + blank, 1);
+            if (!found) return -1;
+            message = Ref::steal(PyUnicode_FromFormat(
+                "expected spaces up to column %zd, where the printable column of line size %zd starts, found %R at "
+                "column %zd",
+                column_of(printable_start), linesize, found.get(), column_of(blank)));
+        } else {
+            message = Ref::steal(PyUnicode_FromFormat(
+                "the hex column of line size %zd is not followed by three spaces and %zd printable characters%s",
+                linesize, count, kept < count ? " (was the line cut short?)" : ""));
+        }
         return message ? 0 : -1;
     }
     // A line that only the careful reading takes: its offset or its pairs
     // differ from what the quick check expects only in ways that the dump
     // format allows.
     unsigned char* into = reader.out + reader.written;
-    for (Py_ssize_t k = 0; k < count; ++k)
-        into[k] = static_cast<unsigned char>(kHexValue[column[3 * k]] << 4 | kHexValue[column[3 * k + 1]]);
+    for (Py_ssize_t k = 0; k < count; ++k) into[k] = byte_at(k);
     reader.digits = width;
     reader.written += count;
     reader.offset += static_cast<std::uint64_t>(count);
@@ -340,7 +433,7 @@ int read_carefully(PyObject* module, Reader& reader, Ref& message) {
     return 1;
 }
 
-PyObject* undumplines(PyObject* module, PyObject* text_argument, PyObject* linesize_argument,
+PyObject* undumplines(PyObject*, PyObject* text_argument, PyObject* linesize_argument,
                       PyObject* offset_argument, PyObject* digits_argument_, PyObject* lineno_argument) {
     Py_ssize_t linesize, offset, lineno;
     int digits;
@@ -366,7 +459,7 @@ PyObject* undumplines(PyObject* module, PyObject* text_argument, PyObject* lines
             stop = reader.run();
         }
         if (stop != Stop::checking) break;
-        const int taken = read_carefully(module, reader, message);
+        const int taken = read_carefully(reader, message);
         if (taken < 0) return nullptr;
         if (taken == 0) break;
     }
@@ -398,7 +491,8 @@ PyMethodDef undumplines_def = native::function<
 // ---- module initialisation -----------------------------------------------------
 
 int exec_dump(PyObject* module) {
-    if (!state_of(module)->names.intern()) return -1;
+    // The largest line size the functions take: the command's own bound.
+    if (!native::bind(module, "LINESIZE_LIMIT", Ref::steal(PyLong_FromSsize_t(kLinesizeLimit)))) return -1;
     if (!native::bind_function<dumplines_def>(module)) return -1;
     if (!native::bind_function<undumplines_def>(module)) return -1;
     return 0;

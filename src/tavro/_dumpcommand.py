@@ -47,7 +47,7 @@ import stat
 import sys
 import time
 
-from tavro._dump import dumplines, undumplines
+from tavro._dump import LINESIZE_LIMIT, dumplines, undumplines
 
 OPENING = b'hexundump("""'
 CLOSING = b'""")'
@@ -254,8 +254,15 @@ def dump(source, sink, linesize: int, size: int | None = None, length: int | Non
     _write(sink, CLOSING + b"\n")
 
 
-def _linesize_hint(linesize: int) -> str:
-    return f" (was the dump made with --linesize {linesize}?)"
+_HEX_DIGITS = frozenset(b"0123456789abcdefABCDEF")
+
+
+def _starts_like_a_longer_line(line: bytes, linesize: int) -> bool:
+    """Whether the start of an unfinished line is an offset and more hex pairs than `linesize`."""
+    offset, _, rest = bytes(line[:8 + 3 + 3 * (linesize + 1)]).partition(b"   ")
+    pairs = rest.split(b" ")[:linesize + 1]
+    return (len(offset) in (4, 8) and set(offset) <= _HEX_DIGITS and len(pairs) > linesize
+            and all(len(pair) == 2 and set(pair) <= _HEX_DIGITS for pair in pairs))
 
 
 def _without_cr(line: bytes) -> bytes:
@@ -327,8 +334,9 @@ class _Undump:
             if self.state == "opening":
                 found = line[:40].decode("ascii", "replace")
                 raise MalformedLine(1, f"expected the opening line {OPENING.decode()}, found {found!r}")
-            raise MalformedLine(self.lineno, f"longer than {limit} characters, more than a dump line holds"
-                                + _linesize_hint(self.linesize))
+            hint = " (was the dump made with a larger --linesize?)" if _starts_like_a_longer_line(
+                line, self.linesize) else ""
+            raise MalformedLine(self.lineno, f"longer than {limit} characters, more than a dump line holds" + hint)
 
     def finish(self) -> None:
         if self.state == "opening":
@@ -344,7 +352,10 @@ def undump(source, sink, linesize: int, progress: _NoProgress | None = None) -> 
     reader = _Undump(sink, linesize)
     # offset, three spaces, hex column, three spaces, printable column, and a carriage return
     limit = max(8 + 3 + (3 * linesize - 1) + 3 + linesize + 1, len(OPENING) + 1)
-    pending = b""  # the start of a line whose line feed is still to come
+    # The start of a line whose line feed is still to come. A bytearray grows
+    # in place, so that a line longer than a block costs time in proportion
+    # to its length, not to its length times the number of its blocks.
+    pending = bytearray()
     done = 0
     while True:
         chunk = _read(source, READ_BLOCK)
@@ -352,7 +363,8 @@ def undump(source, sink, linesize: int, progress: _NoProgress | None = None) -> 
         if not chunk:
             if pending:
                 # The last line has no line feed: read it as if it had one.
-                reader.lines(pending + b"\n", 0, len(pending) + 1)
+                pending += b"\n"
+                reader.lines(pending, 0, len(pending))
             break
         start = 0
         if pending:
@@ -360,28 +372,30 @@ def undump(source, sink, linesize: int, progress: _NoProgress | None = None) -> 
             if feed < 0:
                 pending += chunk
                 reader.check_unfinished(pending, limit)
+                progress.update(done)
                 continue
-            line = pending + chunk[:feed + 1]
-            reader.lines(line, 0, len(line))
+            pending += chunk[:feed + 1]
+            reader.lines(pending, 0, len(pending))
             start = feed + 1
         whole = chunk.rfind(b"\n") + 1
         if whole > start:
             reader.lines(chunk, start, whole)
-        pending = chunk[max(start, whole):]
+        pending = bytearray(chunk[max(start, whole):])
         reader.check_unfinished(pending, limit)
         progress.update(done)
     reader.finish()
 
 
-def _positive(text: str) -> int:
+def _linesize(text: str) -> int:
+    """A line size: 1 up to the bound of the line helpers (the one check of it)."""
     try:
         value = int(text)
     except ValueError:
         raise ValueError(f"not an integer: {text!r}") from None
     if value < 1:
         raise ValueError(f"must be at least 1, not {value}")
-    if value > 1 << 60:
-        raise ValueError(f"must be at most {1 << 60}, not {value}")
+    if value > LINESIZE_LIMIT:
+        raise ValueError(f"must be at most {LINESIZE_LIMIT}, not {value}")
     return value
 
 
@@ -415,7 +429,7 @@ class Arguments:
         return f"Arguments({', '.join(f'{key}={value!r}' for key, value in vars(self).items())})"
 
 
-_OPTIONS = {"--linesize": ("linesize", _positive), "--skip": ("skip", _count), "--length": ("length", _count)}
+_OPTIONS = {"--linesize": ("linesize", _linesize), "--skip": ("skip", _count), "--length": ("length", _count)}
 
 
 def quick_arguments(argv: list[str]) -> Arguments | None:
@@ -481,8 +495,7 @@ def _parser(prog: str):
         def __call__(self, parser, namespace, values, option_string=None) -> None:
             import tavro
 
-            if sys.stdout is not None:
-                print(f"tavro {tavro.__version__}", flush=True)
+            sys.stdout.write(f"tavro {tavro.__version__}\n")
             parser.exit()
 
     parser = argparse.ArgumentParser(
@@ -497,7 +510,7 @@ def _parser(prog: str):
              "hex dump to read")):
         command = commands.add_parser(name, help=help_text, description=help_text + ".")
         command.add_argument("file", metavar="FILE", help=f"{input_help}; - for standard input")
-        command.add_argument("--linesize", type=checked(_positive), default=16, metavar="N",
+        command.add_argument("--linesize", type=checked(_linesize), default=16, metavar="N",
                              help="bytes per line (default 16)" if name == "dump" else
                              "bytes per line the dump was made with (default 16)")
         if name == "dump":
@@ -518,6 +531,34 @@ def parse_arguments(argv: list[str], prog: str = "python -m tavro") -> Arguments
         return quick
     namespace = _parser(prog).parse_args(argv)
     return Arguments(**vars(namespace))
+
+
+class _Answer(Exception):
+    """Help or version text that argparse wrote instead of parsing, and the status it exits with."""
+
+    def __init__(self, text: str, status: int) -> None:
+        super().__init__(text)
+        self.text = text
+        self.status = status
+
+
+def _parse_or_answer(argv: list[str], prog: str) -> Arguments:
+    """parse_arguments, with what argparse would print on standard output (help, the version) kept
+    and raised as an _Answer, so that it is written as the command writes everything: a closed
+    pipe ends it quietly, a failed write is reported (argparse itself ignores a failed write)."""
+    import io
+
+    real, sys.stdout = sys.stdout, io.StringIO()
+    try:
+        return parse_arguments(argv, prog)
+    except SystemExit as done:
+        text = sys.stdout.getvalue()
+        status = done.code if isinstance(done.code, int) else 0 if done.code is None else 1
+        if not text:
+            raise
+        raise _Answer(text, status) from None
+    finally:
+        sys.stdout = real
 
 
 def _regular_size(stream) -> int | None:
@@ -554,8 +595,7 @@ def main(argv: list[str] | None = None, stdin=None, stdout=None, stderr=None,
          prog: str = "python -m tavro") -> int:
     """Run the command; the streams are binary (standard input and output by default)."""
     stderr = stderr if stderr is not None else sys.stderr
-    args = parse_arguments(sys.argv[1:] if argv is None else list(argv), prog)
-    name = f"{prog} {args.command}"
+    name = prog
 
     def report(message: str) -> None:
         if stderr is not None:
@@ -565,6 +605,13 @@ def main(argv: list[str] | None = None, stdin=None, stdout=None, stderr=None,
             except (OSError, ValueError):
                 pass
 
+    try:
+        args = _parse_or_answer(sys.argv[1:] if argv is None else list(argv), prog)
+    except _Answer as answer:
+        if stdout is None and sys.stdout is None:
+            return 1
+        return _write_answer(answer, stdout if stdout is not None else sys.stdout.buffer, report)
+    name = f"{prog} {args.command}"
     if stdout is None:
         if sys.stdout is None:  # started with standard output closed (>&-): nothing to say it to
             return 1
@@ -619,6 +666,22 @@ def main(argv: list[str] | None = None, stdin=None, stdout=None, stderr=None,
         if opened:
             source.close()
     return 0
+
+
+def _write_answer(answer: _Answer, stdout, report) -> int:
+    """Writes help or version text to standard output as dump and undump write their output."""
+    encoding = getattr(sys.stdout, "encoding", None) or "utf-8"
+    try:
+        _write(stdout, answer.text.encode(encoding, "replace"))
+        _flush(stdout)
+    except BrokenPipeError:
+        _silence(stdout)
+        return BROKEN_PIPE
+    except CommandError as error:
+        _silence(stdout)
+        report(f"{error.subject}: {error}")
+        return 1
+    return answer.status
 
 
 def run(prog: str = "python -m tavro") -> int:

@@ -157,14 +157,40 @@ def startup(pythons: list[str], repeat: int) -> int:
     return 0
 
 
+def one_line_dump(size_mib: int) -> str:
+    """A dump of `size_mib` MiB written as one line (--linesize of the whole size), made once."""
+    path = os.path.join(tempfile.gettempdir(), f"tavro-bench-one-line-{size_mib}.hex")
+    if not os.path.exists(path):
+        data = random.Random(size_mib).randbytes(size_mib << 20)
+        done = subprocess.run(tavro("dump", "-", "--linesize", str(size_mib << 20)), input=data,
+                              stdout=subprocess.PIPE, check=True)
+        with open(path + ".part", "wb") as sink:
+            sink.write(done.stdout)
+        os.replace(path + ".part", path)
+    return path
+
+
+def one_line_cases():
+    """undump of a line four times as long must take at most about five times as long (linear reading)."""
+    def undump(size_mib):
+        def once() -> None:
+            subprocess.run(tavro("undump", one_line_dump(size_mib), "--linesize", str(size_mib << 20)),
+                           stdout=subprocess.DEVNULL, check=True)
+        return once
+
+    return [("python -m tavro undump of a one-line 16 MiB dump (wall clock)", undump(16), None, undump(4),
+             "<= 5x the one-line 4 MiB undump")]
+
+
 def cases():
-    """The runner's rows: tavro against xxd, wall-clock times; none when xxd is missing.
+    """The runner's rows: tavro against xxd, wall-clock times (none when xxd is missing), and
+    undump of one long line against one a quarter as long.
 
     The files are made when a row first runs, not when the runner collects the cases.
     """
     if shutil.which("xxd") is None:
-        print("bench_cli: skipped, xxd is not installed (Debian's xxd package)", file=sys.stderr)
-        return []
+        print("bench_cli: xxd rows skipped, xxd is not installed (Debian's xxd package)", file=sys.stderr)
+        return one_line_cases()
     made: list = []
 
     def run(command):
@@ -180,7 +206,7 @@ def cases():
          run(lambda files: ["xxd", files.data]), TARGET),
         ("python -m tavro undump of that dump (wall clock)", run(lambda files: tavro("undump", files.tavro_dump)),
          None, run(lambda files: ["xxd", "-r", files.xxd_dump]), TARGET),
-    ]
+    ] + one_line_cases()
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -105,6 +105,10 @@ inline constexpr bool dict_watchers = NATIVE_DICT_WATCHERS;
 
 // generator.throw(type, value[, traceback]) warns from 3.12 on.
 inline constexpr bool generator_throw_signature_deprecated = PY_VERSION_HEX >= 0x030C0000;
+// From 3.12 on an exception thrown into a generator that has not started
+// leaves it as it is: a StopIteration is not turned into RuntimeError, since
+// no frame of the generator ran.
+inline constexpr bool generator_unstarted_throw_unchanged = PY_VERSION_HEX >= 0x030C0000;
 
 // ---- module definition slots -------------------------------------------------
 

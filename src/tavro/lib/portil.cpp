@@ -309,7 +309,10 @@ PyObject* genexpr_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
         genexpr_already_executing();
     } else {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
-        if (gen->state != GenState::finished) genexpr_fail(gen);
+        if (gen->state == GenState::created && native::compat::generator_unstarted_throw_unchanged)
+            genexpr_finish(gen);
+        else if (gen->state != GenState::finished)
+            genexpr_fail(gen);
     }
     NATIVE_CRITICAL_SECTION_END;
     return nullptr;

@@ -608,6 +608,7 @@ def test_no_leaks_on_either_path():
 
 # ---- free-threaded builds ---------------------------------------------------
 
+@pytest.mark.native_only("the extension modules' declaration for free-threaded builds")
 def test_importing_keeps_the_gil_off_on_a_free_threaded_build():
     # PYTHON_GIL would decide instead of the modules' declaration.
     env = {key: value for key, value in os.environ.items() if key != "PYTHON_GIL"}
@@ -665,6 +666,7 @@ def test_conversions_agree_while_another_thread_rebinds_the_tables(namespace_res
     "bytes2integer_bytearray", "bytes2bits", "bits2bytes", "swapbitsinbytes", "swapbytesinbits", "swapbytes",
     "hexlify",
 ])
+@pytest.mark.native_only("hash-colliding keys against the native fast paths")
 def test_colliding_keys_give_the_literal_outcome(collision_scenarios, operation):
     collision_scenarios(operation)
 

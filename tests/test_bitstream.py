@@ -15,6 +15,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from tavro import _pure
 import tavro.lib.bitstream as bitstream
 from tavro.lib.bitstream import RebufferedBytesIO, RestreamedBytesIO
 
@@ -73,7 +74,7 @@ def sleeps(monkeypatch):
 
 
 def test_module_namespace_order_and_classes():
-    names = [n for n in vars(bitstream) if not n.startswith("__")]
+    names = [n for n in vars(bitstream) if not n.startswith("_")]
     assert names == ["BlockingIOError", "sleep", "RestreamedBytesIO", "RebufferedBytesIO"]
     assert bitstream.BlockingIOError is io.BlockingIOError and bitstream.sleep is time.sleep
     for cls in (RestreamedBytesIO, RebufferedBytesIO):
@@ -120,7 +121,8 @@ def test_reassigned_init_is_honoured():
         r = RebufferedBytesIO(t=5)
         print(r.read(2), r.tailcutoff, RestreamedBytesIO().made)
     """
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
+    done = subprocess.run([sys.executable, "-c", _pure.child_code() + textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=120)
     assert done.stdout.split() == ["b'xy'", "5", "True"], done.stderr[-2000:]
 
 
@@ -987,6 +989,7 @@ for k in range(1, 12):
 }
 
 
+@pytest.mark.native_only("hash-colliding keys against the native fast paths")
 @pytest.mark.parametrize("case", list(HOSTILE_CASES))
 def test_hostile_keys_in_the_instance_dict(case):
     code = HOSTILE_PRELUDE + HOSTILE_CASES[case] + "print('ok')\n"
@@ -999,6 +1002,7 @@ def test_hostile_keys_in_the_instance_dict(case):
 # ---- interpreters and threads ------------------------------------------------------
 
 
+@pytest.mark.native_only("each interpreter's instance of the extension module")
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="interpreters with a GIL of their own arrived in 3.12")
 def test_each_interpreter_has_its_own_module():
     code = """

@@ -4,6 +4,7 @@ import errno
 import io
 import os
 import random
+import shlex
 import signal
 import subprocess
 import sys
@@ -19,7 +20,7 @@ except ImportError:  # Windows: no pseudo-terminals
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from tavro import _dump, _dumpcommand
+from tavro import _dump, _dumpcommand, _pure
 from tavro._dumpcommand import Arguments, main, quick_arguments
 
 
@@ -34,8 +35,16 @@ def model_dump(data, linesize):
     return "\n".join(lines + ['""")', ""])
 
 
+def tavro_command():
+    """The command line of `python -m tavro`, run with the implementation this test runs against."""
+    prelude = _pure.child_code()
+    if not prelude:
+        return [sys.executable, "-m", "tavro"]
+    return [sys.executable, "-c", prelude + "import runpy; runpy.run_module('tavro', run_name='__main__')"]
+
+
 def command(*args, input=None, **options):
-    return subprocess.run([sys.executable, "-m", "tavro", *args], input=input,
+    return subprocess.run([*tavro_command(), *args], input=input,
                           capture_output=True, timeout=300, **options)
 
 
@@ -408,7 +417,7 @@ POSIX_SHELL = pytest.mark.skipif(ON_WINDOWS, reason="Windows has no /dev/full an
 @pytest.mark.parametrize("args", [["--version"], ["--help"], ["dump", "--help"]])
 def test_help_and_version_report_a_full_output(args, unbuffered):
     env = dict(os.environ, PYTHONUNBUFFERED=unbuffered)
-    result = subprocess.run(["sh", "-c", '"$0" -m tavro "$@" > /dev/full', sys.executable, *args],
+    result = subprocess.run(["sh", "-c", f'{shlex.join(tavro_command())} "$@" > /dev/full', "sh", *args],
                             capture_output=True, timeout=120, env=env)
     assert (result.returncode, result.stderr.decode()) == (
         1, f"python -m tavro: standard output: {os.strerror(errno.ENOSPC)}\n")
@@ -419,7 +428,7 @@ def test_help_and_version_end_quietly_on_a_closed_pipe(args):
     reading, writing = os.pipe()
     os.close(reading)  # the reader has gone before anything is written
     try:
-        result = subprocess.run([sys.executable, "-m", "tavro", *args], stdout=writing, stderr=subprocess.PIPE,
+        result = subprocess.run([*tavro_command(), *args], stdout=writing, stderr=subprocess.PIPE,
                                 timeout=120)
     finally:
         os.close(writing)
@@ -433,6 +442,7 @@ def test_help_and_version_in_process():
     assert main(["undump", "--help"], stdout=out) == 0 and out.getvalue().startswith(b"usage: python -m tavro undump")
 
 
+@pytest.mark.installed_package
 def test_the_tavro_script():
     script = Path(sys.executable).with_name("tavro")
     result = subprocess.run([str(script), "dump", "-", "--linesize", "4"], input=b"tavro",
@@ -467,6 +477,7 @@ def test_ordinary_command_lines_are_read_without_argparse(argv, expected):
     assert quick_arguments(argv) == expected
 
 
+@pytest.mark.installed_package
 def test_the_command_starts_without_the_library_modules(tmp_path):
     # No tavro.lib module (their import probes for numpy), no argparse for an ordinary
     # command line, no package metadata.
@@ -486,7 +497,7 @@ def test_the_command_starts_without_the_library_modules(tmp_path):
 @pytest.mark.skipif(ON_WINDOWS, reason="Windows delivers Ctrl-C to a console's process group, not as a signal")
 def test_ctrl_c_exits_130_quietly_keeping_what_was_written():
     # As from an interactive shell: a test run in the background inherits an ignored SIGINT.
-    process = subprocess.Popen([sys.executable, "-m", "tavro", "dump", "-"], stdin=subprocess.PIPE,
+    process = subprocess.Popen([*tavro_command(), "dump", "-"], stdin=subprocess.PIPE,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     data = random_bytes(300_000)
@@ -521,7 +532,7 @@ def test_a_reader_that_goes_away_ends_the_command_quietly(tmp_path):
     path = tmp_path / "data.bin"
     data = random_bytes(4_000_000)
     path.write_bytes(data)
-    process = subprocess.Popen([sys.executable, "-m", "tavro", "dump", str(path)], stdout=subprocess.PIPE,
+    process = subprocess.Popen([*tavro_command(), "dump", str(path)], stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE)
     head = process.stdout.read(100_000)
     process.stdout.close()
@@ -541,7 +552,8 @@ def test_an_output_that_fails_ends_the_command(tmp_path, redirect, message, size
     path = tmp_path / "input"
     data = random_bytes(size)
     path.write_bytes(data if direction == "dump" else model_dump(data, 16).encode())
-    result = subprocess.run(["sh", "-c", f'"$0" -m tavro {direction} "$1" {redirect}', sys.executable, str(path)],
+    result = subprocess.run(["sh", "-c", f'{shlex.join(tavro_command())} {direction} "$1" {redirect}', "sh",
+                             str(path)],
                             capture_output=True, timeout=120)
     assert result.returncode == 1
     assert result.stderr.decode() == message.format(direction=direction)
@@ -557,7 +569,7 @@ def test_a_failing_input_is_named():
 
 def slow_dump(*options, stderr):
     """Runs dump over a pipe that delivers 300 KB, waits 1.3 s, then delivers 300 KB more."""
-    process = subprocess.Popen([sys.executable, "-m", "tavro", "dump", "-", *options], stdin=subprocess.PIPE,
+    process = subprocess.Popen([*tavro_command(), "dump", "-", *options], stdin=subprocess.PIPE,
                                stdout=subprocess.DEVNULL, stderr=stderr)
     data = random_bytes(300_000)
     process.stdin.write(data)
@@ -633,6 +645,7 @@ def test_the_progress_line(monkeypatch):
 @pytest.mark.skipif(os.environ.get("TAVRO_SANITIZED") == "1",
                     reason="the sanitizer's shadow memory and quarantine inflate the resident size")
 @pytest.mark.skipif(ON_WINDOWS, reason="the resident size is read with the resource module, which Windows lacks")
+@pytest.mark.installed_package
 def test_large_file_streams_in_bounded_memory(tmp_path):
     # 24 MiB in: holding it (and its 100 MiB of dump text) would take far more than the limit.
     big = tmp_path / "big.bin"

@@ -16,6 +16,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from tavro import _pure
 import tavro.expr as expr
 from tavro.expr import BinExpr, ExprMixin, FuncPath, Path, Path2, UniExpr
 from tavro.expr import abs_, len_, list_, max_, min_, obj_, sum_, this
@@ -23,14 +24,15 @@ from tavro.expr import abs_, len_, list_, max_, min_, obj_, sum_, this
 
 def run_python(code):
     """Runs code in a fresh interpreter; returns (returncode, stdout, stderr)."""
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=300)
+    done = subprocess.run([sys.executable, "-c", _pure.child_code() + textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=300)
     return done.returncode, done.stdout, done.stderr
 
 
 # ---- module ---------------------------------------------------------------------
 
 def test_namespace_order_and_no_all():
-    public = [n for n in vars(expr) if not n.startswith("__")]
+    public = [n for n in vars(expr) if not n.startswith("_")]
     assert public == ["operator", "opnames", "ExprMixin", "UniExpr", "BinExpr", "Path", "Path2", "FuncPath",
                       "this", "obj_", "list_", "len_", "sum_", "min_", "max_", "abs_"]
     assert not hasattr(expr, "__all__")

@@ -23,6 +23,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from tavro import _pure
 import tavro.lib.hex as hexmod
 import tavro.lib.portil as portil
 from tavro.lib.hex import (
@@ -784,8 +785,8 @@ def test_reassigned_str_is_honoured():
         print(before[0], [str(v) for v in values] == ["patched " + type(v).__name__ for v in values],
               f"{values[0]}")
     """
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=120)
+    done = subprocess.run([sys.executable, "-c", _pure.child_code() + textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=120)
     assert done.stdout.split() == ["0x5", "True", "patched", "HexDisplayedInteger"], done.stderr[-2000:]
 
 
@@ -856,6 +857,7 @@ FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 ALLOCATORS = ["mimalloc_debug", "mimalloc"] if FREE_THREADED else ["malloc_debug", "pymalloc"]
 
 
+@pytest.mark.native_only("a table the fast path reads, freed during its own look-up")
 @pytest.mark.parametrize("allocator", ALLOCATORS)
 def test_cache_rebound_and_freed_during_its_own_look_up(allocator):
     env = dict(os.environ, PYTHONMALLOC=allocator)
@@ -867,6 +869,7 @@ def test_cache_rebound_and_freed_during_its_own_look_up(allocator):
     assert (done.returncode, done.stdout.strip()) == (0, "True"), done.stderr[-2000:]
 
 
+@pytest.mark.native_only("the extension modules' declaration for free-threaded builds")
 def test_import_keeps_the_gil_disabled():
     code = ("import sys, warnings; warnings.simplefilter('error'); import tavro.lib.hex; "
             "print(getattr(sys, '_is_gil_enabled', lambda: True)())")

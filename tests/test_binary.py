@@ -419,6 +419,7 @@ def test_int2byte_follows_portil_cache(namespace_restored):
     (portil, "INT2BYTE_CACHE", lambda: binary.integer2bytes(0x61, 1), lambda table: table[0x61]),
     (portil, "ITERATEBYTES_CACHE", lambda: list(portil.iteratebytes(b"a")), lambda table: [table[0x61]]),
 ], ids=lambda value: value if isinstance(value, str) else "")
+@pytest.mark.native_only("a verdict remembered about a table at its address")
 def test_a_new_table_at_a_checked_tables_address_is_checked_afresh(namespace_restored, module, name, call, entry):
     with namespace_restored(module):
         original = getattr(module, name)

@@ -15,6 +15,8 @@ import textwrap
 
 import pytest
 
+pytestmark = pytest.mark.native_only("the collector's clear of the native modules' objects")
+
 # The object is made first, so that the collector clears it before the rest
 # of the cycle; the sentinel dies with the finalizer's dict, after the object
 # was cleared, and its weak reference's callback then uses the object.

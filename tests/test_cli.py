@@ -478,6 +478,7 @@ def test_ordinary_command_lines_are_read_without_argparse(argv, expected):
 
 
 @pytest.mark.installed_package
+@pytest.mark.skipif(sys.implementation.name != "cpython", reason="-X importtime is CPython's")
 def test_the_command_starts_without_the_library_modules(tmp_path):
     # No tavro.lib module (their import probes for numpy), no argparse for an ordinary
     # command line, no package metadata.
@@ -645,6 +646,7 @@ def test_the_progress_line(monkeypatch):
 @pytest.mark.skipif(os.environ.get("TAVRO_SANITIZED") == "1",
                     reason="the sanitizer's shadow memory and quarantine inflate the resident size")
 @pytest.mark.skipif(ON_WINDOWS, reason="the resident size is read with the resource module, which Windows lacks")
+@pytest.mark.skipif(sys.implementation.name != "cpython", reason="the bound is CPython's; PyPy's JIT takes more")
 @pytest.mark.installed_package
 def test_large_file_streams_in_bounded_memory(tmp_path):
     # 24 MiB in: holding it (and its 100 MiB of dump text) would take far more than the limit.

@@ -463,6 +463,7 @@ class Tracked:
 
 
 @pytest.mark.parametrize("cls", [BinExpr, type("Sub", (BinExpr,), {"__del__": lambda self: None})])
+@pytest.mark.native_only("what a native node remembers of its reads")
 def test_remembered_values_live_no_longer_than_their_node(cls):
     # A node remembers what it read (free-threaded builds keep a reference to
     # every value read, and to the values it read before a change, until the

@@ -19,6 +19,8 @@ from pathlib import Path
 
 import pytest
 
+pytestmark = pytest.mark.native_only("the extension modules on free-threaded builds")
+
 import tavro
 import tavro.lib.binary as binary
 import tavro.lib.hex as hexmodule

@@ -10,6 +10,7 @@ The literal algorithms below are the oracle for both paths.
 
 import binascii
 import gc
+import re
 import os
 import pickle
 import subprocess
@@ -23,6 +24,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from interpreter import CPYTHON, exactly, message_of
 from tavro import _pure
 import tavro.lib.hex as hexmod
 import tavro.lib.portil as portil
@@ -259,7 +261,7 @@ class TestRebinding:
         assert hexdump(data, 8) == literal_hexdump(data, 8)
 
     @pytest.mark.parametrize("table, error, message", [
-        ([1] * 256, TypeError, "sequence item 0: expected str instance, int found"),
+        ([1] * 256, TypeError, re.escape(message_of(lambda: "".join([1])))),
         (["."] * 10, IndexError, "list index out of range"),
     ])
     def test_broken_tables_raise_the_interpreters_errors(self, dump, monkeypatch, table, error, message):
@@ -295,7 +297,7 @@ class TestHexdumpErrors:
             dump(b"", linesize)
 
     def test_zero_linesize_keeps_the_range_error(self, dump):
-        with pytest.raises(ValueError, match=r"^range\(\) arg 3 must not be zero$"):
+        with pytest.raises(ValueError, match=exactly(message_of(lambda: range(0, 1, 0)))):
             dump(b"abc", 0)
 
     @pytest.mark.parametrize("linesize, error, message", [
@@ -466,7 +468,7 @@ class TestUndumpErrors:
         text = "\n0000   01 12C 02\n\n\n"
         assert hexundump(text, 16) == literal_hexundump(text, 16) == b"one!\x02"
         monkeypatch.setitem(portil.INT2BYTE_CACHE, 2, 2)
-        with pytest.raises(TypeError, match="sequence item 2: expected a bytes-like object, int found"):
+        with pytest.raises(TypeError, match=re.escape(message_of(lambda: b"".join([b"a", b"b", 2])))):
             hexundump(text, 16)
 
     def test_colliding_key_in_the_cache_is_compared_per_piece(self, monkeypatch):
@@ -501,6 +503,7 @@ class TestUndumpErrors:
         with pytest.raises(NameError, match="name 'int2byte' is not defined"):
             hexundump("\n0000   01\n\n\n", 16)
 
+    @pytest.mark.skipif(not CPYTHON, reason="PyPy's functions keep the builtins they were made with")
     def test_missing_globals_are_read_from_the_modules_builtins(self, monkeypatch):
         # As for a function of the module: its __builtins__, not the caller's.
         monkeypatch.delattr(hexmod, "int2byte")
@@ -625,7 +628,7 @@ class TestHexDisplayedInteger:
         expected = outcome(format, 255, format_text)
         assert expected[0] is TypeError
         assert outcome(str, number) == expected
-        if format_text is None:
+        if format_text is None and CPYTHON:
             assert expected[1] == "format() argument 2 must be str, not None"
 
     @pytest.mark.parametrize("make, error", [
@@ -790,6 +793,7 @@ def test_reassigned_str_is_honoured():
     assert done.stdout.split() == ["0x5", "True", "patched", "HexDisplayedInteger"], done.stderr[-2000:]
 
 
+@pytest.mark.native_only("references kept by native code")
 def test_no_leaks_on_success_and_failure_paths(monkeypatch):
     text = hexdump(bytes(range(256)), 16)
 

@@ -9,6 +9,8 @@ import fnmatch
 
 import pytest
 
+pytestmark = pytest.mark.native_only("hash-colliding keys against the native fast paths")
+
 import hostile
 import hostile_cases
 import sweep

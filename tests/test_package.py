@@ -1,6 +1,7 @@
 """The package as people meet it: its modules, version, metadata and command."""
 
 import importlib
+import importlib.machinery
 import importlib.metadata
 import subprocess
 import sys
@@ -15,10 +16,19 @@ MODULES = ["tavro.lib.portil", "tavro.lib.binary", "tavro.expr", "tavro.lib.hex"
 
 
 @pytest.mark.parametrize("name", MODULES)
-def test_module_imports_as_native_extension(name):
+def test_every_module_is_of_the_implementation_the_package_says(name):
     module = importlib.import_module(name)
     assert module.__name__ == name
-    assert module.__file__.endswith(".so")
+    extension = module.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
+    assert tavro.implementation == ("native" if extension else "pure")
+    if tavro.implementation == "pure":
+        assert module.__file__.endswith(".py")
+
+
+def test_the_implementation_is_told_without_importing_the_modules():
+    probe = "import sys, tavro; print(tavro.implementation, 'tavro.lib.portil' in sys.modules)"
+    result = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout.split()) == (0, [tavro.implementation, "False"])
 
 
 def test_version_comes_from_the_metadata():

@@ -9,7 +9,7 @@ import pytest
 
 import sweep
 
-pytestmark = pytest.mark.refleak
+pytestmark = [pytest.mark.refleak, pytest.mark.native_only("reference counts kept by native code")]
 
 ROUNDS = int(os.environ.get("TAVRO_REFLEAK_ROUNDS", "4"))
 REPS = int(os.environ.get("TAVRO_REFLEAK_REPS", "250"))

@@ -781,6 +781,9 @@ def _sanitizer_report(stderr):
 
 
 def main(argv):
+    # Messages may quote a lone surrogate as it is (PyPy's do): the protocol
+    # lines must still reach the parent.
+    sys.stdout.reconfigure(errors="backslashreplace")
     mode, module_name = argv[1], argv[2]
     start = int(argv[3]) if len(argv) > 3 else 0
     timeout = float(argv[4]) if len(argv) > 4 else 0.5

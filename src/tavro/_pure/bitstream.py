@@ -114,7 +114,7 @@ class RebufferedBytesIO(object):
         endsat = startsat + count
         if startsat < self.moved:
             raise IOError("could not read because tail was cut off")
-        waiting = _EmptyPolls()
+        empty_since = None  # the start of a run of empty answers
         while self.moved + len(self.rwbuffer) < endsat:
             try:
                 newdata = self.substream.read(131072)
@@ -122,12 +122,12 @@ class RebufferedBytesIO(object):
                 newdata = None
             if not newdata:
                 if newdata is None:
-                    waiting.reset()
+                    empty_since = None
                 else:
-                    waiting.note(self, "read", count, startsat)
+                    empty_since = _waited_for(self, empty_since, "read", count, startsat)
                 sleep(0)
                 continue
-            waiting.reset()
+            empty_since = None
             self.rwbuffer = self.rwbuffer + newdata
         data = self.rwbuffer[startsat - self.moved:endsat - self.moved]
         self.offset += count
@@ -144,15 +144,15 @@ class RebufferedBytesIO(object):
         # wrong place: refused, before and after the loop (which runs code).
         if startsat < self.moved:
             raise IOError("could not write because tail was cut off")
-        waiting = _EmptyPolls()
+        empty_since = None
         while self.moved + len(self.rwbuffer) < startsat:
             newdata = self.substream.read(131072)
             self.rwbuffer = self.rwbuffer + newdata
             if not newdata:
-                waiting.note(self, "write", len(data), startsat)
+                empty_since = _waited_for(self, empty_since, "write", len(data), startsat)
                 sleep(0)
             else:
-                waiting.reset()
+                empty_since = None
         if startsat < self.moved:
             raise IOError("could not write because tail was cut off")
         self.rwbuffer = (self.rwbuffer[:startsat - self.moved] + data
@@ -209,22 +209,16 @@ def _trim(stream):
         stream.rwbuffer = stream.rwbuffer[removed:]
 
 
-class _EmptyPolls:
-    """The run of empty answers the fill loop of one call is in."""
-
-    def __init__(self):
-        self.since = None
-
-    def reset(self):
-        self.since = None
-
-    def note(self, stream, doing, count, offset):
-        limit = stream.emptytimeout
-        if limit is None:
-            return
-        now = _time.monotonic()
-        if self.since is None:
-            self.since = now
-        if now - self.since >= float(limit):
-            raise IOError("could not %s %s byte%s at offset %s because substream returned no data for %r seconds"
-                          % (doing, count, "" if count == 1 else "s", offset, limit))
+def _waited_for(stream, since, doing, count, offset):
+    """Notes one more empty answer in a run that began at `since` (None: this one begins it) and
+    returns the run's start; raises once the run has lasted stream.emptytimeout seconds."""
+    limit = stream.emptytimeout
+    if limit is None:
+        return since
+    now = _time.monotonic()
+    if since is None:
+        since = now
+    if now - since >= float(limit):
+        raise IOError("could not %s %s byte%s at offset %s because substream returned no data for %r seconds"
+                      % (doing, count, "" if count == 1 else "s", offset, limit))
+    return since

@@ -14,12 +14,9 @@ class HexDisplayedInteger(integertypes[0]):
     @_native_errors
     def __str__(self, /):
         fmtstr = self.fmtstr
-        if not isinstance(fmtstr, str):
-            raise TypeError("format() argument 2 must be str, not %.50s"
-                            % ("None" if fmtstr is None else type(fmtstr).__name__))
         # An empty specification makes format() call str(self), this very
         # method: the uppercase digits are shown instead of recursing.
-        if not fmtstr and _empty_format_comes_back(self):
+        if isinstance(fmtstr, str) and not fmtstr and _empty_format_comes_back(self):
             fmtstr = "X"
         return "0x" + _format(self, fmtstr).upper()
 

@@ -1,0 +1,22 @@
+"""What the running interpreter says and does, for tests that assert the interpreter's own
+messages and behaviour: the texts differ between CPython and PyPy, and the tests compare
+with whatever interpreter runs them."""
+
+import re
+import sys
+
+CPYTHON = sys.implementation.name == "cpython"
+
+
+def message_of(operation):
+    """The message of the exception that `operation()` raises."""
+    try:
+        operation()
+    except Exception as error:  # noqa: BLE001 - the message is what is wanted
+        return str(error)
+    raise AssertionError("the operation raised nothing")
+
+
+def exactly(text):
+    """A pattern for pytest.raises(match=...) that matches `text` and nothing else."""
+    return "^" + re.escape(text) + "$"

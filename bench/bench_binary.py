@@ -18,8 +18,12 @@ import timeit
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import pure_binary as pure  # noqa: E402
 import tavro.lib.binary as native  # noqa: E402
+from tavro import _pure  # noqa: E402
+
+# The literal model without its argument binder: the algorithm as plain Python
+# (the portil helpers come with the star import).
+pure = _pure.load(binder=False).binary
 import tavro.lib.portil as portil  # noqa: E402
 
 MIB = 1 << 20

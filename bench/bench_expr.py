@@ -1,4 +1,4 @@
-"""Benchmarks of tavro.expr against the pure-Python rendition (bench/pure_expr.py).
+"""Benchmarks of tavro.expr against the pure-Python one (the literal model, tavro._pure).
 
 cases() returns (operation, native_fn, python_fn, stdlib_fn_or_None, target) for
 the shared runner (the third function is the peer: the equivalent lambda, or
@@ -17,8 +17,10 @@ import timeit
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import pure_expr as pure  # noqa: E402
 import tavro.expr as native  # noqa: E402
+from tavro import _pure  # noqa: E402
+
+pure = _pure.load(binder=False).expr  # the algorithm as plain Python
 
 
 def cases():

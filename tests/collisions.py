@@ -13,8 +13,8 @@ it always answers False, so the look-up goes on to the real key.
 
 Each scenario runs twice from the same fresh setup (the tables are fresh
 copies held by the namespaces alone, so that rebinding one frees it): once
-through the module's function, once through a literal Python rendering of the
-algorithm whose globals are the module's namespace. The outcomes (result or
+through the module's function, once through the literal model's function
+(tavro._pure) with the module's namespace as its globals. The outcomes (result or
 exception) and the number of __eq__ calls must agree: a fast path looks up
 nothing that the algorithm does not.
 
@@ -28,98 +28,14 @@ import types
 
 import tavro.lib.binary as binary
 import tavro.lib.portil as portil
+from tavro import _pure
+
+MODEL = _pure.load(binder=False)
 
 MODULES = {"portil": portil, "binary": binary}
 TABLES = ["INT2BYTE_CACHE", "ITERATEBYTES_CACHE", "BYTES2BITS_CACHE", "BITS2BYTES_CACHE", "SWAPBITSINBYTES_CACHE"]
 FUNCTIONS = ["int2byte", "byte2int", "iterateints", "bytes2bits", "binascii", "bytes"]
 
-LITERAL_BINARY = r'''
-def integer2bits(number, width):
-    if width < 0:
-        raise ValueError("width must be non-negative")
-    number = int(number)
-    if number < 0:
-        number += 1 << width
-    bits = [b"\x00"] * width
-    i = width - 1
-    while number and i >= 0:
-        bits[i] = int2byte(number & 1)
-        number >>= 1
-        i -= 1
-    return b"".join(bits)
-
-def integer2bytes(number, width):
-    if width < 0:
-        raise ValueError("width must be non-negative")
-    number = int(number)
-    if number < 0:
-        number += 1 << (width * 8)
-    acc = [b"\x00"] * width
-    if number < 0 or number >> (width * 8):
-        raise ValueError("number out of range for width %d" % width)
-    i = width - 1
-    while number > 0:
-        acc[i] = int2byte(number & 255)
-        number >>= 8
-        i -= 1
-    return b"".join(acc)
-
-def bits2integer(data, signed=False):
-    number = 0
-    for b in iterateints(data):
-        number = (number << 1) | b
-    if signed and byte2int(data[0:1]):
-        return number - (1 << len(data))
-    return number
-
-def bytes2integer(data, signed=False):
-    number = 0
-    for b in iterateints(data):
-        number = (number << 8) | b
-    if signed and byte2int(bytes2bits(data[0:1])[0:1]):
-        return number - (1 << (len(data) * 8))
-    return number
-
-def bytes2bits(data):
-    return b"".join([BYTES2BITS_CACHE[b] for b in iterateints(data)])
-
-def bits2bytes(data):
-    if len(data) % 8 != 0:
-        raise ValueError("data length must be a multiple of 8")
-    return b"".join([BITS2BYTES_CACHE[data[i:i + 8]] for i in range(0, len(data), 8)])
-
-def swapbytes(data):
-    return data[::-1]
-
-def swapbytesinbits(data):
-    if len(data) % 8 != 0:
-        raise ValueError("data length must be multiple of 8")
-    return b"".join([data[i:i + 8] for i in range(len(data) - 8, -1, -8)])
-
-def swapbitsinbytes(data):
-    return b"".join([SWAPBITSINBYTES_CACHE[b] for b in iterateints(data)])
-
-def hexlify(data):
-    return binascii.hexlify(data)
-'''
-
-LITERAL_PORTIL = r'''
-def int2byte(character):
-    return INT2BYTE_CACHE[character]
-
-def iteratebytes(data):
-    return (ITERATEBYTES_CACHE[i] for i in data)
-
-def reprstring(data):
-    if isinstance(data, bytes):
-        return repr(data)
-    if isinstance(data, str):
-        return "u" + repr(data)
-    return None
-
-def integers2bytes(ints):
-    return bytes(ints)
-'''
 
 
 def bits(text):
@@ -265,15 +181,15 @@ def plant(place, collider_for):
 
 
 def literal_functions():
+    """The literal model's functions (tavro._pure, without its argument binder) with the native
+    modules' namespaces as their globals: they read and look up what the native functions do."""
     functions = {}
-    for module_name, source in (("binary", LITERAL_BINARY), ("portil", LITERAL_PORTIL)):
-        scratch = {}
-        exec(compile(source, f"<literal {module_name}>", "exec"), scratch)
+    for module_name in ("binary", "portil"):
         namespace = vars(MODULES[module_name])
-        for name, function in scratch.items():
-            if isinstance(function, types.FunctionType):
+        for name, function in vars(getattr(MODEL, module_name)).items():
+            if isinstance(function, types.FunctionType) and function.__module__ == namespace["__name__"]:
                 functions[module_name, name] = types.FunctionType(function.__code__, namespace, name,
-                                                                  function.__defaults__)
+                                                                  function.__defaults__, function.__closure__)
     return functions
 
 

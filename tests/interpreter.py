@@ -20,3 +20,15 @@ def message_of(operation):
 def exactly(text):
     """A pattern for pytest.raises(match=...) that matches `text` and nothing else."""
     return "^" + re.escape(text) + "$"
+
+
+def model_reading(module, name):
+    """The literal model's function `name` (tavro._pure, without its argument binder) with the
+    namespace of `module` as its globals: the documented steps, reading what `module` binds now."""
+    import types
+
+    from tavro import _pure
+
+    model = vars(_pure.load(binder=False))[module.__name__.rpartition(".")[2]]
+    function = getattr(model, name)
+    return types.FunctionType(function.__code__, vars(module), name, function.__defaults__, function.__closure__)

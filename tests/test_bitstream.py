@@ -624,45 +624,8 @@ def test_decoder_sees_and_loses_to_the_pending_store():
 # ---- properties against a reference model ---------------------------------------
 
 
-class ModelRebuffered:
-    """The read/write/seek/trim rules, literally, over a substream that never runs dry."""
-
-    def __init__(self, source, tailcutoff):
-        self.source, self.offset, self.rwbuffer, self.moved, self.tailcutoff = source, 0, b"", 0, tailcutoff
-
-    def fill(self, until):
-        while self.moved + len(self.rwbuffer) < until:
-            self.rwbuffer = self.rwbuffer + self.source.read(131072)
-
-    def trim(self):
-        if self.tailcutoff is not None and self.moved < self.offset - self.tailcutoff:
-            removed = self.offset - self.tailcutoff - self.moved
-            self.moved += removed
-            self.rwbuffer = self.rwbuffer[removed:]
-
-    def read(self, count):
-        startsat, endsat = self.offset, self.offset + count
-        if startsat < self.moved:
-            raise OSError("could not read because tail was cut off")
-        self.fill(endsat)
-        data = self.rwbuffer[startsat - self.moved:endsat - self.moved]
-        self.offset += count
-        self.trim()
-        return data
-
-    def write(self, data):
-        startsat, endsat = self.offset, self.offset + len(data)
-        if startsat < self.moved:
-            raise OSError("could not write because tail was cut off")
-        self.fill(startsat)
-        self.rwbuffer = self.rwbuffer[:startsat - self.moved] + data + self.rwbuffer[endsat - self.moved:]
-        self.offset = endsat
-        self.trim()
-        return len(data)
-
-    def seek(self, at, whence=0):
-        self.offset = at if whence == 0 else self.offset + at
-        return self.offset
+# The read/write/seek/trim rules, literally: the model's class.
+ModelRebuffered = _pure.load().bitstream.RebufferedBytesIO
 
 
 class Endless:

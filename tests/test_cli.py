@@ -25,14 +25,8 @@ from tavro._dumpcommand import Arguments, main, quick_arguments
 
 
 def model_dump(data, linesize):
-    """The dump text, written out from its definition: what `hexdump(data, linesize)` returns."""
-    line = ("%04X" if len(data) < 65536 else "%08X") + "   %-*s   %s"
-    lines = ['hexundump("""']
-    for offset in range(0, len(data), linesize):
-        chunk = data[offset:offset + linesize]
-        lines.append(line % (offset, 3 * linesize - 1, " ".join("%02X" % byte for byte in chunk),
-                             "".join(chr(byte) if 32 <= byte < 128 else "." for byte in chunk)))
-    return "\n".join(lines + ['""")', ""])
+    """The dump text: what the literal model's hexdump(data, linesize) returns."""
+    return _pure.load().hex.hexdump(data, linesize)
 
 
 def tavro_command():

@@ -24,7 +24,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from interpreter import CPYTHON, exactly, message_of
+from interpreter import CPYTHON, exactly, message_of, model_reading
 from tavro import _pure
 import tavro.lib.hex as hexmod
 import tavro.lib.portil as portil
@@ -41,38 +41,15 @@ from tavro.lib.hex import (
 NEGATIVE_LINESIZE = "hexdump linesize must be positive, got %d"
 
 
-# ---- the documented algorithms, read literally -------------------------------
+# ---- the documented algorithms, read literally: the model's, reading this module's namespace
 
 
 def literal_hexdump(data, linesize):
-    n = len(data)
-    if n < 16**4:
-        fmt = "%%04X   %%-%ds   %%s" % (3 * linesize - 1)
-    elif n < 16**8:
-        fmt = "%%08X   %%-%ds   %%s" % (3 * linesize - 1)
-    else:
-        raise ValueError("hexdump cannot process more than 16**8 or 4294967296 bytes")
-    lines = ['hexundump("""']
-    for i in range(0, n, linesize):
-        chunk = data[i:i + linesize]
-        hexcol = " ".join(hexmod.HEXPRINT[b] for b in hexmod.iterateints(chunk))
-        printcol = "".join(hexmod.PRINTABLE[b] for b in hexmod.iterateints(chunk))
-        lines.append(fmt % (i, hexcol, printcol))
-    lines.append('""")')
-    lines.append("")
-    return "\n".join(lines)
+    return model_reading(hexmod, "hexdump")(data, linesize)
 
 
 def literal_hexundump(data, linesize):
-    """The documented reader, with the closing line found where it is: the
-    first piece and the closing line are dropped, and the empty piece after
-    the closing line only when the text ends with a line feed."""
-    raw = []
-    pieces = data.split("\n")
-    for line in pieces[1:-2] if pieces[-1:] == [""] else pieces[1:-1]:
-        line = line[line.find(" "):].lstrip()
-        raw.extend(hexmod.int2byte(int(h, 16)) for h in line[:3 * linesize].split())
-    return b"".join(raw)
+    return model_reading(hexmod, "hexundump")(data, linesize)
 
 
 def outcome(function, *args):

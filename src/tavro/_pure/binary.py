@@ -3,10 +3,6 @@ from tavro._pure._args import native_errors as _native_errors
 
 import binascii
 
-# The interpreter's own one-byte string 0x00, as int2byte(0) gives it (a
-# constant in the code would be a copy of its own).
-_ZERO_BYTE = bytes([0])
-
 
 @_native_errors
 def integer2bits(number, width):
@@ -20,7 +16,10 @@ b'\\x00\\x00\\x00\\x01\\x00\\x00\\x01\\x01'"""
     number = int(number)
     if number < 0:
         number += 1 << width
-    bits = [_ZERO_BYTE] * width
+    # The interpreter's own one-byte string 0x00, as int2byte(0) gives it (a
+    # constant of the code would be a copy of its own), made without looking
+    # up a name.
+    bits = [b"\x00\x00"[:1]] * width
     i = width - 1
     while number and i >= 0:
         bits[i] = int2byte(number & 1)
@@ -41,7 +40,7 @@ b'\\x00\\x00\\x00\\x13'"""
     number = int(number)
     if number < 0:
         number += 1 << (width * 8)
-    acc = [_ZERO_BYTE] * width
+    acc = [b"\x00\x00"[:1]] * width  # int2byte(0)'s own object, as in integer2bits
     # Outside -256**width <= number < 256**width the steps would write
     # through negative indexes: refused instead.
     if number < 0 or number >> (8 * len(acc)):

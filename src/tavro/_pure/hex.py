@@ -1,9 +1,5 @@
 from tavro.lib.portil import *
 from tavro._pure._args import native_errors as _native_errors
-import operator as _operator
-# The built-ins the steps call, bound here as the native module holds them:
-# a namespace whose __builtins__ was replaced still reaches them.
-from builtins import format as _format, int as _int, len as _len, range as _range
 
 import binascii
 
@@ -18,7 +14,7 @@ class HexDisplayedInteger(integertypes[0]):
         # method: the uppercase digits are shown instead of recursing.
         if isinstance(fmtstr, str) and not fmtstr and _empty_format_comes_back(self):
             fmtstr = "X"
-        return "0x" + _format(self, fmtstr).upper()
+        return "0x" + builtins.format(self, fmtstr).upper()
 
     @staticmethod
     @_native_errors
@@ -87,7 +83,10 @@ HEXPRINT = [format(i, "02X") for i in range(256)]
 
 @_native_errors
 def hexdump(data, linesize):
-    size = _len(data)
+    # The built-ins the steps call are read from the module `builtins` that
+    # the star import binds here, as the native module holds them: a
+    # namespace whose __builtins__ was replaced still reaches them.
+    size = builtins.len(data)
     if size < 16**4:
         fmt = "%%04X   %%-%ds   %%s"
     elif size < 16**8:
@@ -97,10 +96,10 @@ def hexdump(data, linesize):
     fmt = fmt % (3 * linesize - 1,)
     lines = ['hexundump("""']
     # A negative step would make range() iterate nothing and drop every byte.
-    step = _operator.index(linesize)
-    if step < 0:
-        raise ValueError("hexdump linesize must be positive, got %s" % (step,))
-    for i in _range(0, size, step):
+    offsets = builtins.range(0, size, linesize)
+    if offsets.step < 0:
+        raise ValueError("hexdump linesize must be positive, got %s" % (offsets.step,))
+    for i in offsets:
         hexline = " ".join(HEXPRINT[b] for b in iterateints(data[i:i + linesize]))
         printline = "".join(PRINTABLE[b] for b in iterateints(data[i:i + linesize]))
         lines.append(fmt % (i, hexline, printline))
@@ -118,7 +117,7 @@ def hexundump(data, linesize):
     # stripped keeps its last data line.
     for line in pieces[1:-2 if pieces[-1:] == [""] else -1]:
         line = line[line.find(" "):].lstrip()
-        raw.extend(int2byte(_int(h, 16)) for h in line[:3 * linesize].split())
+        raw.extend(int2byte(builtins.int(h, 16)) for h in line[:3 * linesize].split())
     return b"".join(raw)
 
 

@@ -41,8 +41,6 @@ struct Bound {
     PyObject* const* rest = nullptr;    // surplus positional arguments (star_args)
     Py_ssize_t nrest = 0;
     PyObject* operator[](std::size_t i) const { return values[i]; }
-    // The argument, or `fallback` when it was omitted.
-    PyObject* get_or(std::size_t i, PyObject* fallback) const { return values[i] ? values[i] : fallback; }
 };
 
 namespace detail {
@@ -84,11 +82,25 @@ struct SignatureText {
     bool self = false;
     bool star_args = false;
     std::array<ParameterText, kMaxParameters> parameters{};
+    // What the binder cannot bind, found while reading (a compile error).
+    bool keyword_only = false;             // a bare "*", or a parameter after "*args"
+    bool compound_default = false;         // a default with brackets or quotes ("b=(1, 2)")
+    bool required_after_optional = false;  // "f(a=1, b)"
+    bool keywords_collected = false;       // "**kwargs"
+    bool too_many = false;                 // more than kMaxParameters
 };
+
+constexpr bool is_compound_default(const char* text, std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i)
+        if (text[i] == '(' || text[i] == '[' || text[i] == '{' || text[i] == '\'' || text[i] == '"') return true;
+    return false;
+}
 
 // Reads "name($self, /, a, b=None, *args)": a leading $-parameter is self,
 // "/" ends the positional-only part, "*name" collects the surplus, "x=..."
-// is optional. Required parameters come first. Defaults hold no commas.
+// is optional. Required parameters come first. Defaults are simple values
+// (no brackets, quotes or commas). Anything else is recorded as a problem,
+// which ParsedSignature turns into a compile error.
 constexpr SignatureText read_signature_text(const char* text, std::size_t length) {
     SignatureText out;
     std::size_t i = 0;
@@ -103,15 +115,25 @@ constexpr SignatureText read_signature_text(const char* text, std::size_t length
         bool optional = false;
         if (i < length && text[i] == '=') {
             optional = true;
+            const std::size_t value = i + 1;
             while (i < length && text[i] != ',' && text[i] != ')') ++i;
+            if (is_compound_default(text, value, i)) out.compound_default = true;
         }
         if (begin == end) continue;
         if (text[begin] == '$') {
             out.self = true;
         } else if (text[begin] == '/') {
         } else if (text[begin] == '*') {
-            out.star_args = true;
+            if (end - begin == 1) out.keyword_only = true;
+            else if (text[begin + 1] == '*') out.keywords_collected = true;
+            else out.star_args = true;
         } else {
+            if (out.star_args) out.keyword_only = true;
+            if (out.count == kMaxParameters) {
+                out.too_many = true;
+                continue;
+            }
+            if (!optional && out.count > out.required) out.required_after_optional = true;
             out.parameters[out.count++] = {begin, end};
             if (!optional) ++out.required;
         }
@@ -123,7 +145,11 @@ template <Literal Text>
 struct ParsedSignature {
     static constexpr std::size_t length = sizeof(Text.text) - 1;
     static constexpr SignatureText parsed = read_signature_text(Text.text, length);
-    static_assert(parsed.count <= kMaxParameters, "too many parameters for the binder");
+    static_assert(!parsed.too_many, "too many parameters for the binder");
+    static_assert(!parsed.keyword_only, "the binder has no keyword-only parameters (a bare * or one after *args)");
+    static_assert(!parsed.compound_default, "a default of the text signature must be a simple value");
+    static_assert(!parsed.required_after_optional, "a required parameter follows an optional one");
+    static_assert(!parsed.keywords_collected, "the binder collects no **keywords");
     static constexpr std::size_t size = parsed.count;
 
     // The text with a NUL after the function name and after each parameter
@@ -298,17 +324,31 @@ PyObject* function_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return bind_and_call<Text, Body>(args, nargs, kwnames, self);
 }
 
+// A method called with no self at all (through the class, `Class.tell()`;
+// our method descriptor passes a null self): the argument-count message,
+// self counted, as for every other argument error.
+template <Literal Text>
+[[gnu::cold, gnu::noinline]] PyObject* missing_self() {
+    constexpr auto& sig = ParsedSignature<Text>::value;
+    raise_count(sig.function, sig.required == ParsedSignature<Text>::size && !sig.star_args,
+                static_cast<Py_ssize_t>(sig.required) + 1, static_cast<Py_ssize_t>(ParsedSignature<Text>::size) + 1,
+                0);
+    return nullptr;
+}
+
 // Instance methods (METH_METHOD): the class that defines the method leads to
 // the module and its state.
 template <Literal Text, auto Body>
 PyObject* method_entry(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, size_t nargsf,
                        PyObject* kwnames) {
+    if (self == nullptr) [[unlikely]] return missing_self<Text>();
     return bind_and_call<Text, Body>(args, PyVectorcall_NARGS(nargsf), kwnames, self, defining_class);
 }
 
 // Instance methods that find their module from self's class themselves.
 template <Literal Text, auto Body>
 PyObject* plain_method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (self == nullptr) [[unlikely]] return missing_self<Text>();
     return bind_and_call<Text, Body>(args, nargs, kwnames, self);
 }
 

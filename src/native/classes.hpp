@@ -62,8 +62,6 @@ struct MethodDescriptor {
     PyMethodDef* def;
     PyTypeObject* owner;  // strong
     vectorcallfunc vectorcall;
-    Py_ssize_t minimum;  // positional arguments, self included
-    bool exact;          // no optional parameters and no *args
 };
 
 namespace detail {
@@ -73,23 +71,20 @@ inline MethodDescriptor* as_descriptor(PyObject* object) { return reinterpret_ca
 inline PyObject* descriptor_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     MethodDescriptor* descriptor = as_descriptor(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs < 1) {
-        raise_count(descriptor->def->ml_name, descriptor->exact, descriptor->minimum, descriptor->minimum, 0);
-        return nullptr;
-    }
-    PyObject* self = args[0];
-    if (!PyObject_TypeCheck(self, descriptor->owner)) {
+    // With no self, the method's entry raises its own count message.
+    PyObject* self = nargs < 1 ? nullptr : args[0];
+    if (self != nullptr && !PyObject_TypeCheck(self, descriptor->owner)) {
         PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
                      descriptor->def->ml_name, descriptor->owner->tp_name, Py_TYPE(self)->tp_name);
         return nullptr;
     }
     if (descriptor->def->ml_flags & METH_METHOD) {
         auto method = reinterpret_cast<PyCMethod>(reinterpret_cast<void (*)()>(descriptor->def->ml_meth));
-        return method(self, descriptor->owner, args + 1, static_cast<size_t>(nargs - 1), kwnames);
+        return method(self, descriptor->owner, args + 1, static_cast<size_t>(nargs > 0 ? nargs - 1 : 0), kwnames);
     }
     using FastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
     auto method = reinterpret_cast<FastWithKeywords>(reinterpret_cast<void (*)()>(descriptor->def->ml_meth));
-    return method(self, args + 1, nargs - 1, kwnames);
+    return method(self, args + 1, nargs > 0 ? nargs - 1 : 0, kwnames);
 }
 
 inline PyObject* descriptor_get(PyObject* self, PyObject* object, PyObject* /*type*/) {
@@ -269,12 +264,6 @@ inline Ref make_descriptor(PyTypeObject* descriptor_type, PyTypeObject* cls, PyM
     descriptor->def = def;
     descriptor->owner = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(cls)));
     descriptor->vectorcall = descriptor_vectorcall;
-    // The count message needs only the signature's shape, read from the text
-    // signature at the head of the doc.
-    const char* doc = def->ml_doc == nullptr ? "" : def->ml_doc;
-    const SignatureText shape = read_signature_text(doc, std::strlen(doc));
-    descriptor->minimum = static_cast<Py_ssize_t>(shape.required) + 1;
-    descriptor->exact = shape.required == shape.count && !shape.star_args;
     PyObject_GC_Track(descriptor);
     return Ref::steal(reinterpret_cast<PyObject*>(descriptor));
 }
@@ -287,7 +276,6 @@ inline Ref make_method(PyTypeObject* cls, PyMethodDef* def, bool is_static, PyTy
         if (!function) return Ref();
         return Ref::steal(PyStaticMethod_New(function.get()));
     }
-    if (descriptor_type == nullptr) return Ref::steal(PyDescr_NewMethod(cls, def));  // TRANSITIONAL
     return make_descriptor(descriptor_type, cls, def);
 }
 
@@ -296,8 +284,7 @@ inline Ref make_method(PyTypeObject* cls, PyMethodDef* def, bool is_static, PyTy
 // Adds the methods of `defs` (terminated by end_of_methods) to an existing
 // class, as descriptors of `descriptor_type` (static methods as staticmethod
 // objects).
-inline bool add_methods(PyObject* cls, PyMethodDef* defs, bool are_static = false,
-                        PyTypeObject* descriptor_type = nullptr) {
+inline bool add_methods(PyObject* cls, PyMethodDef* defs, bool are_static, PyTypeObject* descriptor_type) {
     for (PyMethodDef* def = defs; def && def->ml_name; ++def) {
         Ref method = detail::make_method(reinterpret_cast<PyTypeObject*>(cls), def, are_static, descriptor_type);
         if (!method || PyObject_SetAttrString(cls, def->ml_name, method.get()) < 0) return false;
@@ -310,7 +297,7 @@ inline bool add_alias(PyObject* cls, const char* alias, const char* original) {
     Ref key = Ref::steal(PyUnicode_FromString(original));
     if (!key) return false;
     PyObject* value = nullptr;
-    const int found = compat::dict_get_ref(reinterpret_cast<PyTypeObject*>(cls)->tp_dict, key.get(), &value);
+    const int found = PyDict_GetItemRef(reinterpret_cast<PyTypeObject*>(cls)->tp_dict, key.get(), &value);
     Ref held = Ref::steal(value);
     if (found < 0) return false;
     if (found == 0) {
@@ -323,7 +310,7 @@ inline bool add_alias(PyObject* cls, const char* alias, const char* original) {
 // type(name, bases, {"__module__": ..., "__qualname__": name, "__doc__": doc})
 // plus the methods; the class remembers `module` for its methods' look-ups.
 inline Ref make_class(PyObject* module, const ClassRecipe& recipe, std::initializer_list<PyObject*> bases,
-                      PyObject* descriptor_type = nullptr) {
+                      PyObject* descriptor_type) {
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     Ref name = Ref::steal(PyUnicode_FromString(recipe.name));
     Ref base_tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(bases.size())));

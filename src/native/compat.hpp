@@ -1,13 +1,17 @@
 // Every difference between the CPython versions the package supports (3.10
 // to 3.15, and the free-threaded builds) lives in this header. Modules never
-// test PY_VERSION_HEX or Py_GIL_DISABLED themselves: they call what is here.
+// test PY_VERSION_HEX or Py_GIL_DISABLED themselves.
 //
-// The rule for the C API: public functions first. A private symbol stays
-// only where no public path exists on some supported version, behind a
-// function here, with the versions it is known on and the public path taken
-// where there is one. Nothing here silences a deprecation warning: a
-// deprecation is the one-version notice before a removal, and the build runs
-// with -Werror in CI so that it is seen.
+// The rule for the C API: the interpreter's own names. Where a public
+// function exists from some supported version on, modules call it by its
+// name, and this header defines it (just below) only for the versions that
+// lack it, with the version that brings it; dropping an old version deletes
+// its block. What the interpreter has no public name for keeps a name of
+// ours here (dict change counters, type version tags, an int's digits, the
+// byte-array conversions), with the private symbol behind it, the versions
+// it is known on and the public path taken where there is one. Nothing here
+// silences a deprecation warning: a deprecation is the one-version notice
+// before a removal, and the build runs with -Werror in CI so that it is seen.
 //
 // Private symbols that remain (known on 3.10 to 3.15 unless said otherwise):
 //   _PyBytes_Resize        shrinks a bytes object we just made and still
@@ -22,7 +26,7 @@
 //                          without raising AttributeError (Path's
 //                          __getattr__ fallback); the public path,
 //                          PyObject_GenericGetAttr and clearing the error,
-//                          builds an exception per miss.
+//                          costs an exception per miss.
 //   _PyLong_AsByteArray    the conversion int.to_bytes makes (3.10 to 3.15;
 //                          a with_exceptions parameter from 3.13, which
 //                          reports a value too large without raising). The
@@ -31,39 +35,35 @@
 //                          bit count, an edge-case scan): 10 % of a 16-byte
 //                          integer2bytes, whose target is int.to_bytes's
 //                          own speed.
-//   _PyLong_FromByteArray  3.10 to 3.12 only; PyLong_FromNativeBytes from
-//                          3.13 on.
-//   PyLongObject's layout  (3.10 to 3.15, as longintrepr.h documents it) a
-//                          compact int's value on 3.10 and 3.11
-//                          (PyUnstable_Long_CompactValue from 3.12 on) and
-//                          an int's digits (LongDigits). The public path to
-//                          the digits, PyLong_Export (3.14+), measured 160
-//                          more instructions a call than reading them (it
-//                          tries a 64-bit conversion first and takes a
-//                          reference): more than converting a 16-byte
-//                          number from the digits costs.
+//   PyLongObject's layout  (3.10 to 3.15, as longintrepr.h documents it) an
+//                          int's digits (LongDigits), and on 3.10 and 3.11
+//                          whether an int is compact and its value. The
+//                          public path to the digits, PyLong_Export
+//                          (3.14+), measured 160 more instructions a call
+//                          than reading them (it tries a 64-bit conversion
+//                          first and takes a reference): more than
+//                          converting a 16-byte number from the digits costs.
 //   _PyLong_NumBits        the exact bit length of an int (3.10 to 3.15;
 //                          int64_t from 3.14). The public paths are a call
 //                          of int.bit_length(), or PyLong_AsNativeBytes
 //                          with no buffer, whose answer is only an upper
 //                          bound (a machine word's size for small values).
-//   _PyLong_Sign           3.10 to 3.13; PyLong_GetSign from 3.14 on.
-//   _Py_HashBytes          3.10 to 3.12; Py_HashBuffer from 3.14 on; 3.13
-//                          hashes a bytes copy.
-//   _PyUnicodeWriter       3.10 to 3.13; PyUnicodeWriter from 3.14 on.
-//   _PyBytes_Join          3.10 to 3.13; PyBytes_Join from 3.14 on.
-//   _PyObject_LookupAttr   3.10 to 3.12; PyObject_GetOptionalAttr from 3.13.
-//   _PyType_GetModuleByDef 3.10 only; PyType_GetModuleByDef from 3.11 on.
 //   PyDictObject.ma_version_tag
 //                          3.10 and 3.11 only, where it is neither
 //                          deprecated nor replaceable: dict watchers arrive
-//                          in 3.12 (see changes.hpp).
+//                          in 3.12 (DictVersions).
+// and, behind the shims of CPython's own names for the versions that lack
+// them: _PyType_GetModuleByDef (3.10), _PyObject_LookupAttr (3.10 to 3.12),
+// _PyLong_FromByteArray (3.10 to 3.12), _PyLong_Sign, _PyBytes_Join,
+// _PyUnicodeWriter (3.10 to 3.13) and _Py_HashBytes (3.10 to 3.12).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
+#include <new>
 
 #if PY_VERSION_HEX < 0x030B0000
 #include <longintrepr.h>  // PyLongObject's layout (Python.h includes it from 3.11 on)
@@ -93,6 +93,172 @@
 #define NATIVE_MEMBER_READONLY READONLY
 #endif
 
+// Holds the critical section of one object for the rest of the enclosing
+// block, on builds that have them (3.13+; a no-op unless free-threaded).
+#if PY_VERSION_HEX >= 0x030D0000
+#define NATIVE_CRITICAL_SECTION_BEGIN(object) Py_BEGIN_CRITICAL_SECTION(object)
+#define NATIVE_CRITICAL_SECTION_END Py_END_CRITICAL_SECTION()
+#else
+#define NATIVE_CRITICAL_SECTION_BEGIN(object) {
+#define NATIVE_CRITICAL_SECTION_END }
+#endif
+
+// ---- CPython's own names, where the running version lacks them ---------------
+//
+// The modules call the interpreter's API by its own name. Each function here
+// is defined only for the versions that lack it, with the version that
+// brings it: dropping an old version deletes its block and touches no
+// module.
+
+#if PY_VERSION_HEX < 0x030B0000  // 3.11 brings them
+inline PyObject* PyType_GetModuleByDef(PyTypeObject* type, PyModuleDef* def) {
+    return _PyType_GetModuleByDef(type, def);
+}
+#endif
+
+#if PY_VERSION_HEX < 0x030C0000  // 3.12 brings them
+inline PyObject* PyErr_GetRaisedException() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) return nullptr;
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+}
+
+inline void PyErr_SetRaisedException(PyObject* exception) {
+    if (exception == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception)));
+    PyErr_Restore(type, exception, PyException_GetTraceback(exception));
+}
+
+// An int of at most one internal digit: the sign of ob_size is the int's and
+// its magnitude the count of 30-bit digits (longintrepr.h, fixed for 3.10
+// and 3.11).
+inline int PyUnstable_Long_IsCompact(const PyLongObject* op) {
+    const Py_ssize_t size = Py_SIZE(op);
+    return size >= -1 && size <= 1;
+}
+
+inline Py_ssize_t PyUnstable_Long_CompactValue(const PyLongObject* op) {
+    const Py_ssize_t size = Py_SIZE(op);
+    return size == 0 ? 0 : size * static_cast<Py_ssize_t>(op->ob_digit[0]);
+}
+#endif
+
+#if PY_VERSION_HEX < 0x030D0000  // 3.13 brings them
+inline int PyDict_GetItemRef(PyObject* dict, PyObject* key, PyObject** result) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    *result = Py_XNewRef(value);
+    if (value != nullptr) return 1;
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+inline int PyDict_SetDefaultRef(PyObject* dict, PyObject* key, PyObject* default_value, PyObject** result) {
+    const Py_ssize_t before = PyDict_GET_SIZE(dict);
+    PyObject* held = PyDict_SetDefault(dict, key, default_value);
+    *result = Py_XNewRef(held);
+    if (held == nullptr) return -1;
+    return PyDict_GET_SIZE(dict) == before ? 1 : 0;
+}
+
+inline int PyObject_GetOptionalAttr(PyObject* object, PyObject* name, PyObject** result) {
+    return _PyObject_LookupAttr(object, name, result);
+}
+
+#define Py_ASNATIVEBYTES_BIG_ENDIAN 0
+#define Py_ASNATIVEBYTES_LITTLE_ENDIAN 1
+
+inline PyObject* PyLong_FromNativeBytes(const void* buffer, std::size_t n_bytes, int flags) {
+    return _PyLong_FromByteArray(static_cast<const unsigned char*>(buffer), n_bytes, flags & 1, 1);
+}
+
+inline PyObject* PyLong_FromUnsignedNativeBytes(const void* buffer, std::size_t n_bytes, int flags) {
+    return _PyLong_FromByteArray(static_cast<const unsigned char*>(buffer), n_bytes, flags & 1, 0);
+}
+#endif
+
+#if PY_VERSION_HEX < 0x030E0000  // 3.14 brings them
+inline int PyLong_GetSign(PyObject* number, int* sign) {
+    *sign = _PyLong_Sign(number);
+    return 0;
+}
+
+inline int PyLong_IsPositive(PyObject* number) { return _PyLong_Sign(number) > 0; }
+inline int PyLong_IsNegative(PyObject* number) { return _PyLong_Sign(number) < 0; }
+inline int PyLong_IsZero(PyObject* number) { return _PyLong_Sign(number) == 0; }
+
+inline Py_hash_t Py_HashBuffer(const void* data, Py_ssize_t size) {
+#if PY_VERSION_HEX >= 0x030D0000
+    // 3.13 has neither this nor its former private name: hash a bytes copy.
+    PyObject* copy = PyBytes_FromStringAndSize(static_cast<const char*>(data), size);
+    if (copy == nullptr) return -1;
+    const Py_hash_t hash = PyObject_Hash(copy);
+    Py_DECREF(copy);
+    return hash;
+#else
+    return _Py_HashBytes(data, size);
+#endif
+}
+
+inline PyObject* PyBytes_Join(PyObject* separator, PyObject* iterable) { return _PyBytes_Join(separator, iterable); }
+
+// The str builder, over the private writer the interpreter had before.
+struct PyUnicodeWriter {
+    _PyUnicodeWriter writer;
+};
+
+inline PyUnicodeWriter* PyUnicodeWriter_Create(Py_ssize_t) {
+    auto* made = static_cast<PyUnicodeWriter*>(PyMem_Malloc(sizeof(PyUnicodeWriter)));
+    if (made == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    _PyUnicodeWriter_Init(&made->writer);
+    made->writer.overallocate = 1;
+    return made;
+}
+
+inline void PyUnicodeWriter_Discard(PyUnicodeWriter* writer) {
+    if (writer == nullptr) return;
+    _PyUnicodeWriter_Dealloc(&writer->writer);
+    PyMem_Free(writer);
+}
+
+inline PyObject* PyUnicodeWriter_Finish(PyUnicodeWriter* writer) {
+    PyObject* text = _PyUnicodeWriter_Finish(&writer->writer);
+    PyMem_Free(writer);
+    return text;
+}
+
+inline int PyUnicodeWriter_WriteASCII(PyUnicodeWriter* writer, const char* text, Py_ssize_t size) {
+    return _PyUnicodeWriter_WriteASCIIString(&writer->writer, text, size);
+}
+
+// Appends str(object), as the interpreter's own does.
+inline int PyUnicodeWriter_WriteStr(PyUnicodeWriter* writer, PyObject* object) {
+    PyObject* text = PyObject_Str(object);
+    if (text == nullptr) return -1;
+    const int written = _PyUnicodeWriter_WriteStr(&writer->writer, text);
+    Py_DECREF(text);
+    return written;
+}
+
+// Appends repr(object).
+inline int PyUnicodeWriter_WriteRepr(PyUnicodeWriter* writer, PyObject* object) {
+    PyObject* text = PyObject_Repr(object);
+    if (text == nullptr) return -1;
+    const int written = _PyUnicodeWriter_WriteStr(&writer->writer, text);
+    Py_DECREF(text);
+    return written;
+}
+#endif
+
 namespace native::compat {
 
 #ifdef Py_GIL_DISABLED
@@ -109,6 +275,9 @@ inline constexpr bool generator_throw_signature_deprecated = PY_VERSION_HEX >= 0
 // leaves it as it is: a StopIteration is not turned into RuntimeError, since
 // no frame of the generator ran.
 inline constexpr bool generator_unstarted_throw_unchanged = PY_VERSION_HEX >= 0x030C0000;
+// From 3.14 on, unpacking too many values from an exact tuple or list says
+// how many there were: "too many values to unpack (expected 2, got 3)".
+inline constexpr bool unpacking_counts_sequences = PY_VERSION_HEX >= 0x030E0000;
 
 // ---- module definition slots -------------------------------------------------
 
@@ -128,50 +297,149 @@ inline constexpr bool generator_unstarted_throw_unchanged = PY_VERSION_HEX >= 0x
 #define NATIVE_MODULE_CAPABILITY_SLOTS
 #endif
 
-// PyType_GetModuleByDef: the module of the first class in type's MRO that was
-// made by a module of `def`. Borrowed; null with TypeError when none was.
-inline PyObject* module_by_def(PyTypeObject* type, PyModuleDef* def) {
-#if PY_VERSION_HEX >= 0x030B0000
-    return PyType_GetModuleByDef(type, def);
-#else
-    return _PyType_GetModuleByDef(type, def);
-#endif
-}
 
 // ---- dictionaries ----------------------------------------------------------------
 
-// PyDict_GetItemRef: 1 with a new reference in *result, 0 when the key is
-// missing, -1 with an exception.
-inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** result) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyDict_GetItemRef(dict, key, result);
-#else
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    *result = Py_XNewRef(value);
-    if (value != nullptr) return 1;
-    return PyErr_Occurred() ? -1 : 0;
-#endif
+// How a dict's changes are seen (changes.hpp builds its stamps on this):
+// a number that moves on with every change of the dict, and where to read
+// it again.
+//   3.10, 3.11  every dict carries a version tag that changes with every
+//               mutation and is unique within the process (PEP 509), so a
+//               new dict at a freed dict's address has another tag.
+//   3.12 on     the tag is deprecated (and gone in 3.14); the package
+//               registers one dict watcher per interpreter (a watcher is
+//               scarce: 8 per interpreter), shared by its five modules
+//               through the interpreter's state dict. A watched dict's
+//               watcher is told of every mutation, clearing and
+//               deallocation of it, before it happens, and bumps a counter
+//               chosen by the dict's address: a change, or the dict's death
+//               (after which another dict may live at the same address),
+//               moves the counter on. Dicts that share a counter only cost
+//               each other a re-check.
+using DictCounter = std::atomic<std::uint64_t>;
+
+#if NATIVE_DICT_WATCHERS
+namespace detail {
+
+constexpr unsigned kChangeCounterBits = 12;
+constexpr std::size_t kChangeCounters = std::size_t{1} << kChangeCounterBits;
+
+// The counters that this library's watcher bumps. Every module of the
+// package uses the counters of the library whose watcher the interpreter
+// runs (see DictVersions::attach); they are shared by all interpreters of
+// the process, which can only cost a re-check.
+inline DictCounter change_counters[kChangeCounters];
+
+inline std::size_t change_counter_slot(const void* dict) {
+    const auto address = reinterpret_cast<std::uintptr_t>(dict) >> 4;
+    return static_cast<std::size_t>((address * UINT64_C(0x9E3779B97F4A7C15)) >> (64 - kChangeCounterBits));
 }
 
-// dict.setdefault(key, value), with a new reference to what the dict holds
-// under key afterwards in *result. 0, or -1 with an exception.
-inline int dict_set_default_ref(PyObject* dict, PyObject* key, PyObject* value, PyObject** result) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyDict_SetDefaultRef(dict, key, value, result) < 0 ? -1 : 0;
-#else
-    PyObject* held = PyDict_SetDefault(dict, key, value);
-    *result = Py_XNewRef(held);
-    return held == nullptr ? -1 : 0;
-#endif
+inline int count_dict_change(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
+    change_counters[change_counter_slot(dict)].fetch_add(1, std::memory_order_acq_rel);
+    return 0;
 }
 
-// The version tag of a dict (3.10 and 3.11 only: unique per mutation and
-// never reused within the process). Later versions detect changes with dict
-// watchers instead; see changes.hpp.
-#if !NATIVE_DICT_WATCHERS
-inline std::uint64_t dict_version_tag(PyObject* dict) {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+// What one interpreter's capsule holds: the watcher and its counters.
+struct Watcher {
+    int id;
+    DictCounter* counters;
+};
+
+inline constexpr char kWatcherCapsule[] = "tavro.native.dict_watcher";
+
+inline void release_watcher(PyObject* capsule) {
+    delete static_cast<Watcher*>(PyCapsule_GetPointer(capsule, kWatcherCapsule));
 }
+
+}  // namespace detail
+
+class DictVersions {
+public:
+    // Joins the package's dict watcher of this interpreter, registering it
+    // first if no module of the package has. When the interpreter has no
+    // watcher left, no dict can be watched. False with an exception only
+    // when the interpreter fails.
+    bool attach() {
+        PyObject* shared = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
+        if (shared == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError, "the interpreter has no state dict");
+            return false;
+        }
+        Ref key = Ref::steal(PyUnicode_FromString(detail::kWatcherCapsule));
+        if (!key) return false;
+        PyObject* found = nullptr;
+        const int known = PyDict_GetItemRef(shared, key.get(), &found);
+        if (known < 0) return false;
+        if (known == 0) {
+            auto* mine = new (std::nothrow)
+                detail::Watcher{PyDict_AddWatcher(detail::count_dict_change), detail::change_counters};
+            if (mine == nullptr) {
+                PyErr_NoMemory();
+                return false;
+            }
+            if (mine->id < 0) PyErr_Clear();  // all taken: run without one
+            Ref capsule = Ref::steal(PyCapsule_New(mine, detail::kWatcherCapsule, detail::release_watcher));
+            if (!capsule) {
+                delete mine;
+                return false;
+            }
+            // Another thread may have registered one meanwhile: the first
+            // stored wins, and the other is given back.
+            if (PyDict_SetDefaultRef(shared, key.get(), capsule.get(), &found) < 0) return false;
+            if (found != capsule.get() && mine->id >= 0) PyDict_ClearWatcher(mine->id);
+        }
+        Ref holder = Ref::steal(found);
+        auto* watcher = static_cast<detail::Watcher*>(PyCapsule_GetPointer(holder.get(), detail::kWatcherCapsule));
+        if (watcher == nullptr) return false;
+        watcher_id_ = watcher->id;
+        counters_ = watcher->counters;
+        return true;
+    }
+
+    // Watches `dict` from now on and gives the counter that shows its
+    // changes, or null when it cannot be watched.
+    const DictCounter* watch(PyObject* dict) const {
+        if (counters_ == nullptr || watcher_id_ < 0) return nullptr;
+        // In the dict's critical section: free-threaded 3.13 sets the
+        // watcher's bit with a plain read-modify-write of the word that a
+        // mutation rewrites under that lock, and a lost bit would hide every
+        // later change. (Not to be called inside that section already.)
+        int watched;
+        NATIVE_CRITICAL_SECTION_BEGIN(dict);
+        watched = PyDict_Watch(watcher_id_, dict);
+        NATIVE_CRITICAL_SECTION_END;
+        if (watched < 0) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        return &counters_[detail::change_counter_slot(dict)];
+    }
+
+    // The number that moves on with every change of a dict `watch` gave
+    // `counter` for.
+    static std::uint64_t version(PyObject*, const DictCounter* counter) {
+        return counter->load(std::memory_order_acquire);
+    }
+
+private:
+    int watcher_id_ = 0;
+    DictCounter* counters_ = nullptr;
+};
+#else
+class DictVersions {
+public:
+    bool attach() { return true; }
+    // Every dict carries its tag: nothing to watch, and a counter that is
+    // never read.
+    const DictCounter* watch(PyObject*) const { return &unused_; }
+    static std::uint64_t version(PyObject* dict, const DictCounter*) {
+        return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    }
+
+private:
+    DictCounter unused_{};
+};
 #endif
 
 // ---- types and attributes ------------------------------------------------------
@@ -242,16 +510,6 @@ inline PyObject* generic_getattr_or_null(PyObject* object, PyObject* name, PyObj
     return _PyObject_GenericGetAttrWithDict(object, name, dict, 1);
 }
 
-// getattr(object, name) that tells a missing attribute from an error: 1 with
-// a new reference in *result, 0 when AttributeError was raised (and cleared),
-// -1 with any other exception.
-inline int get_optional_attr(PyObject* object, PyObject* name, PyObject** result) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyObject_GetOptionalAttr(object, name, result);
-#else
-    return _PyObject_LookupAttr(object, name, result);
-#endif
-}
 
 // ---- integers ----------------------------------------------------------------------
 
@@ -259,13 +517,11 @@ inline int get_optional_attr(PyObject* object, PyObject* name, PyObject** result
 // false (no exception) when it does not fit. Ints of one internal digit,
 // the common case, are read inline where the interpreter offers it (3.12+).
 inline bool long_as_long_long(PyObject* number, long long* value) {
-#if PY_VERSION_HEX >= 0x030C0000
     auto* as_long = reinterpret_cast<PyLongObject*>(number);
     if (PyUnstable_Long_IsCompact(as_long)) {
         *value = static_cast<long long>(PyUnstable_Long_CompactValue(as_long));
         return true;
     }
-#endif
     int overflow = 0;
     *value = PyLong_AsLongLongAndOverflow(number, &overflow);  // raises nothing for an int
     return overflow == 0;
@@ -275,18 +531,9 @@ inline bool long_as_long_long(PyObject* number, long long* value) {
 // magnitude on these builds), read without a call; false for a larger one.
 inline bool long_compact_value(PyObject* number, Py_ssize_t* value) {
     auto* op = reinterpret_cast<PyLongObject*>(number);
-#if PY_VERSION_HEX >= 0x030C0000
     if (!PyUnstable_Long_IsCompact(op)) return false;
     *value = PyUnstable_Long_CompactValue(op);
     return true;
-#else
-    // 3.10 and 3.11: the sign of ob_size is the int's and its magnitude the
-    // count of 30-bit digits (longintrepr.h, fixed for these versions).
-    const Py_ssize_t size = Py_SIZE(number);
-    if (size < -1 || size > 1) return false;
-    *value = size == 0 ? 0 : size * static_cast<Py_ssize_t>(op->ob_digit[0]);
-    return true;
-#endif
 }
 
 // The magnitude of an int as base 2**30 digits, least significant first,
@@ -323,17 +570,6 @@ public:
     bool negative = false;
 };
 
-// The sign of an exact int or subclass: -1, 0 or 1.
-inline int long_sign(PyObject* number) {
-#if PY_VERSION_HEX >= 0x030E0000
-    int sign = 0;
-    (void)PyLong_GetSign(number, &sign);  // cannot fail for an int
-    return sign;
-#else
-    return _PyLong_Sign(number);
-#endif
-}
-
 // Writes number into `size` bytes at out, most significant first when
 // `big_endian`, else least significant first: as two's complement when
 // `is_signed`, else as an unsigned number (then number must not be
@@ -342,7 +578,8 @@ inline int long_sign(PyObject* number) {
 // with an exception on a failure of the interpreter's own. When the value
 // fits, no exception is raised, not even for a moment.
 inline int long_as_bytes(PyObject* number, unsigned char* out, Py_ssize_t size, bool big_endian, bool is_signed) {
-    if (size == 0) return long_sign(number) == 0 ? 1 : 0;
+    int sign = 0;
+    if (size == 0) return PyLong_GetSign(number, &sign) == 0 && sign == 0 ? 1 : 0;
     auto* op = reinterpret_cast<PyLongObject*>(number);
     const auto count = static_cast<std::size_t>(size);
     const int little_endian = big_endian ? 0 : 1;
@@ -360,18 +597,6 @@ inline int long_as_bytes(PyObject* number, unsigned char* out, Py_ssize_t size, 
 #endif
 }
 
-// Writes the least significant `size` bytes of number's two's complement
-// into out, least significant first, however large the number is. False with
-// an exception only on a failure of the interpreter's own.
-inline bool long_low_bytes_little_endian(PyObject* number, unsigned char* out, Py_ssize_t size) {
-    return long_as_bytes(number, out, size, false, true) >= 0;
-}
-
-// The same, most significant byte first.
-inline bool long_low_bytes_big_endian(PyObject* number, unsigned char* out, Py_ssize_t size) {
-    return long_as_bytes(number, out, size, true, true) >= 0;
-}
-
 // The number of bits of the absolute value of an int (0 for zero), or
 // (std::size_t)-1 with OverflowError when that count does not fit.
 inline std::size_t long_bit_length(PyObject* number) {
@@ -386,239 +611,11 @@ inline Py_ssize_t long_unsigned_byte_length(PyObject* nonnegative) {
     return static_cast<Py_ssize_t>((bits + 7) / 8);
 }
 
-// The int that `size` big-endian bytes stand for, as two's complement when
-// `is_signed`, else unsigned. New reference or null.
-inline PyObject* long_from_big_endian(const unsigned char* bytes, Py_ssize_t size, bool is_signed) {
-#if PY_VERSION_HEX >= 0x030D0000
-    if (is_signed) return PyLong_FromNativeBytes(bytes, static_cast<std::size_t>(size), Py_ASNATIVEBYTES_BIG_ENDIAN);
-    return PyLong_FromUnsignedNativeBytes(bytes, static_cast<std::size_t>(size), Py_ASNATIVEBYTES_BIG_ENDIAN);
-#else
-    return _PyLong_FromByteArray(bytes, static_cast<std::size_t>(size), 0, is_signed ? 1 : 0);
-#endif
-}
-
 // ---- bytes and text ------------------------------------------------------------------
-
-// The hash that a bytes object holding these bytes has. -1 with an exception
-// on failure.
-inline Py_hash_t hash_buffer(const void* data, Py_ssize_t size) {
-#if PY_VERSION_HEX >= 0x030E0000
-    return Py_HashBuffer(data, size);
-#elif PY_VERSION_HEX >= 0x030D0000
-    Ref copy = Ref::steal(PyBytes_FromStringAndSize(static_cast<const char*>(data), size));
-    return copy ? PyObject_Hash(copy.get()) : -1;
-#else
-    return _Py_HashBytes(data, size);
-#endif
-}
-
-// separator.join(iterable) for a bytes separator, with bytes.join's errors.
-inline PyObject* bytes_join(PyObject* separator, PyObject* iterable) {
-#if PY_VERSION_HEX >= 0x030E0000
-    return PyBytes_Join(separator, iterable);
-#else
-    return _PyBytes_Join(separator, iterable);
-#endif
-}
 
 // Shrinks (or grows) a bytes object that was just created and is held by
 // nobody else. On failure *bytes is released and set to null.
 inline int bytes_resize(PyObject** bytes, Py_ssize_t size) { return _PyBytes_Resize(bytes, size); }
 
-// Builds a str piece by piece: ASCII text and str() or repr() of objects, in
-// the order written.
-class TextWriter {
-public:
-    TextWriter() {
-#if PY_VERSION_HEX >= 0x030E0000
-        writer_ = PyUnicodeWriter_Create(0);
-#else
-        _PyUnicodeWriter_Init(&writer_);
-        writer_.overallocate = 1;
-#endif
-    }
-    TextWriter(const TextWriter&) = delete;
-    TextWriter& operator=(const TextWriter&) = delete;
-    ~TextWriter() {
-#if PY_VERSION_HEX >= 0x030E0000
-        if (writer_ != nullptr) PyUnicodeWriter_Discard(writer_);
-#else
-        if (!finished_) _PyUnicodeWriter_Dealloc(&writer_);
-#endif
-    }
-    // False with MemoryError when the writer could not be created.
-    explicit operator bool() const {
-#if PY_VERSION_HEX >= 0x030E0000
-        return writer_ != nullptr;
-#else
-        return true;
-#endif
-    }
-    bool write_ascii(const char* text, Py_ssize_t length) {
-#if PY_VERSION_HEX >= 0x030E0000
-        return PyUnicodeWriter_WriteASCII(writer_, text, length) == 0;
-#else
-        return _PyUnicodeWriter_WriteASCIIString(&writer_, text, length) == 0;
-#endif
-    }
-    // Appends a str object as it is.
-    bool write_text(PyObject* text) {
-#if PY_VERSION_HEX >= 0x030E0000
-        return PyUnicodeWriter_WriteStr(writer_, text) == 0;
-#else
-        return _PyUnicodeWriter_WriteStr(&writer_, text) == 0;
-#endif
-    }
-    // The text written. New reference or null; the writer is spent either way.
-    Ref finish() {
-#if PY_VERSION_HEX >= 0x030E0000
-        PyUnicodeWriter* writer = writer_;
-        writer_ = nullptr;
-        return Ref::steal(PyUnicodeWriter_Finish(writer));
-#else
-        finished_ = true;
-        return Ref::steal(_PyUnicodeWriter_Finish(&writer_));
-#endif
-    }
-
-private:
-#if PY_VERSION_HEX >= 0x030E0000
-    PyUnicodeWriter* writer_;
-#else
-    _PyUnicodeWriter writer_;
-    bool finished_ = false;
-#endif
-};
-
-// ---- exceptions ----------------------------------------------------------------------
-
-// The exception being raised, taken out of the thread state (so that code
-// can run) and put back, or chained under a new one, later.
-class PendingError {
-public:
-    // Takes the current exception, if any.
-    PendingError() {
-#if PY_VERSION_HEX >= 0x030C0000
-        exception_ = PyErr_GetRaisedException();
-#else
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        if (type != nullptr) {
-            PyErr_NormalizeException(&type, &value, &traceback);
-            if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-            Py_XDECREF(type);
-            Py_XDECREF(traceback);
-        }
-        exception_ = value;
-#endif
-    }
-    PendingError(const PendingError&) = delete;
-    PendingError& operator=(const PendingError&) = delete;
-    ~PendingError() { Py_XDECREF(exception_); }
-
-    PyObject* exception() const { return exception_; }
-    explicit operator bool() const { return exception_ != nullptr; }
-
-    // Raises it again, as it was.
-    void restore() {
-        PyObject* exception = exception_;
-        exception_ = nullptr;
-        if (exception == nullptr) return;
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(exception);
-#else
-        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
-        Py_INCREF(type);
-        PyErr_Restore(type, exception, PyException_GetTraceback(exception));
-#endif
-    }
-
-    // While handling it, another exception was raised (and is set now): the
-    // new one gets it as its __context__, as an except block would chain it.
-    // With no new exception set, it is raised again.
-    void chain_under_current() {
-        if (exception_ == nullptr) return;
-        if (!PyErr_Occurred()) {
-            restore();
-            return;
-        }
-        PendingError current;
-        PyObject* outer = current.exception();
-        if (outer != nullptr && outer != exception_) {
-            PyException_SetContext(outer, exception_);  // steals
-            exception_ = nullptr;
-        }
-        current.restore();
-    }
-
-private:
-    PyObject* exception_ = nullptr;
-};
-
-// raise <type>(message) from <the current exception>: the current exception
-// becomes the new one's __cause__ and __context__.
-inline void raise_from_current(PyObject* type, const char* message) {
-    PendingError cause;
-    PyErr_SetString(type, message);
-    if (!cause) return;
-    PendingError raised;
-    PyObject* exception = raised.exception();
-    if (exception != nullptr) {
-        PyException_SetCause(exception, Py_NewRef(cause.exception()));
-        PyException_SetContext(exception, Py_NewRef(cause.exception()));
-    }
-    raised.restore();
-}
-
-// raise KeyError(key), as dict subscripting raises it: the key is wrapped in
-// a tuple so that a tuple key is not taken for the exception's arguments.
-inline void raise_key_error(PyObject* key) {
-    Ref arguments = Ref::steal(PyTuple_Pack(1, key));
-    if (arguments) PyErr_SetObject(PyExc_KeyError, arguments.get());
-}
-
-// ---- sharing between threads -----------------------------------------------------------
-
-// A lock for what threads share, on free-threaded builds; nothing at all
-// where the GIL serialises the callers.
-class Mutex {
-public:
-    void lock() {
-#ifdef Py_GIL_DISABLED
-        PyMutex_Lock(&mutex_);
-#endif
-    }
-    void unlock() {
-#ifdef Py_GIL_DISABLED
-        PyMutex_Unlock(&mutex_);
-#endif
-    }
-
-private:
-#ifdef Py_GIL_DISABLED
-    PyMutex mutex_{};
-#endif
-};
-
-class MutexLock {
-public:
-    explicit MutexLock(Mutex& mutex) : mutex_(mutex) { mutex_.lock(); }
-    MutexLock(const MutexLock&) = delete;
-    MutexLock& operator=(const MutexLock&) = delete;
-    ~MutexLock() { mutex_.unlock(); }
-
-private:
-    Mutex& mutex_;
-};
-
 }  // namespace native::compat
 
-// Holds the critical section of one object for the rest of the enclosing
-// block, on builds that have them (3.13+; a no-op unless free-threaded).
-#if PY_VERSION_HEX >= 0x030D0000
-#define NATIVE_CRITICAL_SECTION_BEGIN(object) Py_BEGIN_CRITICAL_SECTION(object)
-#define NATIVE_CRITICAL_SECTION_END Py_END_CRITICAL_SECTION()
-#else
-#define NATIVE_CRITICAL_SECTION_BEGIN(object) {
-#define NATIVE_CRITICAL_SECTION_END }
-#endif

@@ -128,7 +128,7 @@ inline Ref builtins_of(PyObject* module) {
     PyObject* found = nullptr;
     Ref key = Ref::steal(PyUnicode_FromString("__builtins__"));
     if (!key) return Ref();
-    if (PyObject* ns = namespace_of(module); ns != nullptr && compat::dict_get_ref(ns, key.get(), &found) < 0)
+    if (PyObject* ns = namespace_of(module); ns != nullptr && PyDict_GetItemRef(ns, key.get(), &found) < 0)
         return Ref();
     Ref builtins = Ref::steal(found);
     if (builtins && PyModule_Check(builtins.get())) return Ref::new_reference(PyModule_GetDict(builtins.get()));
@@ -146,12 +146,12 @@ inline Ref builtins_of(PyObject* module) {
 inline Ref global(PyObject* module, PyObject* key) {
     PyObject* value = nullptr;
     PyObject* ns = namespace_of(module);
-    const int found = ns == nullptr ? 0 : compat::dict_get_ref(ns, key, &value);
+    const int found = ns == nullptr ? 0 : PyDict_GetItemRef(ns, key, &value);
     if (found != 0) return Ref::steal(value);
     Ref builtins = builtins_of(module);
     if (!builtins) return Ref();
     if (PyDict_Check(builtins.get())) {
-        if (compat::dict_get_ref(builtins.get(), key, &value) != 0) return Ref::steal(value);
+        if (PyDict_GetItemRef(builtins.get(), key, &value) != 0) return Ref::steal(value);
     } else {
         value = PyObject_GetItem(builtins.get(), key);
         if (value != nullptr || !PyErr_ExceptionMatches(PyExc_KeyError)) return Ref::steal(value);
@@ -172,7 +172,7 @@ Ref global(PyObject* module, const State* state) {
 inline Ref peek_global(PyObject* module, PyObject* key) {
     PyObject* value = nullptr;
     PyObject* ns = namespace_of(module);
-    if (ns != nullptr && compat::dict_get_ref(ns, key, &value) < 0) PyErr_Clear();
+    if (ns != nullptr && PyDict_GetItemRef(ns, key, &value) < 0) PyErr_Clear();
     return Ref::steal(value);
 }
 
@@ -276,7 +276,7 @@ inline bool star_import(PyObject* module, const char* module_name) {
     Ref all_name = Ref::steal(PyUnicode_FromString("__all__"));
     if (!all_name) return false;
     PyObject* all = nullptr;
-    const int has_all = compat::get_optional_attr(source.get(), all_name.get(), &all);
+    const int has_all = PyObject_GetOptionalAttr(source.get(), all_name.get(), &all);
     Py_XDECREF(all);
     if (has_all < 0) return false;
     if (has_all > 0) {

@@ -42,7 +42,7 @@
 //    Make a new object and store it; find the speed elsewhere. Only an
 //    object no one else has seen yet (made by this call) is filled in.
 // 3. A fast path that cannot serve a call declines: it returns
-//    native::decline (std::nullopt) with nothing done and no exception set,
+//    native::declined() (std::nullopt) with nothing done and no exception set,
 //    and the generic path, which performs the documented steps one
 //    interpreter operation at a time, runs instead. Otherwise it returns
 //    the result, or null with an exception, exactly as the generic path
@@ -54,10 +54,10 @@
 //    could change it: the dicts and classes it read (stamps, version tags),
 //    and the type of every object it found there, which can change without
 //    the dict or class changing (or it makes no verdict where one of them
-//    cannot be watched cheaply). The comment at a verdict names them all. A cache shared by threads is one of:
-//    immutable after the module's exec; per thread on free-threaded builds
-//    (native::PerThread); or guarded (compat::Mutex, critical sections).
-//    Each cache says which.
+//    cannot be watched cheaply). The comment at a verdict names them all.
+//    A cache shared by threads is one of: immutable after the module's
+//    exec; per thread on free-threaded builds (native::PerThread); or
+//    guarded (critical sections, atomics). Each cache says which.
 // 5. C++ exceptions never cross into the interpreter: a function returns a
 //    result, or sets a Python exception and returns null.
 // 6. After the collector's clear (tp_clear, a module's m_clear) every method
@@ -83,7 +83,13 @@ namespace native {
 // What a fast path gives back (rule 3): no value declines; a value is the
 // result, or null with an exception set.
 using Fast = std::optional<Ref>;
-inline constexpr std::nullopt_t decline = std::nullopt;
+
+// The decline of a fast path: nothing done, and no exception set, so that
+// the generic path starts from where the call began.
+[[gnu::always_inline]] inline std::nullopt_t declined() {
+    NATIVE_ASSERT(!PyErr_Occurred(), "a fast path declines with no exception set (rule 3)");
+    return std::nullopt;
+}
 
 // The bytes of an object, readable while the view lives. A bytes object is
 // read where it lies (its contents never change); any other buffer through an
@@ -157,6 +163,74 @@ private:
     Py_buffer buffer_{};
     bool exported_ = false;
 };
+
+// ---- exceptions ----------------------------------------------------------------------
+
+// The exception being raised, taken out of the thread state (so that code
+// can run) and put back, or chained under a new one, later.
+class PendingError {
+public:
+    // Takes the current exception, if any.
+    PendingError() : exception_(PyErr_GetRaisedException()) {}
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+    ~PendingError() { Py_XDECREF(exception_); }
+
+    PyObject* exception() const { return exception_; }
+    explicit operator bool() const { return exception_ != nullptr; }
+
+    // Raises it again, as it was.
+    void restore() {
+        PyObject* exception = exception_;
+        exception_ = nullptr;
+        if (exception == nullptr) return;
+        PyErr_SetRaisedException(exception);
+    }
+
+    // While handling it, another exception was raised (and is set now): the
+    // new one gets it as its __context__, as an except block would chain it.
+    // With no new exception set, it is raised again.
+    void chain_under_current() {
+        if (exception_ == nullptr) return;
+        if (!PyErr_Occurred()) {
+            restore();
+            return;
+        }
+        PendingError current;
+        PyObject* outer = current.exception();
+        if (outer != nullptr && outer != exception_) {
+            NATIVE_ASSERT(exception_ != nullptr, "a steal receives a reference");
+            PyException_SetContext(outer, exception_);  // steals
+            exception_ = nullptr;
+        }
+        current.restore();
+    }
+
+private:
+    PyObject* exception_ = nullptr;
+};
+
+// raise <type>(message) from <the current exception>: the current exception
+// becomes the new one's __cause__ and __context__.
+inline void raise_from_current(PyObject* type, const char* message) {
+    PendingError cause;
+    PyErr_SetString(type, message);
+    if (!cause) return;
+    PendingError raised;
+    PyObject* exception = raised.exception();
+    if (exception != nullptr) {
+        PyException_SetCause(exception, Py_NewRef(cause.exception()));
+        PyException_SetContext(exception, Py_NewRef(cause.exception()));
+    }
+    raised.restore();
+}
+
+// raise KeyError(key), as dict subscripting raises it: the key is wrapped in
+// a tuple so that a tuple key is not taken for the exception's arguments.
+inline void raise_key_error(PyObject* key) {
+    Ref arguments = Ref::steal(PyTuple_Pack(1, key));
+    if (arguments) PyErr_SetObject(PyExc_KeyError, arguments.get());
+}
 
 // Calls `callable` with positional arguments (borrowed), without building a
 // tuple. New reference or null.

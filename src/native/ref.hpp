@@ -4,7 +4,27 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdio>
+
+// Checks a rule of the layer where breaking it would go unseen: active in
+// the sanitizer build (NATIVE_CHECKED, set by CMake) and in debug builds,
+// free in release builds. A broken rule ends the process with the rule,
+// where it was broken, and the interpreter's traceback.
+#if defined(NATIVE_CHECKED) || !defined(NDEBUG)
+#define NATIVE_ASSERT(condition, rule) \
+    ((condition) ? void(0) : ::native::assertion_failed(#condition, rule, __FILE__, __LINE__))
+#else
+#define NATIVE_ASSERT(condition, rule) ((void)0)
+#endif
+
 namespace native {
+
+[[noreturn, gnu::cold]] inline void assertion_failed(const char* condition, const char* rule, const char* file,
+                                                     int line) {
+    char message[512];
+    std::snprintf(message, sizeof message, "%s:%d: %s (broken: %s)", file, line, rule, condition);
+    Py_FatalError(message);
+}
 
 // Owns one strong reference (or nothing). Borrowed references stay plain
 // PyObject*; every transfer of ownership is spelled out by name:

@@ -499,7 +499,7 @@ Ref read_attr(PyObject* self, PyObject* key, ExprState* st) {
         Ref dict = held_node_dict(self);  // the look-up may run code that replaces it
         if (dict && PyDict_CheckExact(dict.get())) {
             PyObject* value = nullptr;
-            const int found = native::compat::dict_get_ref(dict.get(), key, &value);
+            const int found = PyDict_GetItemRef(dict.get(), key, &value);
             if (found != 0) return Ref::steal(value);
         }
     }
@@ -587,7 +587,7 @@ template <NodeKind Kind>
     Ref values[3];
     for (std::size_t i = 0; i < Names::size; ++i) {
         PyObject* value = nullptr;
-        const int found = native::compat::dict_get_ref(dict.get(), keys[i], &value);
+        const int found = PyDict_GetItemRef(dict.get(), keys[i], &value);
         if (found <= 0) {
             if (found < 0) PyErr_Clear();  // the plain reads report it
             return false;
@@ -669,7 +669,7 @@ bool keys_known_exact(PyObject* dict, ExprState* st) {
 int namespace_lookup(PyObject* dict, PyObject* key, ExprState* st, Ref& out) {
     PyObject* value = nullptr;
     if constexpr (native::compat::free_threaded) {
-        const int found = native::compat::dict_get_ref(dict, key, &value);
+        const int found = PyDict_GetItemRef(dict, key, &value);
         out = Ref::steal(value);
         return found;
     } else {
@@ -680,7 +680,7 @@ int namespace_lookup(PyObject* dict, PyObject* key, ExprState* st, Ref& out) {
             return 1;
         }
         const native::DictStamp before = st->changes.stamp(dict);
-        const int found = native::compat::dict_get_ref(dict, key, &value);
+        const int found = PyDict_GetItemRef(dict, key, &value);
         out = Ref::steal(value);
         if (found > 0 && before.dict != nullptr && keys_known_exact(dict, st) && st->changes.unchanged(dict, before))
             entry = NamespaceEntry{before, key, value};
@@ -726,7 +726,7 @@ native::Fast small_int_binary(const KnownFunction& known, PyObject* left, PyObje
     if (!PyLong_CheckExact(left) || !PyLong_CheckExact(right) ||
         !native::compat::long_compact_value(left, &left_value) ||
         !native::compat::long_compact_value(right, &right_value))
-        return native::decline;
+        return native::declined();
     const long long a = left_value, b = right_value;
     if (known.kind == Apply::compare) {
         bool result = false;
@@ -737,25 +737,25 @@ native::Fast small_int_binary(const KnownFunction& known, PyObject* left, PyObje
             case Py_NE: result = a != b; break;
             case Py_GT: result = a > b; break;
             case Py_GE: result = a >= b; break;
-            default: return native::decline;
+            default: return native::declined();
         }
         return Ref::new_reference(result ? Py_True : Py_False);
     }
     long long result = 0;
     switch (known.int_op) {
         case IntOp::add:
-            if (__builtin_add_overflow(a, b, &result)) return native::decline;
+            if (__builtin_add_overflow(a, b, &result)) return native::declined();
             break;
         case IntOp::sub:
-            if (__builtin_sub_overflow(a, b, &result)) return native::decline;
+            if (__builtin_sub_overflow(a, b, &result)) return native::declined();
             break;
         case IntOp::mul:
-            if (__builtin_mul_overflow(a, b, &result)) return native::decline;
+            if (__builtin_mul_overflow(a, b, &result)) return native::declined();
             break;
         case IntOp::and_: result = a & b; break;
         case IntOp::or_: result = a | b; break;
         case IntOp::xor_: result = a ^ b; break;
-        default: return native::decline;
+        default: return native::declined();
     }
     return Ref::steal(PyLong_FromLongLong(result));
 }
@@ -905,12 +905,12 @@ Ref call_with_context(PyObject* function, PyObject* obj, ExprState* st) {
 native::Fast known_function_of_root_field(PyObject* node, PyObject* obj, const ExprState* st) {
     using N = EvaluationNames<NodeKind::funcpath>;
     PyObject* const* values = current_values<NodeKind::funcpath>(node);
-    if (values == nullptr) return native::decline;
+    if (values == nullptr) return native::declined();
     PyObject* operand = values[N::operand];
-    if (Py_TYPE(operand)->tp_call != path_call_slot) return native::decline;
+    if (Py_TYPE(operand)->tp_call != path_call_slot) return native::declined();
     const KnownFunction* known = applied_here(st, values[N::func], 1);
     PyObject* field = known ? root_field(operand) : nullptr;
-    if (field == nullptr) return native::decline;
+    if (field == nullptr) return native::declined();
     Ref held = Ref::new_reference(field);  // the look-up may run code
     Ref value = subscript(obj, held.get());
     if (!value) return value;
@@ -1220,21 +1220,22 @@ Ref build_unary(PyObject* module, PyObject* operand) {
 template <class... Items>
 Ref format_tuple(const char* fmt, Items... items) {
     PyObject* values[] = {items...};
-    native::compat::TextWriter writer;
-    if (!writer) return Ref();
+    PyUnicodeWriter* writer = PyUnicodeWriter_Create(0);
+    if (writer == nullptr) return Ref();
     std::size_t next = 0;
     const char* literal = fmt;
     for (const char* p = fmt;; ++p) {
         if (*p != '%' && *p != '\0') continue;
-        if (p != literal && !writer.write_ascii(literal, p - literal)) return Ref();
-        if (*p == '\0') break;
+        if (p != literal && PyUnicodeWriter_WriteASCII(writer, literal, p - literal) < 0) break;
+        if (*p == '\0') return Ref::steal(PyUnicodeWriter_Finish(writer));
         ++p;
-        Ref text = Ref::steal(*p == 'r' ? PyObject_Repr(values[next]) : PyObject_Str(values[next]));
-        ++next;
-        if (!text || !writer.write_text(text.get())) return Ref();
+        PyObject* value = values[next++];
+        if ((*p == 'r' ? PyUnicodeWriter_WriteRepr(writer, value) : PyUnicodeWriter_WriteStr(writer, value)) < 0)
+            break;
         literal = p + 1;
     }
-    return writer.finish();
+    PyUnicodeWriter_Discard(writer);
+    return Ref();
 }
 
 // opnames[op], with opnames read from the module now.
@@ -1351,7 +1352,10 @@ bool unpack_pair(PyObject* item, Ref& first, Ref& second) {
     }
     Ref extra = Ref::steal(PyIter_Next(iterator.get()));
     if (extra) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        if (native::compat::unpacking_counts_sequences && (PyTuple_CheckExact(item) || PyList_CheckExact(item)))
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", Py_SIZE(item));
+        else
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
         return false;
     }
     return !PyErr_Occurred();

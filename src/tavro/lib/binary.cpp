@@ -157,7 +157,7 @@ extern PyMethodDef bytes2bits_def;
 // the look-up fails: the generic path then meets the failure itself.
 Ref lookup(PyObject* dict, PyObject* key) {
     PyObject* value = nullptr;
-    if (native::compat::dict_get_ref(dict, key, &value) < 0) PyErr_Clear();
+    if (PyDict_GetItemRef(dict, key, &value) < 0) PyErr_Clear();
     return Ref::steal(value);
 }
 
@@ -361,7 +361,7 @@ Ref small_int(long value) { return Ref::steal(PyLong_FromLong(value)); }
 PyObject* join_bytes(PyObject* items) {
     Ref empty = new_bytes(0);
     if (!empty) return nullptr;
-    return native::compat::bytes_join(empty.get(), items);
+    return PyBytes_Join(empty.get(), items);
 }
 
 // data[start:stop]
@@ -396,7 +396,7 @@ Ref call_global(PyObject* module, PyObject* argument) {
             negative = small < 0;
             *size = small;
         } else {
-            negative = native::compat::long_sign(width) < 0;
+            negative = PyLong_IsNegative(width) == 1;
             int overflow = 0;
             const long long value = PyLong_AsLongLongAndOverflow(width, &overflow);
             if (!overflow && value >= 0 && value <= PY_SSIZE_T_MAX / 8) *size = static_cast<Py_ssize_t>(value);
@@ -443,7 +443,7 @@ bool low_bytes(PyObject* number, unsigned char* out, Py_ssize_t count) {
         // Signed for a negative number and unsigned otherwise: then the
         // bytes hold the whole value whenever it fits the width, which costs
         // no exception on any version.
-        return native::compat::long_as_bytes(number, out, count, false, native::compat::long_sign(number) < 0) >= 0;
+        return native::compat::long_as_bytes(number, out, count, false, PyLong_IsNegative(number) == 1) >= 0;
     }
     for (Py_ssize_t k = 0; k < count; ++k) out[k] = k < 8 ? static_cast<unsigned char>(bits >> (8 * k)) : fill;
     return true;
@@ -607,7 +607,7 @@ Ref integer_to_bytes_from_digits(PyObject* number, const native::compat::LongDig
     unsigned char* out = bytes_buffer(result);
     // Unsigned for a number that is not negative, two's complement for one
     // that is.
-    const bool negative = native::compat::long_sign(number) < 0;
+    const bool negative = PyLong_IsNegative(number) == 1;
     int fits = native::compat::long_as_bytes(number, out, width, true, negative);
     if (fits < 0) return Ref();
     if (!fits && negative) {
@@ -665,10 +665,10 @@ Ref integer_to_bytes_native(PyObject* number, Py_ssize_t width) {
 // width are exact ints; the conversion runs no Python code.
 template <Ref (*Native)(PyObject*, Py_ssize_t)>
 native::Fast integer_to_entries_fast(PyObject* module, PyObject* number, Py_ssize_t size) {
-    if (size < 0) return native::decline;
+    if (size < 0) return native::declined();
     BinaryState* st = state_of(module);
     Verdicts& verdicts = st->verdicts.get();
-    if (!int2byte_native(st, verdicts, collaborators(st, module, verdicts))) return native::decline;
+    if (!int2byte_native(st, verdicts, collaborators(st, module, verdicts))) return native::declined();
     return Native(number, size);
 }
 
@@ -698,7 +698,7 @@ PyObject* integer_to_entries_generic(PyObject* module, Ref number, PyObject* wid
     if (!entries) return nullptr;
     if (bytewise && PyLong_Check(number.get()) && PyList_Check(entries.get())) {
         const Py_ssize_t size = PyList_GET_SIZE(entries.get());
-        bool fits = native::compat::long_sign(number.get()) >= 0;
+        bool fits = PyLong_IsNegative(number.get()) == 0;
         if (fits) {
             const Py_ssize_t needed = native::compat::long_unsigned_byte_length(number.get());
             if (needed < 0) return nullptr;
@@ -814,7 +814,8 @@ public:
             if (size_ < 8) value |= ~UINT64_C(0) << (8 * size_);
             return PyLong_FromLongLong(static_cast<long long>(value));
         }
-        return native::compat::long_from_big_endian(bytes_, size_, negative);
+        return negative ? PyLong_FromNativeBytes(bytes_, static_cast<std::size_t>(size_), Py_ASNATIVEBYTES_BIG_ENDIAN)
+                    : PyLong_FromUnsignedNativeBytes(bytes_, static_cast<std::size_t>(size_), Py_ASNATIVEBYTES_BIG_ENDIAN);
     }
 
 private:
@@ -911,12 +912,12 @@ native::Fast bits_to_integer_fast(PyObject* module, PyObject* data, PyObject* is
     BinaryState* st = state_of(module);
     Verdicts& verdicts = st->verdicts.get();
     const Collaborators& found = collaborators(st, module, verdicts);
-    if (!found.iterateints) return native::decline;
+    if (!found.iterateints) return native::declined();
     ByteView view;
-    if (!view_exact_bytes(view, data)) return native::decline;
+    if (!view_exact_bytes(view, data)) return native::declined();
     PackedInteger packed;
     if (!packed.reserve((view.size + 7) / 8)) return Ref();
-    if (!pack_bit_string(view.data, view.size, packed.data())) return native::decline;
+    if (!pack_bit_string(view.data, view.size, packed.data())) return native::declined();
     if (plain_flag(is_signed)) {
         if (!plain_truth(is_signed)) return Ref::steal(packed.to_int(view.size, false));
         if (found.byte2int) {
@@ -926,7 +927,7 @@ native::Fast bits_to_integer_fast(PyObject* module, PyObject* data, PyObject* is
     }
     number = Ref::steal(packed.to_int(view.size, false));
     if (!number) return Ref();
-    return native::decline;
+    return native::declined();
 }
 
 PyObject* bits2integer(PyObject* module, PyObject* data, PyObject* is_signed) {
@@ -945,7 +946,8 @@ PyObject* bytes_to_int(const ByteView& view, bool negative) {
         if (view.size < 8) value |= ~UINT64_C(0) << (8 * view.size);
         return PyLong_FromLongLong(static_cast<long long>(value));
     }
-    return native::compat::long_from_big_endian(view.data, view.size, negative);
+    return negative ? PyLong_FromNativeBytes(view.data, static_cast<std::size_t>(view.size), Py_ASNATIVEBYTES_BIG_ENDIAN)
+                    : PyLong_FromUnsignedNativeBytes(view.data, static_cast<std::size_t>(view.size), Py_ASNATIVEBYTES_BIG_ENDIAN);
 }
 
 // byte2int(bytes2bits(data[0:1])[0:1]) != 0, through the namespace, in
@@ -977,11 +979,11 @@ native::Fast bytes_to_integer_fast(PyObject* module, PyObject* data, PyObject* i
     BinaryState* st = state_of(module);
     Verdicts& verdicts = st->verdicts.get();
     const Collaborators& found = collaborators(st, module, verdicts);
-    if (!found.iterateints) return native::decline;
+    if (!found.iterateints) return native::declined();
     const bool native_sign =
         found.byte2int && found.bytes2bits && bytes2bits_table_native(st, verdicts, found);
     ByteView view;
-    if (!view_exact_bytes(view, data)) return native::decline;
+    if (!view_exact_bytes(view, data)) return native::declined();
     if (plain_flag(is_signed)) {
         if (!plain_truth(is_signed)) return Ref::steal(bytes_to_int(view, false));
         if (native_sign) {
@@ -991,7 +993,7 @@ native::Fast bytes_to_integer_fast(PyObject* module, PyObject* data, PyObject* i
     }
     number = Ref::steal(bytes_to_int(view, false));
     if (!number) return Ref();
-    return native::decline;
+    return native::declined();
 }
 
 PyObject* bytes2integer(PyObject* module, PyObject* data, PyObject* is_signed) {
@@ -1065,9 +1067,9 @@ Ref bytes_to_bits_native(const ByteView& view) {
 native::Fast bytes_to_bits_fast(PyObject* module, PyObject* data) {
     BinaryState* st = state_of(module);
     Verdicts& verdicts = st->verdicts.get();
-    if (!bytes2bits_table_native(st, verdicts, collaborators(st, module, verdicts))) return native::decline;
+    if (!bytes2bits_table_native(st, verdicts, collaborators(st, module, verdicts))) return native::declined();
     ByteView view;
-    if (!view_exact_bytes(view, data)) return native::decline;
+    if (!view_exact_bytes(view, data)) return native::declined();
     return bytes_to_bits_native(view);
 }
 
@@ -1166,7 +1168,7 @@ Ref bits_to_bytes_native(const char* bits, Py_ssize_t groups) {
         if (packed < 0) {
             // The table has no such key: the same KeyError a lookup raises.
             Ref key = Ref::steal(PyBytes_FromStringAndSize(bits + 8 * g, 8));
-            if (key) native::compat::raise_key_error(key.get());
+            if (key) native::raise_key_error(key.get());
             return Ref();
         }
         out[g] = static_cast<unsigned char>(packed);
@@ -1183,7 +1185,7 @@ native::Fast bits_to_bytes_fast(PyObject* module, PyObject* data, Py_ssize_t gro
     if (!PyBytes_CheckExact(data) ||
         !table_canonical(st, verdicts.bits2bytes_canonical, st->ns, name<"BITS2BYTES_CACHE">(st),
                          found.bits2bytes_table, verify_bits2bytes_table))
-        return native::decline;
+        return native::declined();
     return bits_to_bytes_native(PyBytes_AS_STRING(data), groups);
 }
 
@@ -1288,9 +1290,9 @@ native::Fast swap_bits_in_bytes_fast(PyObject* module, PyObject* data) {
     if (!found.iterateints ||
         !table_canonical(st, verdicts.swapbitsinbytes_canonical, st->ns,
                          name<"SWAPBITSINBYTES_CACHE">(st), found.swapbitsinbytes_table, verify_swapbitsinbytes_table))
-        return native::decline;
+        return native::declined();
     ByteView view;
-    if (!view_exact_bytes(view, data)) return native::decline;
+    if (!view_exact_bytes(view, data)) return native::declined();
     return bits_reversed_in_bytes(view);
 }
 

@@ -159,7 +159,7 @@ BitstreamState* state_of(PyTypeObject* defining_class) { return native::state_of
 // The module (and its state) whose class `self` is an instance of (or of a
 // subclass of). Null with TypeError when there is none.
 PyObject* module_of_instance(PyObject* self) {
-    return compat::module_by_def(Py_TYPE(self), &bitstream_definition);  // borrowed: the class holds it
+    return PyType_GetModuleByDef(Py_TYPE(self), &bitstream_definition);  // borrowed: the class holds it
 }
 
 BitstreamState* state_of_instance(PyObject* self) {
@@ -393,7 +393,7 @@ PyObject* view_repr(PyObject* self) {
     return bytes ? PyObject_Repr(bytes.get()) : nullptr;
 }
 
-Py_hash_t view_hash(PyObject* self) { return compat::hash_buffer(view_data(self), view_size(self)); }
+Py_hash_t view_hash(PyObject* self) { return Py_HashBuffer(view_data(self), view_size(self)); }
 
 PyObject* view_richcompare(PyObject* self, PyObject* other, int op) {
     if ((op == Py_EQ || op == Py_NE) && is_plain_or_view(other)) {
@@ -562,7 +562,7 @@ public:
     Ref get(PyObject* key) const {
         if (Ref d = dict()) {
             PyObject* value = nullptr;
-            if (compat::dict_get_ref(d.get(), key, &value) != 0) return Ref::steal(value);  // found, or failed
+            if (PyDict_GetItemRef(d.get(), key, &value) != 0) return Ref::steal(value);  // found, or failed
         }
         return native::attr(self_, key);  // a missing key: the class, else AttributeError
     }
@@ -665,7 +665,7 @@ PyObject* get_buffer(PyObject* self, void* closure) {
     Ref dict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
     if (!dict) return nullptr;
     PyObject* found = nullptr;
-    const int present = compat::dict_get_ref(dict.get(), key, &found);
+    const int present = PyDict_GetItemRef(dict.get(), key, &found);
     Ref value = Ref::steal(found);
     if (present <= 0) return present < 0 ? nullptr : no_attribute(self, key);
     if (!is_view(value.get())) return value.release();
@@ -748,7 +748,7 @@ Ref poll_for_read(const Attributes& attrs, PyObject* module) {
     if (!substream) return Ref();
     Ref data = native::call_method(substream.get(), name<"read">(st), st->chunk);
     if (data) return data;
-    compat::PendingError raised;
+    native::PendingError raised;
     Ref blocking = native::global(module, name<"BlockingIOError">(st));
     if (!blocking) {
         raised.chain_under_current();
@@ -1154,7 +1154,7 @@ native::Fast read_from_window(BitstreamState* st, PyObject* dict, Py_ssize_t cou
     if (known)
         now = served.state;
     else if (!walk_instance_dict(st, dict, now))
-        return native::decline;
+        return native::declined();
     // On free-threaded builds the window is held: the dict's critical section
     // does not keep other threads out for the whole call, because on 3.13 a
     // store that locks the same dict again (PyDict_SetItem below) suspends
@@ -1165,7 +1165,7 @@ native::Fast read_from_window(BitstreamState* st, PyObject* dict, Py_ssize_t cou
     const char* data = contents(now.window);
     const Py_ssize_t size = contents_size(now.window);
     const Py_ssize_t startsat = now.offset, endsat = startsat + count;
-    if (startsat < now.moved || now.moved + size < endsat) return native::decline;
+    if (startsat < now.moved || now.moved + size < endsat) return native::declined();
 
     if (remembers) served.stamp = {};  // until the dict is as this call leaves it
     Ref result = Ref::steal(PyBytes_FromStringAndSize(data + (startsat - now.moved), count));

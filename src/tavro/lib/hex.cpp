@@ -364,14 +364,14 @@ native::Fast hexdump_fast(PyObject* module, PyObject* data, Py_ssize_t size, Py_
     if (size == 0)  // no slice is taken and no global is read
         return Ref::steal(PyUnicode_FromStringAndSize("hexundump(\"\"\"\n\"\"\")\n", kOpeningLength + kClosingLength));
     HexState* st = state_of(module);
-    if (!plain_namespace(st, module, st->verdicts.get().own_namespace)) return native::decline;
+    if (!plain_namespace(st, module, st->verdicts.get().own_namespace)) return native::declined();
     Ref iterateints = native::peek_global(module, name<"iterateints">(st));
-    if (!runs(iterateints.get(), st->iterateints_code)) return native::decline;
+    if (!runs(iterateints.get(), st->iterateints_code)) return native::declined();
     Ref hexprint = native::peek_global(module, name<"HEXPRINT">(st));
     Ref printable = native::peek_global(module, name<"PRINTABLE">(st));
-    if (!hexprint || !printable) return native::decline;
+    if (!hexprint || !printable) return native::declined();
     native::ByteView span;
-    if (!view_byte_buffer(span, data) || span.size != size) return native::decline;
+    if (!view_byte_buffer(span, data) || span.size != size) return native::declined();
     bool used[256];
     note_used_bytes(span, used);
     if (entries_are_original(st, hexprint.get(), printable.get(), used)) {
@@ -381,7 +381,7 @@ native::Fast hexdump_fast(PyObject* module, PyObject* data, Py_ssize_t size, Py_
     }
     // Only the entries of bytes that occur are read, as by the generic path.
     DumpTables tables;
-    if (!read_dump_tables(hexprint.get(), printable.get(), used, tables)) return native::decline;
+    if (!read_dump_tables(hexprint.get(), printable.get(), used, tables)) return native::declined();
     return render_dump(span, linesize, digits, tables, used);
 }
 
@@ -412,7 +412,7 @@ Ref joined_entries(PyObject* module, PyObject* chunk, PyObject* table_name, PyOb
 
 // Raises the error for a line size below 1; `step` is an int.
 void raise_bad_linesize(PyObject* step) {
-    if (native::compat::long_sign(step) == 0)
+    if (PyLong_IsZero(step) == 1)
         PyErr_SetString(PyExc_ValueError, "range() arg 3 must not be zero");
     else
         PyErr_Format(PyExc_ValueError, "hexdump linesize must be positive, got %S", step);
@@ -436,7 +436,7 @@ Ref line_format(HexState* st, PyObject* linesize, int digits) {
 Ref line_offsets(PyObject* linesize, Py_ssize_t size) {
     Ref step = Ref::steal(PyNumber_Index(linesize));
     if (!step) return Ref();
-    if (native::compat::long_sign(step.get()) <= 0) {
+    if (PyLong_IsPositive(step.get()) != 1) {
         raise_bad_linesize(step.get());
         return Ref();
     }
@@ -714,9 +714,9 @@ native::Fast undump_lines(const CharT* chars, DataLines lines, Py_ssize_t stop, 
             const Py_ssize_t width = piece_end - at;
             const unsigned high = char_class(chars[at]);
             const unsigned low = width == 2 ? char_class(chars[at + 1]) : 0;
-            if (width > 2 || (high | low) >= 16) return native::decline;
+            if (width > 2 || (high | low) >= 16) return native::declined();
             const int known = answer(width == 2 ? high * 16 + low : high);
-            if (known < 0) return native::decline;
+            if (known < 0) return native::declined();
             *next++ = static_cast<unsigned char>(known);
             at = piece_end;
         }
@@ -782,9 +782,9 @@ bool int2byte_answers(HexState* st, PyObject* module, ByteTable& answers) {
 // int2byte_answers; after them no Python code runs (the text is immutable).
 native::Fast hexundump_fast(PyObject* module, PyObject* text, PyObject* linesize) {
     HexState* st = state_of(module);
-    if (!plain_namespace(st, module, st->verdicts.get().own_namespace)) return native::decline;
+    if (!plain_namespace(st, module, st->verdicts.get().own_namespace)) return native::declined();
     ByteTable answers{};
-    if (!int2byte_answers(st, module, answers)) return native::decline;
+    if (!int2byte_answers(st, module, answers)) return native::declined();
     const DataLines lines = find_data_lines(text);
     if (lines.begin >= lines.end) return Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
     // 3 * linesize, clamped the way a slice bound is.
@@ -958,13 +958,13 @@ Ref prefixed_hex(long long value, const HexFormat& format) {
 // Python code. Declines (no exception) when format() has to do it.
 native::Fast hex_text_of_int(HexState* st, PyObject* self, PyObject* format_text) {
     const HexFormat format = read_hex_format(format_text);
-    if (!format.usual) return native::decline;
+    if (!format.usual) return native::declined();
     Ref int_format = native::compat::type_lookup(&PyLong_Type, name<"__format__">(st));
     Ref own_format = native::compat::type_lookup(Py_TYPE(self), name<"__format__">(st));
-    if (!int_format || own_format.get() != int_format.get()) return native::decline;
+    if (!int_format || own_format.get() != int_format.get()) return native::declined();
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(self, &overflow);
-    if (overflow != 0) return native::decline;
+    if (overflow != 0) return native::declined();
     if (value == -1 && PyErr_Occurred()) return Ref();
     return prefixed_hex(value, format);
 }
@@ -1039,11 +1039,11 @@ bool has_bytes_buffer(PyObject* bytes) {
 // Guards: everything read is held; portil's namespace has exact str keys.
 native::Fast unhexlify_text_fast(HexState* st, PyObject* trimstring, PyObject* hexlify, PyObject* bytes) {
     if (!has_bytes_buffer(bytes) || !runs(hexlify, st->hexlify_code) || !runs(trimstring, st->trimstring_code))
-        return native::decline;
+        return native::declined();
     PyObject* owner = plain_helper_module(st, trimstring);
-    if (owner == nullptr) return native::decline;
+    if (owner == nullptr) return native::declined();
     Ref bytes_type = native::peek_global(owner, name<"bytes">(st));
-    if (bytes_type.get() != reinterpret_cast<PyObject*>(&PyBytes_Type)) return native::decline;
+    if (bytes_type.get() != reinterpret_cast<PyObject*>(&PyBytes_Type)) return native::declined();
     const Py_ssize_t size = PyBytes_GET_SIZE(bytes);
     if (size > (PY_SSIZE_T_MAX - 13) / 2) return Ref::steal(PyErr_NoMemory());
     Ref text = Ref::steal(PyUnicode_New(13 + 2 * size, 127));
@@ -1132,7 +1132,7 @@ PyObject* hexdump(PyObject* module, PyObject* data, PyObject* linesize) {
     }
     const int digits = size < kFourDigitLimit ? 4 : 8;
     if (PyLong_CheckExact(linesize)) {
-        if (native::compat::long_sign(linesize) <= 0) {
+        if (PyLong_IsPositive(linesize) != 1) {
             raise_bad_linesize(linesize);
             return nullptr;
         }

@@ -155,7 +155,7 @@ PyObject* genexpr_already_executing() {
 PyObject* genexpr_fail(Genexpr* gen) {
     genexpr_finish(gen);
     if (PyErr_ExceptionMatches(PyExc_StopIteration))
-        native::compat::raise_from_current(PyExc_RuntimeError, "generator raised StopIteration");
+        native::raise_from_current(PyExc_RuntimeError, "generator raised StopIteration");
     return nullptr;
 }
 
@@ -698,7 +698,7 @@ Ref get(PyObject* module, const char* key) {
     Ref name_object = Ref::steal(PyUnicode_FromString(key));
     if (!name_object) return Ref();
     PyObject* value = nullptr;
-    if (native::compat::dict_get_ref(PyModule_GetDict(module), name_object.get(), &value) == 0)
+    if (PyDict_GetItemRef(PyModule_GetDict(module), name_object.get(), &value) == 0)
         PyErr_Format(PyExc_KeyError, "%s", key);
     return Ref::steal(value);
 }

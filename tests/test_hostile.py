@@ -80,7 +80,7 @@ def _fake(run):
     def setup():
         return {"w": bytearray(b"abc" * 100), "t": 1}
 
-    return hostile.Scenario("fake", "fake", (), setup, run, dicts=lambda s: {"instance": s},
+    return hostile_cases.Scenario("fake", "fake", (), setup, run, dicts=lambda s: {"instance": s},
                             state=lambda s: bytes(s["w"]))
 
 

@@ -85,35 +85,11 @@ from dataclasses import dataclass, field
 from typing import Any, Callable
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
 
-# ---------------------------------------------------------------------------
-# Scenarios (the tavro tables fill these in)
-
-
-@dataclass
-class Scenario:
-    """One operation with native fast paths, run on a fresh subject."""
-
-    module: str  # the module whose functions or methods it calls
-    name: str  # e.g. "RebufferedBytesIO.read inside the window"
-    covers: tuple  # qualified names (fnmatch patterns) of what it calls
-    setup: Callable[[], Any]  # -> subject, made afresh for every case
-    run: Callable[[Any], Any]  # subject -> result (consumed: generators listed)
-    dicts: Callable[[Any], dict] = lambda subject: {}  # the subject's own dicts: label -> dict
-    state: Callable[[Any], Any] = lambda subject: None  # what a caller can see afterwards
-    absent: tuple = ()  # keys looked up in the subject's dicts though absent
-
-
-@dataclass
-class Intervention:
-    """An operation whose steps are interleaved with a change that a dict
-    stamp cannot see; `observe(literal)` makes its subjects (through the
-    literal-path subclass when `literal` is true), runs the steps and the
-    changes, and returns what a caller saw."""
-
-    module: str
-    name: str
-    observe: Callable[[bool], list]
+# The scenarios and interventions (tools/hostile_cases.py), and what they are.
+import hostile_cases  # noqa: E402
+from hostile_cases import Scenario  # noqa: E402
 
 
 class Timeout(BaseException):
@@ -776,8 +752,6 @@ def _on_alarm(signum, frame):
 
 
 def scenarios_of(module_names):
-    import hostile_cases
-
     return [s for s in hostile_cases.SCENARIOS if s.module in module_names]
 
 
@@ -1026,8 +1000,6 @@ def report(module_name, result, limit=40):
 
 
 def interventions_of(module_names):
-    import hostile_cases
-
     return [i for i in hostile_cases.INTERVENTIONS if i.module in module_names]
 
 
@@ -1056,9 +1028,6 @@ def main(argv):
     if len(argv) < 2:
         raise SystemExit(__doc__)
     mode = argv[1]
-    sys.path.insert(0, HERE)
-    # The scenarios import this file as `hostile`: one module, not two.
-    sys.modules.setdefault("hostile", sys.modules[__name__])
     import sweep
 
     if mode == "child":

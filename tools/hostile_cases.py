@@ -1,4 +1,6 @@
-"""The tavro scenarios of the hostile-dict harness (tools/hostile.py): for
+"""The tavro scenarios of the hostile-dict harness (tools/hostile.py), and
+what a scenario and an intervention are (the harness imports this file, not
+the other way round): for
 every function and method of the five modules, an operation on a fresh
 subject that reaches its native fast paths, the subject's own dicts (instance
 dicts, contexts, the dict a HexDisplayedDict is) and what a caller can see
@@ -14,7 +16,34 @@ import operator
 import sys
 from types import SimpleNamespace
 
-from hostile import Intervention, Scenario
+from dataclasses import dataclass
+from typing import Any, Callable
+
+
+@dataclass
+class Scenario:
+    """One operation with native fast paths, run on a fresh subject."""
+
+    module: str  # the module whose functions or methods it calls
+    name: str  # e.g. "RebufferedBytesIO.read inside the window"
+    covers: tuple  # qualified names (fnmatch patterns) of what it calls
+    setup: Callable[[], Any]  # -> subject, made afresh for every case
+    run: Callable[[Any], Any]  # subject -> result (consumed: generators listed)
+    dicts: Callable[[Any], dict] = lambda subject: {}  # the subject's own dicts: label -> dict
+    state: Callable[[Any], Any] = lambda subject: None  # what a caller can see afterwards
+    absent: tuple = ()  # keys looked up in the subject's dicts though absent
+
+
+@dataclass
+class Intervention:
+    """An operation whose steps are interleaved with a change that a dict
+    stamp cannot see; `observe(literal)` makes its subjects (through the
+    literal-path subclass when `literal` is true), runs the steps and the
+    changes, and returns what a caller saw."""
+
+    module: str
+    name: str
+    observe: Callable[[bool], list]
 
 # Functions and methods that read no dict a caller can reach: nothing for a
 # hostile key to act on. (The coverage test requires every other public

@@ -21,7 +21,7 @@
 #include <cstring>
 #include <utility>
 
-#include "namespace.hpp"
+#include "literal.hpp"
 #include "ref.hpp"
 
 namespace native {

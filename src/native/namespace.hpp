@@ -8,28 +8,12 @@
 #include <cstring>
 
 #include "compat.hpp"
+#include "literal.hpp"
 #include "ref.hpp"
 
 namespace native {
 
 // ---- interned names --------------------------------------------------------------
-
-// A string literal usable as a template argument: Names<"op", "lhs">.
-template <std::size_t N>
-struct Literal {
-    char text[N];
-    constexpr Literal(const char (&s)[N]) { std::copy_n(s, N, text); }
-    template <std::size_t M>
-    constexpr bool operator==(const Literal<M>& other) const {
-        if constexpr (M != N) {
-            return false;
-        } else {
-            for (std::size_t i = 0; i < N; ++i)
-                if (text[i] != other.text[i]) return false;
-            return true;
-        }
-    }
-};
 
 // The names a module uses, each declared once, interned when the module
 // executes and kept in its state (so every interpreter has its own):
@@ -227,15 +211,15 @@ inline PyCFunction module_function_code(PyObject* function, const char* module_n
 
 // Whether `object` is a built-in function whose C code is `code` (a null
 // code is never run).
-inline bool runs(PyObject* object, PyCFunction code) {
+inline bool is_builtin_with_code(PyObject* object, PyCFunction code) {
     return code != nullptr && object != nullptr && PyCFunction_CheckExact(object) &&
            PyCFunction_GET_FUNCTION(object) == code;
 }
 
 // ---- building a namespace ----------------------------------------------------------
 
-// Binds module.<key> = value (consumes value). False with an exception set.
-inline bool bind(PyObject* module, const char* key, Ref value) {
+// module.<key> = value (consumes value). False with an exception set.
+inline bool set_module_attribute(PyObject* module, const char* key, Ref value) {
     if (!value) return false;
     return PyModule_AddObjectRef(module, key, value.get()) == 0;
 }

@@ -1,12 +1,14 @@
 // The shared C++ layer of the tavro extension modules. Each module includes
 // this one header:
+//   literal.hpp    string literals as template arguments (names, signatures)
 //   compat.hpp     every difference between the supported CPython versions
 //                  and builds (3.10 to 3.15, free-threaded)
 //   ref.hpp        owning references, the recursion guard
 //   args.hpp       the argument binder and its exact TypeError messages
 //   namespace.hpp  interned names in module state, module globals read at
 //                  call time, recognising the built-in functions a fast
-//                  path stands in for (module_function_code, runs),
+//                  path stands in for (module_function_code,
+//                  is_builtin_with_code),
 //                  imports, star import, binding names in order
 //   changes.hpp    knowing that a dict or a class is unchanged since a fast
 //                  path checked it (dict stamps, type version tags)

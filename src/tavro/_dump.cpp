@@ -492,7 +492,7 @@ PyMethodDef undumplines_def = native::function<
 
 int exec_dump(PyObject* module) {
     // The largest line size the functions take: the command's own bound.
-    if (!native::bind(module, "LINESIZE_LIMIT", Ref::steal(PyLong_FromSsize_t(kLinesizeLimit)))) return -1;
+    if (!native::set_module_attribute(module, "LINESIZE_LIMIT", Ref::steal(PyLong_FromSsize_t(kLinesizeLimit)))) return -1;
     if (!native::bind_function<dumplines_def>(module)) return -1;
     if (!native::bind_function<undumplines_def>(module)) return -1;
     return 0;

@@ -2074,46 +2074,46 @@ int exec_expr(PyObject* module) {
     if (!prepare_state(module, st)) return -1;
 
     Ref operators = native::import("operator");
-    if (!operators || !native::bind(module, "operator", Ref::new_reference(operators.get()))) return -1;
+    if (!operators || !native::set_module_attribute(module, "operator", Ref::new_reference(operators.get()))) return -1;
     if (!set_div(operators.get(), st)) return -1;
-    if (!native::bind(module, "opnames", make_opnames(operators.get()))) return -1;
+    if (!native::set_module_attribute(module, "opnames", make_opnames(operators.get()))) return -1;
     if (!learn_functions(module, operators.get(), st)) return -1;
 
     Ref mixin = make_exprmixin(module, st);
-    if (!mixin || !native::bind(module, "ExprMixin", Ref::new_reference(mixin.get()))) return -1;
+    if (!mixin || !native::set_module_attribute(module, "ExprMixin", Ref::new_reference(mixin.get()))) return -1;
 
     const NodeSlots uniexpr{UniExprCall::call(), UniExprInit::init(), UniExprRepr::text(), UniExprStr::text()};
-    if (!native::bind(module, "UniExpr", make_node_class(module, st, "UniExpr", uniexpr_methods, mixin.get(), uniexpr)))
+    if (!native::set_module_attribute(module, "UniExpr", make_node_class(module, st, "UniExpr", uniexpr_methods, mixin.get(), uniexpr)))
         return -1;
 
     const NodeSlots binexpr{BinExprCall::call(), BinExprInit::init(), BinExprRepr::text(), BinExprStr::text()};
-    if (!native::bind(module, "BinExpr", make_node_class(module, st, "BinExpr", binexpr_methods, mixin.get(), binexpr)))
+    if (!native::set_module_attribute(module, "BinExpr", make_node_class(module, st, "BinExpr", binexpr_methods, mixin.get(), binexpr)))
         return -1;
 
     const NodeSlots path_slots{PathCall::call(), PathInit::init(), PathRepr::text(), PathStr::text()};
     Ref path = make_node_class(module, st, "Path", path_methods, mixin.get(), path_slots);
     if (!path || !forbid_iteration(path.get(), st)) return -1;
     reinterpret_cast<PyTypeObject*>(path.get())->tp_getattro = path_getattro;
-    if (!native::bind(module, "Path", std::move(path))) return -1;
+    if (!native::set_module_attribute(module, "Path", std::move(path))) return -1;
 
     const NodeSlots path2_slots{Path2Call::call(), Path2Init::init(), Path2Repr::text(), nullptr};
     Ref path2 = make_node_class(module, st, "Path2", path2_methods, mixin.get(), path2_slots);
     if (!path2 || !forbid_iteration(path2.get(), st)) return -1;
-    if (!native::bind(module, "Path2", std::move(path2))) return -1;
+    if (!native::set_module_attribute(module, "Path2", std::move(path2))) return -1;
 
     const NodeSlots funcpath{FuncPathCall::call(), FuncPathInit::init(), FuncPathRepr::text(), FuncPathStr::text()};
-    if (!native::bind(module, "FuncPath",
+    if (!native::set_module_attribute(module, "FuncPath",
                       make_node_class(module, st, "FuncPath", funcpath_methods, mixin.get(), funcpath)))
         return -1;
 
-    if (!native::bind(module, "this", make_path(module, "Path", "this"))) return -1;
-    if (!native::bind(module, "obj_", make_path(module, "Path", "obj_"))) return -1;
-    if (!native::bind(module, "list_", make_path(module, "Path2", "list_"))) return -1;
-    if (!native::bind(module, "len_", make_funcpath(module, name<"len">(st)))) return -1;
-    if (!native::bind(module, "sum_", make_funcpath(module, name<"sum">(st)))) return -1;
-    if (!native::bind(module, "min_", make_funcpath(module, name<"min">(st)))) return -1;
-    if (!native::bind(module, "max_", make_funcpath(module, name<"max">(st)))) return -1;
-    if (!native::bind(module, "abs_", make_funcpath(module, name<"abs">(st)))) return -1;
+    if (!native::set_module_attribute(module, "this", make_path(module, "Path", "this"))) return -1;
+    if (!native::set_module_attribute(module, "obj_", make_path(module, "Path", "obj_"))) return -1;
+    if (!native::set_module_attribute(module, "list_", make_path(module, "Path2", "list_"))) return -1;
+    if (!native::set_module_attribute(module, "len_", make_funcpath(module, name<"len">(st)))) return -1;
+    if (!native::set_module_attribute(module, "sum_", make_funcpath(module, name<"sum">(st)))) return -1;
+    if (!native::set_module_attribute(module, "min_", make_funcpath(module, name<"min">(st)))) return -1;
+    if (!native::set_module_attribute(module, "max_", make_funcpath(module, name<"max">(st)))) return -1;
+    if (!native::set_module_attribute(module, "abs_", make_funcpath(module, name<"abs">(st)))) return -1;
     return 0;
 }
 

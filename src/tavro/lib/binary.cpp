@@ -120,8 +120,8 @@ struct BinaryState {
     PyObject* portil;
     PyObject* portil_ns;       // portil's namespace (strong, as `ns`)
     PyObject* reversed_slice;  // slice(None, None, -1)
-    // The code of portil's helpers (native::runs), null where the star import
-    // brought something else.
+    // The code of portil's helpers (native::is_builtin_with_code), null where
+    // the star import brought something else.
     PyCFunction int2byte_code;
     PyCFunction byte2int_code;
     PyCFunction iterateints_code;
@@ -172,11 +172,11 @@ Collaborators read_collaborators(BinaryState* st, PyObject* module, PyObject* ns
     Ref byte2int = lookup(ns, name<"byte2int">(st));
     Ref iterateints = lookup(ns, name<"iterateints">(st));
     Ref bytes2bits_function = lookup(ns, name<"bytes2bits">(st));
-    found.int2byte = native::runs(int2byte.get(), st->int2byte_code) &&
+    found.int2byte = native::is_builtin_with_code(int2byte.get(), st->int2byte_code) &&
                      PyCFunction_GET_SELF(int2byte.get()) == st->portil;
-    found.byte2int = native::runs(byte2int.get(), st->byte2int_code);
-    found.iterateints = native::runs(iterateints.get(), st->iterateints_code);
-    found.bytes2bits = native::runs(bytes2bits_function.get(), bytes2bits_def.ml_meth) &&
+    found.byte2int = native::is_builtin_with_code(byte2int.get(), st->byte2int_code);
+    found.iterateints = native::is_builtin_with_code(iterateints.get(), st->iterateints_code);
+    found.bytes2bits = native::is_builtin_with_code(bytes2bits_function.get(), bytes2bits_def.ml_meth) &&
                        PyCFunction_GET_SELF(bytes2bits_function.get()) == module;
     // The namespace holds the tables while it is unchanged.
     found.bytes2bits_table = lookup(ns, name<"BYTES2BITS_CACHE">(st)).get();
@@ -1431,7 +1431,7 @@ int exec_binary(PyObject* module) {
     st->reversed_slice = PySlice_New(nullptr, nullptr, minus_one.get());
     if (st->reversed_slice == nullptr) return -1;
 
-    if (!native::bind(module, "binascii", native::import("binascii"))) return -1;
+    if (!native::set_module_attribute(module, "binascii", native::import("binascii"))) return -1;
     if (!native::bind_function<integer2bits_def>(module)) return -1;
     if (!native::bind_function<integer2bytes_def>(module)) return -1;
     if (!native::bind_function<bits2integer_def>(module)) return -1;
@@ -1442,11 +1442,11 @@ int exec_binary(PyObject* module) {
                                        [&](long, PyObject* key) {
                                            return Ref::steal(integer2bits(module, key, eight.get()));
                                        });
-    if (!native::bind(module, "BYTES2BITS_CACHE", std::move(bytes2bits_cache))) return -1;
+    if (!native::set_module_attribute(module, "BYTES2BITS_CACHE", std::move(bytes2bits_cache))) return -1;
     if (!native::bind_function<bytes2bits_def>(module)) return -1;
     Ref bits2bytes_cache = build_table([&](long i) { return bit_string_of(module, i); },
                                        [&](long i, PyObject*) { return int2byte_of(module, i); });
-    if (!native::bind(module, "BITS2BYTES_CACHE", std::move(bits2bytes_cache))) return -1;
+    if (!native::set_module_attribute(module, "BITS2BYTES_CACHE", std::move(bits2bytes_cache))) return -1;
     if (!native::bind_function<bits2bytes_def>(module)) return -1;
     if (!native::bind_function<swapbytes_def>(module)) return -1;
     if (!native::bind_function<swapbytesinbits_def>(module)) return -1;
@@ -1457,7 +1457,7 @@ int exec_binary(PyObject* module) {
                                          bits ? Ref::steal(PyObject_GetItem(bits.get(), st->reversed_slice)) : Ref();
                                      return reversed ? Ref::steal(bits2bytes(module, reversed.get())) : Ref();
                                  });
-    if (!native::bind(module, "SWAPBITSINBYTES_CACHE", std::move(swap_cache))) return -1;
+    if (!native::set_module_attribute(module, "SWAPBITSINBYTES_CACHE", std::move(swap_cache))) return -1;
     if (!native::bind_function<swapbitsinbytes_def>(module)) return -1;
     if (!native::bind_function<hexlify_def>(module)) return -1;
     if (!native::bind_function<unhexlify_def>(module)) return -1;

@@ -1502,10 +1502,10 @@ bool prepare_state(PyObject* module, BitstreamState* st) {
 int exec_bitstream(PyObject* module) {
     BitstreamState* st = native::state_of<BitstreamState>(module);
     if (!prepare_state(module, st)) return -1;
-    if (!native::bind(module, "BlockingIOError", native::import_from("io", "BlockingIOError"))) return -1;
-    if (!native::bind(module, "sleep", native::import_from("time", "sleep"))) return -1;
-    if (!native::bind(module, "RestreamedBytesIO", make_restreamed_class(module, st))) return -1;
-    if (!native::bind(module, "RebufferedBytesIO", make_rebuffered_class(module, st))) return -1;
+    if (!native::set_module_attribute(module, "BlockingIOError", native::import_from("io", "BlockingIOError"))) return -1;
+    if (!native::set_module_attribute(module, "sleep", native::import_from("time", "sleep"))) return -1;
+    if (!native::set_module_attribute(module, "RestreamedBytesIO", make_restreamed_class(module, st))) return -1;
+    if (!native::set_module_attribute(module, "RebufferedBytesIO", make_rebuffered_class(module, st))) return -1;
     return 0;
 }
 

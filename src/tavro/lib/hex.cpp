@@ -142,7 +142,6 @@ HexState* state_of(PyObject* module) { return native::state_of<HexState>(module)
 
 // ---- guards shared by the fast paths -------------------------------------------
 
-using native::runs;
 
 // Whether looking names up in the namespace of `module` runs no Python code.
 bool plain_namespace(const HexState* st, PyObject* module, native::Remembered<bool>& memo) {
@@ -366,7 +365,7 @@ native::Fast hexdump_fast(PyObject* module, PyObject* data, Py_ssize_t size, Py_
     HexState* st = state_of(module);
     if (!plain_namespace(st, module, st->verdicts.get().own_namespace)) return native::declined();
     Ref iterateints = native::peek_global(module, name<"iterateints">(st));
-    if (!runs(iterateints.get(), st->iterateints_code)) return native::declined();
+    if (!native::is_builtin_with_code(iterateints.get(), st->iterateints_code)) return native::declined();
     Ref hexprint = native::peek_global(module, name<"HEXPRINT">(st));
     Ref printable = native::peek_global(module, name<"PRINTABLE">(st));
     if (!hexprint || !printable) return native::declined();
@@ -769,7 +768,7 @@ ByteTable read_byte_table(PyObject* table) {
 // held, and the table's keys are all exact ints (remembered under its stamp).
 bool int2byte_answers(HexState* st, PyObject* module, ByteTable& answers) {
     Ref int2byte = native::peek_global(module, name<"int2byte">(st));
-    if (!runs(int2byte.get(), st->int2byte_code)) return false;
+    if (!native::is_builtin_with_code(int2byte.get(), st->int2byte_code)) return false;
     PyObject* owner = plain_helper_module(st, int2byte.get());
     if (owner == nullptr) return false;
     Ref table = native::peek_global(owner, name<"INT2BYTE_CACHE">(st));
@@ -1038,7 +1037,8 @@ bool has_bytes_buffer(PyObject* bytes) {
 // helpers when trimstring's module binds `bytes` to the built-in type.
 // Guards: everything read is held; portil's namespace has exact str keys.
 native::Fast unhexlify_text_fast(HexState* st, PyObject* trimstring, PyObject* hexlify, PyObject* bytes) {
-    if (!has_bytes_buffer(bytes) || !runs(hexlify, st->hexlify_code) || !runs(trimstring, st->trimstring_code))
+    if (!has_bytes_buffer(bytes) || !native::is_builtin_with_code(hexlify, st->hexlify_code) ||
+        !native::is_builtin_with_code(trimstring, st->trimstring_code))
         return native::declined();
     PyObject* owner = plain_helper_module(st, trimstring);
     if (owner == nullptr) return native::declined();
@@ -1300,30 +1300,30 @@ int exec_hex(PyObject* module) {
     if (!prepare_state(module)) return -1;
     if (!native::star_import(module, "tavro.lib.portil")) return -1;
     if (!record_helpers(module)) return -1;
-    if (!native::bind(module, "binascii", native::import("binascii"))) return -1;
-    if (!native::bind(module, "HexDisplayedInteger",
+    if (!native::set_module_attribute(module, "binascii", native::import("binascii"))) return -1;
+    if (!native::set_module_attribute(module, "HexDisplayedInteger",
                       make_display_class(module, "HexDisplayedInteger", hex_displayed_integer_methods,
                                          hex_displayed_integer_static_methods, integer_base(module),
                                          native::text_slot<hex_displayed_integer_str>)))
         return -1;
-    if (!native::bind(module, "HexDisplayedBytes",
+    if (!native::set_module_attribute(module, "HexDisplayedBytes",
                       make_caching_class<render_unhexlify<Source::self>>(module, "HexDisplayedBytes",
                                                                          bytes_base(module))))
         return -1;
-    if (!native::bind(module, "HexDisplayedDict",
+    if (!native::set_module_attribute(module, "HexDisplayedDict",
                       make_caching_class<render_unhexlify<Source::data_item>>(module, "HexDisplayedDict",
                                                                               dict_base())))
         return -1;
-    if (!native::bind(module, "HexDumpDisplayedBytes",
+    if (!native::set_module_attribute(module, "HexDumpDisplayedBytes",
                       make_caching_class<render_hexdump<Source::self>>(module, "HexDumpDisplayedBytes",
                                                                        bytes_base(module))))
         return -1;
-    if (!native::bind(module, "HexDumpDisplayedDict",
+    if (!native::set_module_attribute(module, "HexDumpDisplayedDict",
                       make_caching_class<render_hexdump<Source::data_item>>(module, "HexDumpDisplayedDict",
                                                                             dict_base())))
         return -1;
-    if (!native::bind(module, "PRINTABLE", build_printable(module))) return -1;
-    if (!native::bind(module, "HEXPRINT", build_hexprint(module))) return -1;
+    if (!native::set_module_attribute(module, "PRINTABLE", build_printable(module))) return -1;
+    if (!native::set_module_attribute(module, "HEXPRINT", build_hexprint(module))) return -1;
     if (!remember_original_tables(module)) return -1;
     if (!native::bind_function<hexdump_def>(module)) return -1;
     if (!native::bind_function<hexundump_def>(module)) return -1;

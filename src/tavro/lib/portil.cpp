@@ -709,15 +709,15 @@ bool probe_numpy(PyObject* module) {
     Ref numpy = import_statement(module, "numpy");
     const int outcome = probe_outcome(static_cast<bool>(numpy), PyExc_ImportError);
     if (outcome < 0) return false;
-    if (outcome && !native::bind(module, "numpy", std::move(numpy))) return false;
-    return native::bind(module, "supportsnumpy", boolean(outcome));
+    if (outcome && !native::set_module_attribute(module, "numpy", std::move(numpy))) return false;
+    return native::set_module_attribute(module, "supportsnumpy", boolean(outcome));
 }
 
 bool probe_ruamel(PyObject* module) {
     Ref ruamel = import_statement(module, "ruamel.yaml");
     bool ok = static_cast<bool>(ruamel);
     if (ok) {
-        if (!native::bind(module, "ruamel", std::move(ruamel))) return false;
+        if (!native::set_module_attribute(module, "ruamel", std::move(ruamel))) return false;
         if (assertions_enabled()) {
             Ref py3 = native::global(module, name<"PY3">(state_of(module)));
             if (!py3) return false;
@@ -731,15 +731,15 @@ bool probe_ruamel(PyObject* module) {
     }
     const int outcome = probe_outcome(ok, PyExc_ImportError, PyExc_AssertionError);
     if (outcome < 0) return false;
-    return native::bind(module, "supportsksyexport", boolean(outcome));
+    return native::set_module_attribute(module, "supportsksyexport", boolean(outcome));
 }
 
 bool probe_enum_class(PyObject* module, const char* class_name, const char* flag_name) {
     Ref cls = import_from_statement(module, "enum", class_name);
     const int outcome = probe_outcome(static_cast<bool>(cls), PyExc_ImportError);
     if (outcome < 0) return false;
-    if (outcome && !native::bind(module, class_name, std::move(cls))) return false;
-    return native::bind(module, flag_name, boolean(outcome));
+    if (outcome && !native::set_module_attribute(module, class_name, std::move(cls))) return false;
+    return native::set_module_attribute(module, flag_name, boolean(outcome));
 }
 
 // PY >= (3, 6) or PYPY
@@ -779,30 +779,30 @@ int exec_portil(PyObject* module) {
     const int pypy = PySequence_Contains(builtin_names.get(), pypy_name.get());
     if (pypy < 0) return -1;
 
-    if (!native::bind(module, "sys", std::move(sys))) return -1;
-    if (!native::bind(module, "PY", Ref::steal(PySequence_GetSlice(version_info.get(), 0, 2)))) return -1;
-    if (!native::bind(module, "PY2", Ref::steal(PyObject_RichCompare(major.get(), two.get(), Py_EQ)))) return -1;
-    if (!native::bind(module, "PY3", Ref::steal(PyObject_RichCompare(major.get(), three.get(), Py_EQ)))) return -1;
-    if (!native::bind(module, "PYPY", boolean(pypy))) return -1;
+    if (!native::set_module_attribute(module, "sys", std::move(sys))) return -1;
+    if (!native::set_module_attribute(module, "PY", Ref::steal(PySequence_GetSlice(version_info.get(), 0, 2)))) return -1;
+    if (!native::set_module_attribute(module, "PY2", Ref::steal(PyObject_RichCompare(major.get(), two.get(), Py_EQ)))) return -1;
+    if (!native::set_module_attribute(module, "PY3", Ref::steal(PyObject_RichCompare(major.get(), three.get(), Py_EQ)))) return -1;
+    if (!native::set_module_attribute(module, "PYPY", boolean(pypy))) return -1;
     if (!probe_numpy(module)) return -1;
     if (!probe_ruamel(module)) return -1;
     if (!probe_enum_class(module, "IntEnum", "supportsintenum")) return -1;
     if (!probe_enum_class(module, "IntFlag", "supportsintflag")) return -1;
-    if (!native::bind(module, "supportskwordered", keyword_order_supported(module))) return -1;
-    if (!native::bind(module, "stringtypes", Ref::steal(PyTuple_Pack(2, &PyBytes_Type, &PyUnicode_Type)))) return -1;
-    if (!native::bind(module, "integertypes", Ref::steal(PyTuple_Pack(1, &PyLong_Type)))) return -1;
-    if (!native::bind(module, "unicodestringtype", Ref::new_reference(reinterpret_cast<PyObject*>(&PyUnicode_Type))))
+    if (!native::set_module_attribute(module, "supportskwordered", keyword_order_supported(module))) return -1;
+    if (!native::set_module_attribute(module, "stringtypes", Ref::steal(PyTuple_Pack(2, &PyBytes_Type, &PyUnicode_Type)))) return -1;
+    if (!native::set_module_attribute(module, "integertypes", Ref::steal(PyTuple_Pack(1, &PyLong_Type)))) return -1;
+    if (!native::set_module_attribute(module, "unicodestringtype", Ref::new_reference(reinterpret_cast<PyObject*>(&PyUnicode_Type))))
         return -1;
-    if (!native::bind(module, "bytestringtype", Ref::new_reference(reinterpret_cast<PyObject*>(&PyBytes_Type))))
+    if (!native::set_module_attribute(module, "bytestringtype", Ref::new_reference(reinterpret_cast<PyObject*>(&PyBytes_Type))))
         return -1;
-    if (!native::bind(module, "INT2BYTE_CACHE", one_byte_cache())) return -1;
+    if (!native::set_module_attribute(module, "INT2BYTE_CACHE", one_byte_cache())) return -1;
     if (!native::bind_function<int2byte_def>(module)) return -1;
     if (!native::bind_function<byte2int_def>(module)) return -1;
     if (!native::bind_function<str2bytes_def>(module)) return -1;
     if (!native::bind_function<bytes2str_def>(module)) return -1;
     if (!native::bind_function<str2unicode_def>(module)) return -1;
     if (!native::bind_function<unicode2str_def>(module)) return -1;
-    if (!native::bind(module, "ITERATEBYTES_CACHE", one_byte_cache())) return -1;
+    if (!native::set_module_attribute(module, "ITERATEBYTES_CACHE", one_byte_cache())) return -1;
     if (!native::bind_function<iteratebytes_def>(module)) return -1;
     if (!native::bind_function<iterateints_def>(module)) return -1;
     if (!native::bind_function<reprstring_def>(module)) return -1;
@@ -810,8 +810,8 @@ int exec_portil(PyObject* module) {
     Ref builtins = native::import("builtins");
     if (!builtins) return -1;
     Ref bytes_type = Ref::steal(PyObject_GetAttrString(builtins.get(), "bytes"));
-    if (!native::bind(module, "builtins", std::move(builtins))) return -1;
-    if (!native::bind(module, "bytes", std::move(bytes_type))) return -1;
+    if (!native::set_module_attribute(module, "builtins", std::move(builtins))) return -1;
+    if (!native::set_module_attribute(module, "bytes", std::move(bytes_type))) return -1;
     if (!native::bind_function<integers2bytes_def>(module)) return -1;
     if (!native::bind_function<bytes2integers_def>(module)) return -1;
     return 0;

@@ -175,6 +175,28 @@ inline bool keys_are_exact_str(PyObject* dict) {
     return true;
 }
 
+// The entries of a table keyed by byte values (INT2BYTE_CACHE and the like),
+// walked without running code: `visit(byte, value)` for each entry whose key
+// is an exact int from 0 to 255, `visit(-1, value)` for an exact int outside
+// that range. False as soon as a key is not an exact int (then a look-up of
+// a byte value could run Python code, or find another entry than the one
+// read here) or `visit` returns false. The values are borrowed from the
+// table: use them only while nothing runs that could change it (or under a
+// stamp of it, changes.hpp). On free-threaded builds hold the table's
+// critical section (native::checked runs its check in it).
+template <class Visit>
+bool for_each_byte_entry(PyObject* table, Visit visit) {
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(table, &position, &key, &value)) {
+        if (!PyLong_CheckExact(key)) return false;
+        Py_ssize_t number = 0;
+        const bool small = compat::long_compact_value(key, &number) && number >= 0 && number <= 255;
+        if (!visit(small ? static_cast<int>(number) : -1, value)) return false;
+    }
+    return true;
+}
+
 // getattr(object, key). New reference or null.
 inline Ref attr(PyObject* object, PyObject* key) { return Ref::steal(PyObject_GetAttr(object, key)); }
 
@@ -187,7 +209,8 @@ inline Ref attr(PyObject* object, PyObject* key) { return Ref::steal(PyObject_Ge
 // its PyMethodDef, which every instance of the defining module shares; its
 // __self__ (PyCFunction_GET_SELF) tells which instance it serves, hence which
 // namespace and state it reads. A module records the code of each function
-// it stands in for once, when it executes, and tests globals with `runs` at
+// it stands in for once, when it executes, and tests globals with
+// `is_builtin_with_code` at
 // each call.
 
 // The C code of `function` when it is the built-in function `function_name`

@@ -205,14 +205,6 @@ const Collaborators& read_collaborators_afresh(BinaryState* st, PyObject* module
     return read_collaborators_afresh(st, module, verdicts);
 }
 
-// Reads an exact int key 0..255; -1 for anything else.
-long byte_key(PyObject* key) {
-    if (!PyLong_CheckExact(key)) return -1;
-    int overflow = 0;
-    const long value = PyLong_AsLongAndOverflow(key, &overflow);
-    return (overflow || value < 0 || value > 255) ? -1 : value;
-}
-
 bool is_bytes_of(PyObject* value, const unsigned char* content, Py_ssize_t size) {
     return PyBytes_CheckExact(value) && PyBytes_GET_SIZE(value) == size &&
            std::memcmp(PyBytes_AS_STRING(value), content, static_cast<std::size_t>(size)) == 0;
@@ -223,13 +215,9 @@ bool is_bytes_of(PyObject* value, const unsigned char* content, Py_ssize_t size)
 template <class Expected>
 bool verify_byte_keyed(PyObject* table, Expected expected) {
     if (PyDict_GET_SIZE(table) != 256) return false;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(table, &pos, &key, &value)) {
-        const long i = byte_key(key);
-        if (i < 0 || !expected(static_cast<unsigned char>(i), value)) return false;
-    }
-    return true;
+    return native::for_each_byte_entry(table, [&expected](int byte, PyObject* value) {
+        return byte >= 0 && expected(static_cast<unsigned char>(byte), value);
+    });
 }
 
 bool verify_one_byte_table(PyObject* table) {

@@ -747,16 +747,12 @@ native::Fast undump_text(PyObject* text, DataLines lines, Py_ssize_t stop, const
 ByteTable read_byte_table(PyObject* table) {
     ByteTable verdict{};
     std::fill(std::begin(verdict.value), std::end(verdict.value), static_cast<std::int16_t>(-1));
-    Py_ssize_t position = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(table, &position, &key, &value)) {
-        if (!PyLong_CheckExact(key)) return verdict;  // not usable
-        int overflow = 0;
-        const long number = PyLong_AsLongAndOverflow(key, &overflow);
-        if (overflow != 0 || number < 0 || number > 255) continue;
-        if (PyBytes_CheckExact(value) && PyBytes_GET_SIZE(value) == 1)
-            verdict.value[number] = static_cast<unsigned char>(PyBytes_AS_STRING(value)[0]);
-    }
+    const bool usable = native::for_each_byte_entry(table, [&verdict](int byte, PyObject* value) {
+        if (byte >= 0 && PyBytes_CheckExact(value) && PyBytes_GET_SIZE(value) == 1)
+            verdict.value[byte] = static_cast<unsigned char>(PyBytes_AS_STRING(value)[0]);
+        return true;
+    });
+    if (!usable) return verdict;
     verdict.usable = true;
     verdict.identity = true;
     for (int i = 0; i < 256; ++i) verdict.identity = verdict.identity && verdict.value[i] == i;

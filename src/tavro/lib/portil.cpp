@@ -90,15 +90,10 @@ PyObject* module_of_generator(PyObject* self) { return PyType_GetModule(Py_TYPE(
 // entry under that int, and no key comparison can run Python code.
 bool read_cache_entries(PyObject* table, PyObject* (&entries)[256]) {
     std::fill(std::begin(entries), std::end(entries), nullptr);
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(table, &pos, &key, &value)) {
-        if (!PyLong_CheckExact(key)) return false;
-        int overflow = 0;
-        const long i = PyLong_AsLongAndOverflow(key, &overflow);
-        if (!overflow && i >= 0 && i < 256) entries[i] = value;
-    }
-    return true;
+    return native::for_each_byte_entry(table, [&entries](int byte, PyObject* value) {
+        if (byte >= 0) entries[byte] = value;
+        return true;
+    });
 }
 
 // ITERATEBYTES_CACHE[byte] without running Python code (a new reference),

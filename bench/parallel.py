@@ -113,7 +113,8 @@ def main(argv: list[str] | None = None) -> int:
 
         rest = [word for word in (argv if argv is not None else sys.argv[1:])
                 if word != args.python and not word.startswith("--python")]
-        return subprocess.call([interpreter_for(args.python), str(Path(__file__).resolve()), *rest])
+        return subprocess.call([interpreter_for(args.python, "python bench/parallel.py"),
+                                str(Path(__file__).resolve()), *rest])
 
     free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()

@@ -205,13 +205,14 @@ def parse_args(argv):
     return args
 
 
-def interpreter_for(choice: str) -> str:
-    """The python that --python names: a path, or the matrix environment of a version."""
+def interpreter_for(choice: str, prog: str = "python bench/run.py") -> str:
+    """The python that --python names: a path, or the matrix environment of a version. `prog`, the
+    command that asks, names itself in the error."""
     if os.sep in choice or os.path.exists(choice):
         return choice
     python = BENCH_DIR.parent / "build" / "matrix" / choice / "venv" / "bin" / "python"
     if not python.exists():
-        raise SystemExit(f"python bench/run.py: no environment for CPython {choice} at {python}; "
+        raise SystemExit(f"{prog}: no environment for CPython {choice} at {python}; "
                          f"make it with: tools/matrix.sh {choice}")
     return str(python)
 

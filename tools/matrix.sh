@@ -64,7 +64,10 @@ for version in "${versions[@]}"; do
             continue
         fi
     fi
-    if ! "$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core >>"$log" 2>&1 ||
+    # Without build isolation, a dependency that ships only sources for this
+    # interpreter (librt, which mypy needs, on the free-threaded 3.13) builds
+    # with the backend installed here: setuptools.
+    if ! "$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core setuptools >>"$log" 2>&1 ||
        ! "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
             --config-settings=build-dir="$home/cmake" --config-settings=cmake.define.TAVRO_WERROR=ON \
             "${module_setting[@]}" \

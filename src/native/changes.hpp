@@ -12,12 +12,13 @@
 //
 // Classes: the interpreter's type version tag (compat::type_version) is
 // unique to one state of a class and its bases on every version, so a
-// verdict about a class is remembered under its tag.
+// verdict about a class is remembered under its tag (ClassVerdicts).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <new>
+#include <optional>
 
 #include "compat.hpp"
 
@@ -101,6 +102,40 @@ public:
 private:
     bool instance_stores_seen_ = false;
     compat::DictVersions versions_;
+};
+
+// Verdicts about classes, one bit of answer each, remembered under the
+// class's version tag (compat::type_version): a change to the class or a
+// base gives it a new tag, never reused. A verdict may be remembered so
+// only when it depends on nothing but the class and its bases: no object
+// found in a class dict whose own type could change it (native.hpp, rule
+// 4). The slots are atomics that hold a tag each, so free-threaded builds
+// share them too: a slot read while another thread writes it holds one tag
+// or the other, and either is a true verdict about the class state it
+// names.
+class ClassVerdicts {
+public:
+    // The verdict remembered for the class state `tag`, if any.
+    [[gnu::always_inline]] std::optional<bool> known(unsigned int tag) const {
+        if (tag == 0) return std::nullopt;
+        if (yes_[tag % kSlots].load(std::memory_order_relaxed) == tag) return true;
+        if (no_[tag % kSlots].load(std::memory_order_relaxed) == tag) return false;
+        return std::nullopt;
+    }
+    void note(bool verdict, unsigned int tag) {
+        if (tag != 0) (verdict ? yes_ : no_)[tag % kSlots].store(tag, std::memory_order_relaxed);
+    }
+    void forget() {
+        for (std::size_t i = 0; i < kSlots; ++i) {
+            yes_[i].store(0, std::memory_order_relaxed);
+            no_[i].store(0, std::memory_order_relaxed);
+        }
+    }
+
+private:
+    static constexpr std::size_t kSlots = 64;
+    std::atomic<unsigned int> yes_[kSlots];
+    std::atomic<unsigned int> no_[kSlots];
 };
 
 // A verdict about one dict, kept with the stamp under which it was reached.

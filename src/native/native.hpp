@@ -15,9 +15,10 @@
 //   classes.hpp    ordinary classes made through the `type` metaclass, the
 //                  native slots written into them, and native base classes
 //                  that declare a field of their own (NativeBase)
-// native.hpp itself holds the decline convention (Fast), calls, per-thread
-// caches (PerThread), the byte view of a bytes-like argument (ByteView) and
-// the module entry point (NATIVE_MODULE); and, included by the one module
+// native.hpp itself holds the decline convention (Fast), calls, the part
+// every module state shares (ModuleState), per-thread caches (PerThread),
+// the byte view of a bytes-like argument (ByteView) and the module entry
+// point (NATIVE_MODULE); and, included by the one module
 // that needs it:
 //   dumptext.hpp   the lines of the reversible hex dump, written from bytes
 //                  (the dump command's blocks)
@@ -250,6 +251,33 @@ Ref call_method(PyObject* object, PyObject* method, Args... args) {
     return Ref::steal(PyObject_VectorcallMethod(method, stack + 1,
                                                 (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
+
+// What every module state begins with: the module's interned names, its
+// change detection and, for a module that makes classes, its method
+// descriptor type. A module's state derives from it and calls the three
+// shared steps from its own exec, traverse and clear.
+template <class NameTable>
+struct ModuleState {
+    NameTable names;
+    DictChanges changes;
+    PyObject* descriptor_type;  // null for a module that makes no classes
+
+    // In the module's exec. False with an exception.
+    bool prepare_shared(PyObject* module, bool makes_classes) {
+        if (!names.intern() || !changes.attach()) return false;
+        if (!makes_classes) return true;
+        descriptor_type = make_method_descriptor_type(module).release();
+        return descriptor_type != nullptr;
+    }
+    int traverse_shared(visitproc visit, void* arg) {
+        Py_VISIT(descriptor_type);
+        return 0;
+    }
+    void clear_shared() {
+        names.clear();
+        Py_CLEAR(descriptor_type);
+    }
+};
 
 // A cache of type T that a module keeps for the calls it serves (rule 4):
 // one per module where the GIL serialises them, one per thread (each thread

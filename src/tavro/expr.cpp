@@ -153,29 +153,8 @@ private:
 // data descriptor there would win, a plain attribute would answer a miss)
 // and attribute access is the generic one (or Path's, which differs only on
 // a miss). That depends only on the class and its bases, which the version
-// tag tracks: a change gives the class a new tag, never reused. So the
-// answer is remembered per tag, per module. The slots are atomics that hold
-// a tag each, so free-threaded builds share them too: a slot read while
-// another thread writes it holds one tag or the other, and either is a true
-// verdict about the class state it names.
-struct ClassVerdicts {
-    static constexpr std::size_t kSlots = 64;
-    std::atomic<unsigned int> dict_reading[kSlots];
-    std::atomic<unsigned int> generic_reading[kSlots];
-
-    bool knows(const std::atomic<unsigned int> (&slots)[kSlots], unsigned int tag) const {
-        return slots[tag % kSlots].load(std::memory_order_relaxed) == tag;
-    }
-    void note(bool plain, unsigned int tag) {
-        (plain ? dict_reading : generic_reading)[tag % kSlots].store(tag, std::memory_order_relaxed);
-    }
-    void forget() {
-        for (std::size_t i = 0; i < kSlots; ++i) {
-            dict_reading[i].store(0, std::memory_order_relaxed);
-            generic_reading[i].store(0, std::memory_order_relaxed);
-        }
-    }
-};
+// tag tracks, and on nothing found there (nothing is): a native::
+// ClassVerdicts remembers it per tag, per module.
 
 // Look-ups in namespaces (the module's dict, the operator module's dict).
 // When every key of a dict is an exact str, looking an exact str up in it
@@ -198,21 +177,14 @@ struct NamespaceMemo {
     unsigned int next_exact;                 // the slot of exact_keys to reuse next
 };
 
-struct ExprState {
-    ExprNames names;
-    native::DictChanges changes;
-    PyObject* descriptor_type;  // the module's method descriptor type
-    KnownFunctions known;       // immutable after exec
-    ClassVerdicts verdicts;     // atomics, shared by every thread
-    NamespaceMemo namespaces;   // GIL builds only
+struct ExprState : native::ModuleState<ExprNames> {
+    KnownFunctions known;      // immutable after exec
+    native::ClassVerdicts verdicts;  // atomics, shared by every thread
+    NamespaceMemo namespaces;  // GIL builds only
 
-    int traverse(visitproc visit, void* arg) {
-        Py_VISIT(descriptor_type);
-        return 0;
-    }
+    int traverse(visitproc visit, void* arg) { return traverse_shared(visit, arg); }
     void clear() {
-        names.clear();
-        Py_CLEAR(descriptor_type);
+        clear_shared();
         known = KnownFunctions{};
         verdicts.forget();
         namespaces = NamespaceMemo{};
@@ -452,7 +424,8 @@ std::array<PyObject*, 12> state_names(const ExprState* st) {
             name<"_Path2__parent">(st), name<"_FuncPath__func">(st), name<"_FuncPath__operand">(st)};
 }
 
-// See ClassVerdicts. `tag` is the class's version tag, read before.
+// Whether a node of `type` reads its state from its dict (above). `tag` is
+// the class's version tag, read before.
 [[gnu::noinline]] bool check_reads_from_dict(PyTypeObject* type, unsigned int tag, ExprState* st) {
     bool plain = type->tp_getattro == PyObject_GenericGetAttr || type->tp_getattro == path_getattro;
     if (plain) {
@@ -470,9 +443,7 @@ std::array<PyObject*, 12> state_names(const ExprState* st) {
 }
 
 inline bool reads_from_dict(PyTypeObject* type, unsigned int tag, ExprState* st) {
-    const ClassVerdicts& verdicts = st->verdicts;
-    if (verdicts.knows(verdicts.dict_reading, tag)) return true;
-    if (verdicts.knows(verdicts.generic_reading, tag)) return false;
+    if (std::optional<bool> known = st->verdicts.known(tag)) return *known;
     return check_reads_from_dict(type, tag, st);
 }
 
@@ -2061,13 +2032,7 @@ Ref make_funcpath(PyObject* module, PyObject* builtin_name) {
 }
 
 // The module state: names, change detection, the method descriptor type.
-bool prepare_state(PyObject* module, ExprState* st) {
-    if (!st->names.intern() || !st->changes.attach()) return false;
-    Ref descriptors = native::make_method_descriptor_type(module);
-    if (!descriptors) return false;
-    st->descriptor_type = descriptors.release();
-    return true;
-}
+bool prepare_state(PyObject* module, ExprState* st) { return st->prepare_shared(module, true); }
 
 int exec_expr(PyObject* module) {
     ExprState* st = state_of(module);

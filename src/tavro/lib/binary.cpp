@@ -109,9 +109,7 @@ struct Verdicts {
 
 struct VerdictsTag;
 
-struct BinaryState {
-    BinaryNames names;
-    native::DictChanges changes;
+struct BinaryState : native::ModuleState<BinaryNames> {
     // The module's namespace (strong: the module lets go of it when the
     // collector clears the module, and the functions may still be called).
     PyObject* ns;
@@ -134,10 +132,10 @@ struct BinaryState {
         Py_VISIT(portil_ns);
         Py_VISIT(portil);
         Py_VISIT(reversed_slice);
-        return 0;
+        return traverse_shared(visit, arg);
     }
     void clear() {
-        names.clear();
+        clear_shared();
         Py_CLEAR(ns);
         Py_CLEAR(portil_ns);
         Py_CLEAR(portil);
@@ -1411,7 +1409,7 @@ Ref bit_string_of(PyObject* module, long i) {
 int exec_binary(PyObject* module) {
     BinaryState* st = state_of(module);
     st->ns = Py_NewRef(PyModule_GetDict(module));
-    if (!st->names.intern() || !st->changes.attach()) return -1;
+    if (!st->prepare_shared(module, false)) return -1;
     if (!native::star_import(module, "tavro.lib.portil")) return -1;
     learn_portil(module, st);
     Ref minus_one = small_int(-1);

@@ -23,11 +23,11 @@
 // attribute; only vars()/__dict__ can see the stand-in.
 //
 // The fast paths and what each relies on (rules 1, 2 and 4 of native.hpp):
-//   the direct path (class Attributes): the class verdict (ClassVerdict, which
-//     lists every object it depends on: the class's version tag, the type of
-//     every class attribute found under a state name, our buffer descriptors,
-//     the module instance); every value read from the dict is a strong
-//     reference (compat::dict_get_ref).
+//   the direct path (class Attributes): the class verdict (see "Whether a
+//     class leaves the state names" below for every object it depends on:
+//     the class's version tag, the type of every class attribute found under
+//     a state name, our buffer descriptors, the module instance); every value
+//     read from the dict is a strong reference (compat::dict_get_ref).
 //   RebufferedBytesIO.read from the window (read_from_window): every key of
 //     the instance dict an exact str, checked by the walk that collects the
 //     values (or known from the dict's stamp, ServedWindow: the instance dict
@@ -73,26 +73,19 @@ using BitstreamNames =
                   "sincereadwritten", "offset", "rwbuffer", "moved", "tailcutoff", "read", "write", "emptytimeout",
                   "sleep", "BlockingIOError">;
 
-// A class found to leave the state names to the instance dict, at one version
-// of it (compat::type_version). What the verdict depends on, and what sees
-// each change of it:
+// Whether a class leaves the state names to the instance dict is remembered
+// per adapter under the class's version tag (native::ClassVerdicts). What
+// the verdict depends on, and what sees each change of it:
 //   - the class's attribute hooks, dict offset and every class of its MRO
 //     with their dicts: the class's version tag, which any change of them
-//     replaces (`tag`);
+//     replaces;
 //   - every object found in those dicts under a state name: of an immutable
 //     type that is no data descriptor (answers_only_misses), so nothing can
-//     make it one; a found object of any other type gives no verdict;
+//     make it one; a found object of any other type gives "no", which is
+//     never wrong, only slower;
 //   - the buffer descriptors found: our own, by identity, of a type that is
 //     immutable;
-//   - the module instance that checked it (`state`).
-struct ClassVerdict {
-    const void* state;   // the module state that reached it; identity only
-    PyTypeObject* type;  // identity only, never followed
-    unsigned int tag;
-};
-
-struct RestreamedVerdict {};
-struct RebufferedVerdict {};
+//   - the module instance that checked it: the verdicts live in its state.
 
 // What RebufferedBytesIO.read's fast path reads from the instance dict.
 struct WindowState {
@@ -111,9 +104,7 @@ struct ServedWindow {
     WindowState state;
 };
 
-struct BitstreamState {
-    BitstreamNames names;
-    PyObject* descriptor_type;  // the module's method descriptor type
+struct BitstreamState : native::ModuleState<BitstreamNames> {
     PyObject* view_type;        // BytesView
     PyObject* chunk;            // the int 131072
     // (The names, types, chunk and descriptors are made in exec and never
@@ -122,12 +113,10 @@ struct BitstreamState {
     PyObject* rwbuffer_descriptor;
     PyObject* rbuffer_descriptor;
     PyObject* wbuffer_descriptor;
-    // The last verdict per adapter class: one per module where the GIL
-    // serialises its users, one per thread on free-threaded builds
-    // (native::PerThread). It holds no references.
-    native::PerThread<ClassVerdict, RestreamedVerdict> restreamed_verdict;
-    native::PerThread<ClassVerdict, RebufferedVerdict> rebuffered_verdict;
-    native::DictChanges changes;
+    // The class verdicts per adapter (atomics, shared by every thread). They
+    // hold no references.
+    native::ClassVerdicts restreamed_verdicts;
+    native::ClassVerdicts rebuffered_verdicts;
     // The instance dict that RebufferedBytesIO.read's fast path served last
     // (see read_from_window). It holds a borrowed value: per module, used
     // only where the GIL serialises the callers, never on free-threaded
@@ -135,16 +124,14 @@ struct BitstreamState {
     ServedWindow served_window;
 
     int traverse(visitproc visit, void* arg) {
-        Py_VISIT(descriptor_type);
         Py_VISIT(view_type);
         Py_VISIT(rwbuffer_descriptor);
         Py_VISIT(rbuffer_descriptor);
         Py_VISIT(wbuffer_descriptor);
-        return 0;
+        return traverse_shared(visit, arg);
     }
     void clear() {
-        names.clear();
-        Py_CLEAR(descriptor_type);
+        clear_shared();
         Py_CLEAR(view_type);
         Py_CLEAR(chunk);
         Py_CLEAR(rwbuffer_descriptor);
@@ -489,14 +476,16 @@ enum class Adapter { restreamed, rebuffered };
 // Whether generic attribute access to the state names of `adapter` reads and
 // writes the instance dict for instances of `type`, and its buffer names are
 // served by our descriptors. Remembered under the class's version tag.
-bool check_class(BitstreamState* st, PyTypeObject* type, Adapter adapter, ClassVerdict& memo, unsigned int tag);
+bool check_class(BitstreamState* st, PyTypeObject* type, Adapter adapter, unsigned int tag);
+
+inline native::ClassVerdicts& verdicts_of(BitstreamState* st, Adapter adapter) {
+    return adapter == Adapter::restreamed ? st->restreamed_verdicts : st->rebuffered_verdicts;
+}
 
 inline bool leaves_state_to_dict(BitstreamState* st, PyTypeObject* type, Adapter adapter) {
-    ClassVerdict& memo =
-        adapter == Adapter::restreamed ? st->restreamed_verdict.get() : st->rebuffered_verdict.get();
     const unsigned int tag = compat::type_version(type);
-    if (tag != 0 && memo.type == type && memo.tag == tag && memo.state == st) return true;
-    return check_class(st, type, adapter, memo, tag);
+    if (std::optional<bool> known = verdicts_of(st, adapter).known(tag)) return *known;
+    return check_class(st, type, adapter, tag);
 }
 
 // Whether a class attribute found under a state name leaves that name to the
@@ -509,7 +498,7 @@ bool answers_only_misses(PyObject* found) {
     return (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) != 0 && type->tp_descr_set == nullptr;
 }
 
-bool check_class(BitstreamState* st, PyTypeObject* type, Adapter adapter, ClassVerdict& memo, unsigned int tag) {
+bool reach_class_verdict(BitstreamState* st, PyTypeObject* type, Adapter adapter) {
     if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr) return false;
     if (type->tp_dictoffset == 0) return false;
     const bool restreamed = adapter == Adapter::restreamed;
@@ -534,10 +523,15 @@ bool check_class(BitstreamState* st, PyTypeObject* type, Adapter adapter, ClassV
         Ref found = compat::type_lookup(type, key);
         if (found.get() != ours) return false;
     }
+    return true;
+}
+
+[[gnu::noinline]] bool check_class(BitstreamState* st, PyTypeObject* type, Adapter adapter, unsigned int tag) {
+    const bool verdict = reach_class_verdict(st, type, adapter);
     // A look-up in a class dict holding a key that is not a str may have run
     // code that changed the class: then the verdict is not remembered.
-    if (tag != 0 && compat::type_version(type) == tag) memo = {st, type, tag};
-    return true;
+    if (compat::type_version(type) == tag) verdicts_of(st, adapter).note(verdict, tag);
+    return verdict;
 }
 
 // How one call reads and writes an instance's state (see the top of the
@@ -1490,9 +1484,7 @@ Ref make_rebuffered_class(PyObject* module, BitstreamState* st) {
 // The module's own state: names, the method descriptor and view types, the
 // read-ahead size as an int.
 bool prepare_state(PyObject* module, BitstreamState* st) {
-    if (!st->names.intern() || !st->changes.attach() || !st->changes.check_instance_stores()) return false;
-    st->descriptor_type = native::make_method_descriptor_type(module).release();
-    if (st->descriptor_type == nullptr) return false;
+    if (!st->prepare_shared(module, true) || !st->changes.check_instance_stores()) return false;
     st->view_type = PyType_FromModuleAndSpec(module, &view_spec, nullptr);
     if (st->view_type == nullptr) return false;
     st->chunk = PyLong_FromSsize_t(read_ahead_chunk);

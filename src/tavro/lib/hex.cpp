@@ -100,10 +100,7 @@ struct Verdicts {
 
 struct VerdictsTag;
 
-struct HexState {
-    HexNames names;
-    native::DictChanges changes;
-    PyObject* descriptor_type;  // the module's method descriptor type
+struct HexState : native::ModuleState<HexNames> {
     // Code addresses of portil's helpers and binascii.hexlify, recorded when
     // the module executes. A namespace entry that runs this code is the
     // original helper: iterateints the identity, int2byte a look-up in its
@@ -124,14 +121,12 @@ struct HexState {
     native::PerThread<Verdicts, VerdictsTag> verdicts;
 
     int traverse(visitproc visit, void* arg) {
-        Py_VISIT(descriptor_type);
         for (auto& table : original_entries)
             for (PyObject* entry : table) Py_VISIT(entry);
-        return 0;
+        return traverse_shared(visit, arg);
     }
     void clear() {
-        names.clear();
-        Py_CLEAR(descriptor_type);
+        clear_shared();
         original_glyphs_ready = false;
         for (auto& table : original_entries)
             for (PyObject*& entry : table) Py_CLEAR(entry);
@@ -1182,10 +1177,7 @@ PyMethodDef hexundump_def = native::function<"hexundump(data, linesize)", hexund
 
 // The module's own state: names, change detection, its method descriptor type.
 bool prepare_state(PyObject* module) {
-    HexState* st = state_of(module);
-    if (!st->names.intern() || !st->changes.attach()) return false;
-    st->descriptor_type = native::make_method_descriptor_type(module).release();
-    return st->descriptor_type != nullptr;
+    return state_of(module)->prepare_shared(module, true);
 }
 
 bool record_helpers(PyObject* module) {

@@ -37,9 +37,7 @@ struct CacheEntries {
     PyObject* entries[256];  // borrowed from the table, valid under table_stamp
 };
 
-struct PortilState {
-    PortilNames names;
-    native::DictChanges changes;
+struct PortilState : native::ModuleState<PortilNames> {
     PyObject* generator_type;  // tavro.lib.portil.generator
     // Per module, where the GIL serialises its users; never used on
     // free-threaded builds, whose generators look every item up (rule 1:
@@ -48,10 +46,10 @@ struct PortilState {
 
     int traverse(visitproc visit, void* arg) {
         Py_VISIT(generator_type);
-        return 0;
+        return traverse_shared(visit, arg);
     }
     void clear() {
-        names.clear();
+        clear_shared();
         Py_CLEAR(generator_type);
         cache_entries = {};
     }
@@ -753,7 +751,7 @@ Ref keyword_order_supported(PyObject* module) {
 // The module's own state: names, change detection and the generator class.
 bool prepare_state(PyObject* module) {
     PortilState* st = state_of(module);
-    if (!st->names.intern() || !st->changes.attach()) return false;
+    if (!st->prepare_shared(module, false)) return false;
     st->generator_type = PyType_FromModuleAndSpec(module, &genexpr_spec, nullptr);
     return st->generator_type != nullptr && register_as_generator(st->generator_type);
 }

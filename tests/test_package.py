@@ -1,6 +1,7 @@
 """The package as people meet it: its modules, version, metadata and command."""
 
 import importlib
+import importlib.machinery
 import importlib.metadata
 import subprocess
 import sys
@@ -16,9 +17,11 @@ MODULES = ["tavro.lib.portil", "tavro.lib.binary", "tavro.expr", "tavro.lib.hex"
 
 @pytest.mark.parametrize("name", MODULES)
 def test_module_imports_as_native_extension(name):
+    # .cpython-313-x86_64-linux-gnu.so, .cp313-win_amd64.pyd: the interpreter's own suffixes.
     module = importlib.import_module(name)
     assert module.__name__ == name
-    assert module.__file__.endswith(".so")
+    assert isinstance(module.__loader__, importlib.machinery.ExtensionFileLoader)
+    assert module.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
 
 
 def test_version_comes_from_the_metadata():

@@ -12,9 +12,9 @@ the interpreter runs Python code or checks for signals: the same points at
 which a signal handler runs. Where the system has interval timers (Linux,
 macOS), a SIGALRM timer does it. Elsewhere (Windows) a watchdog thread
 interrupts the main thread as Ctrl-C would (``_thread.interrupt_main``), and
-the SIGINT handler raises ``Timeout`` while a deadline is running (and
-ignores Ctrl-C outside one: an interruption that a watchdog sent just before
-its deadline ended may still be on its way).
+the SIGINT handler raises ``Timeout`` when the interruption is for the
+deadline that is running (Ctrl-C, and an interruption that was on its way
+when its deadline ended, are ignored).
 
 In the parent, ``lines(pipe, idle)`` yields what a child writes, line by
 line, and raises ``Silent`` when nothing has come for ``idle`` seconds.
@@ -26,25 +26,72 @@ import _thread
 import queue
 import signal
 import threading
+import time
 from collections.abc import Iterator
 from typing import IO
 
 INTERVAL_TIMERS = hasattr(signal, "setitimer")
 
 _exception: type[BaseException] = TimeoutError
-_running: threading.Event | None = None  # the watchdog's current deadline
+
+
+class _Watchdog:
+    """One thread per process, which looks at the running deadline every
+    TICK seconds and interrupts the main thread when it has passed (then
+    again each period after). A deadline costs two updates under a lock,
+    not a thread of its own."""
+
+    TICK = 0.05
+
+    def __init__(self):
+        self.lock = threading.RLock()  # the SIGINT handler may run while the main thread holds it
+        self.until: float | None = None
+        self.period = 0.0
+        self.fired = False  # interrupted for the running deadline, not yet raised
+        threading.Thread(target=self.watch, daemon=True).start()
+
+    def watch(self):
+        while True:
+            time.sleep(self.TICK)
+            with self.lock:
+                if self.until is None or time.monotonic() < self.until:
+                    continue
+                self.until += self.period
+                self.fired = True
+            _thread.interrupt_main()
+
+    def begin(self, seconds: float):
+        with self.lock:
+            self.until, self.period, self.fired = time.monotonic() + seconds, seconds, False
+
+    def end(self):
+        with self.lock:
+            self.until, self.fired = None, False
+
+    def take(self) -> bool:
+        """Whether an interruption is due to the running deadline (and not to one already ended)."""
+        with self.lock:
+            fired, self.fired = self.fired, False
+            return fired
+
+
+_watchdog: _Watchdog | None = None
 
 
 def _raise(signum, frame):
-    if INTERVAL_TIMERS or _running is not None:
+    if INTERVAL_TIMERS or (_watchdog is not None and _watchdog.take()):
         raise _exception()
 
 
 def arm(exception: type[BaseException]) -> None:
     """Deadlines raise `exception` from now on."""
-    global _exception
+    global _exception, _watchdog
     _exception = exception
-    signal.signal(signal.SIGALRM if INTERVAL_TIMERS else signal.SIGINT, _raise)
+    if INTERVAL_TIMERS:
+        signal.signal(signal.SIGALRM, _raise)
+    else:
+        signal.signal(signal.SIGINT, _raise)
+        _watchdog = _watchdog or _Watchdog()
 
 
 class deadline:
@@ -52,27 +99,17 @@ class deadline:
         self.seconds = seconds
 
     def __enter__(self):
-        global _running
         if INTERVAL_TIMERS:
             signal.setitimer(signal.ITIMER_REAL, self.seconds, self.seconds)
-            return self
-        ended = _running = threading.Event()
-
-        def watch():
-            while not ended.wait(self.seconds):
-                _thread.interrupt_main()
-
-        threading.Thread(target=watch, daemon=True).start()
+        elif _watchdog is not None:  # not armed: no limit
+            _watchdog.begin(self.seconds)
         return self
 
     def __exit__(self, *exc):
-        global _running
         if INTERVAL_TIMERS:
             signal.setitimer(signal.ITIMER_REAL, 0, 0)
-        elif _running is not None:
-            _running.set()
-            # An interruption already on its way is ignored: _raise sees no deadline.
-            _running = None
+        elif _watchdog is not None:
+            _watchdog.end()
         return False
 
 

@@ -1,7 +1,7 @@
 """The wheel checker fails the wheels it must fail.
 
-Run in the wheel toolchain's environment (tools/wheels.sh does, before building):
-    build/wheels/toolchain/bin/python -m pytest -q tools/test_wheelcheck.py
+Run in the wheel toolchain's environment (tools/wheels/wheels.sh does, before building):
+    ~/.cache/tavro-platforms/toolchain-*/bin/python -m pytest -q tools/test_wheelcheck.py
 
 The wheels here are small stand-ins: a shared object built by the same zig
 toolchain as the real wheels, for the old C library (C++, its runtime linked

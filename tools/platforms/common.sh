@@ -70,11 +70,21 @@ source_tarball() {
     ls "$dir/${package}_"*.orig.tar.* | head -n 1
 }
 
-# The pinned zig of the wheel toolchain (tools/wheels-requirements.txt), as
-# tools/wheels/wheels.sh installs it; TAVRO_ZIG names another.
+# The wheel toolchain (tools/wheels-requirements.txt: zig, CMake, Ninja,
+# auditwheel...), which tools/wheels/wheels.sh installs into the cache, named
+# after the requirements it was installed from: every clone and CI run on
+# this machine finds the same files, and so zig's cache of what it compiled
+# once for each target (its C++ runtime above all) stays valid.
+wheel_toolchain() {
+    local requirements=$platforms_dir/../wheels-requirements.txt
+    echo "$cache/toolchain-$(sha256sum "$requirements" | cut -c1-12)"
+}
+
+# The pinned zig of the wheel toolchain; TAVRO_ZIG names another.
 find_zig() {
     if [[ -n ${TAVRO_ZIG:-} ]]; then echo "$TAVRO_ZIG"; return; fi
-    local toolchain=${TAVRO_TOOLCHAIN:-$platforms_dir/../../build/wheels/toolchain}
+    local toolchain
+    toolchain=$(wheel_toolchain)
     "$toolchain/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))' ||
         fail "no wheel toolchain at $toolchain (tools/wheels/wheels.sh installs it)"
 }

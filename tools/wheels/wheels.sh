@@ -88,10 +88,12 @@ case $platform in
     musllinux-x86_64)
         supported=(3.13)
         zig_target=x86_64-linux-musl final_tag=musllinux_1_2_x86_64 raw_tag=linux_x86_64
-        # zig links the modules to musl by the name libc.so, which auditwheel
-        # would otherwise copy into the wheel: every musl loader takes that
-        # name for itself.
-        repair=(--plat musllinux_1_2_x86_64 --exclude libc.so) ;;
+        # auditwheel names only this machine's C library's tags: "auto" reads
+        # the wheel's. zig links the modules to musl by the name libc.so,
+        # which auditwheel would look for among this machine's libraries
+        # (and find glibc's linker script there): every musl loader takes
+        # that name for itself.
+        repair=(--plat auto --exclude libc.so) ;;
     windows-x86_64)
         supported=(3.13)
         zig_target=x86_64-windows-gnu final_tag=win_amd64 raw_tag=win_amd64
@@ -145,9 +147,16 @@ flock -u "$toolchain_lock"
 export TAVRO_ZIG TAVRO_ZIG_TARGET=$zig_target
 TAVRO_ZIG=$("$toolchain/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
 build_path=$toolchain/bin:$PATH
-# The pip of this machine, for the platforms whose interpreter has none that
-# can reach PyPI.
-host_pip=("$toolchain/bin/python" -m pip --disable-pip-version-check -q)
+# host_pip VERSION ARGUMENTS: the pip of this machine's CPython of that
+# version (so that the requirements' markers read the right version), for
+# the platforms whose interpreter has none that can reach PyPI.
+host_pip() {
+    local version=$1 python
+    shift
+    python=$(interpreter_for "$version")
+    [[ -n $python ]] || { echo "no CPython $version here to download for that platform" >>"$log"; return 1; }
+    "$python" -m pip --disable-pip-version-check -q "$@"
+}
 
 # The checker must catch what it is there to catch before it judges a wheel.
 say "the wheel checker's own tests"
@@ -236,7 +245,7 @@ wheelhouse() {
     local version=$1
     shift
     rm -rf "$work/wheelhouse"
-    "${host_pip[@]}" download --only-binary :all: --platform "$final_tag" --python-version "$version" \
+    host_pip "$version" download --only-binary :all: --platform "$final_tag" --python-version "$version" \
         --implementation cp --abi "cp${version/./}" --dest "$work/wheelhouse" "$@" >>"$log" 2>&1
 }
 
@@ -263,7 +272,7 @@ build() {
     fi
     local pip_source=()
     if [[ $platform == musllinux-x86_64 ]]; then
-        "${host_pip[@]}" download --only-binary :all: --platform "$final_tag" --python-version "$version" \
+        host_pip "$version" download --only-binary :all: --platform "$final_tag" --python-version "$version" \
             --implementation cp --dest "$work/build-wheels" -c "$requirements" pip scikit-build-core >>"$log" 2>&1 ||
             return 1
         pip_source=(--no-index --find-links "$work/build-wheels")
@@ -315,7 +324,7 @@ test_windows_wheel() {
     local version=$1 python_dir=$2 wheel=$3
     local site=$python_dir/Lib/site-packages
     rm -rf "$site"
-    "${host_pip[@]}" install --only-binary :all: --platform win_amd64 --python-version "$version" \
+    host_pip "$version" install --only-binary :all: --platform win_amd64 --python-version "$version" \
         --implementation cp --abi "cp${version/./}" --target "$site" "$wheel[test]" >>"$log" 2>&1 || return 1
     # wine's CPython cannot set up its standard streams on a regular file:
     # its output goes through a pipe.

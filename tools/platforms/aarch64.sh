@@ -42,10 +42,7 @@ venv=$here/venv-$version
 qemu=$here/qemu/usr/bin/qemu-aarch64
 mkdir -p "$here"
 log=$here/setup-$version.log
-if [[ -x $venv/bin/python ]] && "$venv/bin/python" -c 'import pip' 2>/dev/null; then
-    echo "$venv/bin/python"
-    exit 0
-fi
+reuse_venv "$venv"
 : >"$log"
 
 # The emulator: Debian unstable's qemu-user, whose programs are static.

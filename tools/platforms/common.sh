@@ -19,6 +19,15 @@ fail() {
     exit 1
 }
 
+# reuse_venv VENV: when VENV is a ready environment (pip included), prints
+# its python and ends the script.
+reuse_venv() {
+    if [[ -x $1/bin/python ]] && "$1/bin/python" -c 'import pip' 2>/dev/null; then
+        echo "$1/bin/python"
+        exit 0
+    fi
+}
+
 # apt_suite SUITE ARCH...: sets APT_OPTS to a private apt configuration for
 # SUITE (binary packages of the given architectures and sources) of the
 # archive named in /etc/apt/sources.list.d, and fetches its indexes once.

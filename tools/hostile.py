@@ -73,7 +73,6 @@ import gc
 import importlib
 import os
 import re
-import selectors
 import signal
 import subprocess
 import sys
@@ -84,6 +83,8 @@ import traceback
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
+import deadline
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
@@ -93,7 +94,7 @@ from hostile_cases import Scenario  # noqa: E402
 
 
 class Timeout(BaseException):
-    """Raised from the alarm handler inside a case that takes too long."""
+    """Raised inside a case that takes too long (tools/deadline.py)."""
 
 
 # ---------------------------------------------------------------------------
@@ -494,7 +495,7 @@ def probe(scenario, spaces, timeout):
         able = {k: {"rebind": twin(v) is not None, "keep": snapshot(v) is not None, "mutate": type(v) in (dict, list)}
                 for k, v in present.items()}
         del present
-        with _alarm(timeout):
+        with deadline.deadline(timeout):
             outcome = outcome_of(scenario.run, subject)
         compared = [(c.key, c.count) for c in order]
         for c in colliders:
@@ -671,14 +672,14 @@ def run_case(case, spaces, baseline, timeout):
     collider.act = acts
     del d
     try:
-        with _alarm(timeout):
+        with deadline.deadline(timeout):
             outcome = outcome_of(case.scenario.run, subject)
     except Timeout:
         return "fail", f"did not finish within {timeout} s"
     finally:
         d = get_dict()
         unplant(d, collider)
-    with _alarm(timeout):
+    with deadline.deadline(timeout):
         state = outcome_of(case.scenario.state, subject)
     if kind != "table":
         allowed |= _kinds_under(d, case.target)
@@ -724,27 +725,11 @@ def baseline(scenario, spaces, timeout):
                 kinds.setdefault(label, {}).setdefault(key, set()).add(kind_of(value))
 
     note()
-    with _alarm(timeout):
+    with deadline.deadline(timeout):
         result = outcome_of(scenario.run, subject)
         state = outcome_of(scenario.state, subject)
     note()
     return result, state, kinds
-
-
-class _alarm:
-    def __init__(self, seconds):
-        self.seconds = seconds
-
-    def __enter__(self):
-        signal.setitimer(signal.ITIMER_REAL, self.seconds, self.seconds)
-
-    def __exit__(self, *exc):
-        signal.setitimer(signal.ITIMER_REAL, 0, 0)
-        return False
-
-
-def _on_alarm(signum, frame):
-    raise Timeout()
 
 
 # ---------------------------------------------------------------------------
@@ -782,7 +767,7 @@ def cached_cases(scenarios, spaces, timeout):
 
 
 def child(module_name, start, timeout, only=None):
-    signal.signal(signal.SIGALRM, _on_alarm)
+    deadline.arm(Timeout)
     import sweep
 
     spaces = Namespaces(sweep.expected_modules())
@@ -869,19 +854,13 @@ def _read(proc, idle, on_line):
     err = []
     reader = threading.Thread(target=lambda: err.append(proc.stderr.read()), daemon=True)
     reader.start()
-    sel = selectors.DefaultSelector()
-    sel.register(proc.stdout, selectors.EVENT_READ)
     hung = False
-    while True:
-        if not sel.select(timeout=idle):
-            hung = True
-            proc.kill()
-            break
-        line = proc.stdout.readline()
-        if not line:
-            break
-        on_line(line.rstrip("\n"))
-    sel.close()
+    try:
+        for line in deadline.lines(proc.stdout, idle):
+            on_line(line.rstrip("\n"))
+    except deadline.Silent:
+        hung = True
+        proc.kill()
     proc.wait()
     reader.join(5)
     return "".join(err), hung
@@ -1049,7 +1028,7 @@ def main(argv):
         print(f"{len(interventions_of(names))} interventions, {len(problems)} failed")
         raise SystemExit(bool(problems))
     elif mode == "list":
-        signal.signal(signal.SIGALRM, _on_alarm)
+        deadline.arm(Timeout)
         spaces = Namespaces(sweep.expected_modules())
         for name in argv[2:] or sweep.expected_modules():
             cases, _ = generate(scenarios_of([name]), spaces, default_timeout())

@@ -1,4 +1,4 @@
-# Sourced by tools/matrix.sh and tools/wheels.sh: where each supported CPython
+# Sourced by tools/matrix.sh and tools/wheels/wheels.sh: where each supported CPython
 # comes from, and how a virtual environment is made with it. Expects $root
 # (the repository) to be set.
 

@@ -39,13 +39,14 @@ import types
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
+import deadline
 import sweep_tables
 from sweep_tables import MODULES
 from sweep_values import GLOBAL_VALUES, VALUES
 
 
 class SweepTimeout(BaseException):
-    """Raised from the alarm handler inside a call that takes too long."""
+    """Raised inside a call that takes too long (tools/deadline.py)."""
 
 
 # ---------------------------------------------------------------------------
@@ -458,10 +459,6 @@ def _global_calls(module, functions, entry):
 # Child side
 
 
-def _alarm(signum, frame):
-    raise SweepTimeout()
-
-
 def _outcome(exc):
     if exc is None:
         return "ok"
@@ -493,28 +490,26 @@ def _exercise(obj):
 
 def _invoke(call, timeout):
     exc = None
-    signal.setitimer(signal.ITIMER_REAL, timeout, timeout)
     try:
-        fn, args, kwargs = call.setup()
-        result = fn(*args, **kwargs)
-        # Results are used the way callers use them: printing and iterating
-        # generators must not crash either.
-        if isinstance(result, types.GeneratorType):
-            for _ in zip(result, range(1000)):
-                pass
-        elif type(result).__module__.startswith("tavro"):
-            _exercise(result)
-        del result
+        with deadline.deadline(timeout):
+            fn, args, kwargs = call.setup()
+            result = fn(*args, **kwargs)
+            # Results are used the way callers use them: printing and iterating
+            # generators must not crash either.
+            if isinstance(result, types.GeneratorType):
+                for _ in zip(result, range(1000)):
+                    pass
+            elif type(result).__module__.startswith("tavro"):
+                _exercise(result)
+            del result
     except BaseException as e:  # noqa: BLE001 - outcomes are data here
         exc = e
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0, 0)
     return exc
 
 
 def child_sweep(module_name, start, timeout):
     module = importlib.import_module(module_name)
-    signal.signal(signal.SIGALRM, _alarm)
+    deadline.arm(SweepTimeout)
     calls = generate(module)
     out = sys.stdout
     for index in range(start, len(calls)):
@@ -552,7 +547,7 @@ def child_refleak(module_name, rounds, reps, timeout):
 
     module = importlib.import_module(module_name)
     loaded = [importlib.import_module(m) for m in MODULES if m in sys.modules or m == module_name]
-    signal.signal(signal.SIGALRM, _alarm)
+    deadline.arm(SweepTimeout)
     calls = generate(module)
     # One pass to learn the outcomes, then one representative per entry and
     # distinct outcome: the success path and every error path reached.
@@ -591,8 +586,7 @@ def child_refleak(module_name, rounds, reps, timeout):
         watched = [fn, *args, *kwargs.values()]
 
         def run(n):
-            signal.setitimer(signal.ITIMER_REAL, timeout * 5, timeout * 5)
-            try:
+            with deadline.deadline(timeout * 5):
                 for _ in range(n):
                     try:
                         fn(*args, **kwargs)
@@ -600,8 +594,6 @@ def child_refleak(module_name, rounds, reps, timeout):
                         raise
                     except Exception:
                         pass
-            finally:
-                signal.setitimer(signal.ITIMER_REAL, 0, 0)
 
         def measure(collect):
             run(max(reps // 10, 5))
@@ -701,22 +693,21 @@ def run(mode, module_name, *, timeout=None, idle=60.0, rounds=4, reps=250, max_r
         )
         current = None
         ended = False
-        import selectors
         import threading
 
         err_chunks = []
         t = threading.Thread(target=lambda: err_chunks.append(proc.stderr.read()), daemon=True)
         t.start()
-        sel = selectors.DefaultSelector()
-        sel.register(proc.stdout, selectors.EVENT_READ)
         hung = False
+        received = deadline.lines(proc.stdout, idle)
         while True:
-            if not sel.select(timeout=idle):
+            try:
+                line = next(received, None)
+            except deadline.Silent:
                 hung = True
                 proc.kill()
                 break
-            line = proc.stdout.readline()
-            if not line:
+            if line is None:
                 break
             line = line.rstrip("\n")
             tag, _, rest = line.partition(" ")
@@ -734,7 +725,6 @@ def run(mode, module_name, *, timeout=None, idle=60.0, rounds=4, reps=250, max_r
                 result.total = int(rest.split()[0])
             elif tag == "E":
                 ended = True
-        sel.close()
         proc.wait()
         t.join(5)
         stderr = "".join(err_chunks)

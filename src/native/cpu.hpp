@@ -3,14 +3,26 @@
 // newer instruction set runs only where these say the processor has it.
 // Each answer is asked once per process, on first use; every thread gets
 // the same.
+//
+// NATIVE_X86_DISPATCH: the kernels for newer instruction sets are built and
+// chosen at run time. NATIVE_SSE2: the baseline's own SSE2 kernels are built.
+// A build with TAVRO_PORTABLE_KERNELS (CMake's option of that name) has
+// neither, so that the portable loops run on x86 as on every other processor.
 #pragma once
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(TAVRO_PORTABLE_KERNELS)
 #include <cpuid.h>
 #include <immintrin.h>
 #define NATIVE_X86_DISPATCH 1
 #else
 #define NATIVE_X86_DISPATCH 0
+#endif
+
+#if defined(__SSE2__) && !defined(TAVRO_PORTABLE_KERNELS)
+#include <emmintrin.h>  // part of every x86-64 processor
+#define NATIVE_SSE2 1
+#else
+#define NATIVE_SSE2 0
 #endif
 
 namespace native::cpu {

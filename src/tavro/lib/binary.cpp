@@ -44,10 +44,6 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>  // part of every x86-64 processor
-#endif
-
 namespace {
 
 using native::Ref;
@@ -1114,7 +1110,7 @@ Py_ssize_t pack_valid_groups(const char* bits, Py_ssize_t groups, unsigned char*
 #if NATIVE_X86_DISPATCH
     if (native::cpu::has_avx2()) return pack_valid_groups_avx2(bits, groups, out);
 #endif
-#if defined(__SSE2__)
+#if NATIVE_SSE2
     static_assert(std::endian::native == std::endian::little);
     const __m128i ones = _mm_set1_epi8(1);
     const __m128i zero = _mm_setzero_si128();

@@ -47,6 +47,11 @@ def _installed_implementation():
 
 INSTALLED = _installed_implementation()
 IMPLEMENTATIONS = ["native", "pure"] if INSTALLED == "native" else ["pure"]
+# TAVRO_TEST_IMPLEMENTATIONS=native: the native modules only, for runs on more
+# interpreters than the pure modules need (the pure ones are Python, tested
+# once per run with the installed implementation and on PyPy).
+if os.environ.get("TAVRO_TEST_IMPLEMENTATIONS") == "native" and INSTALLED == "native":
+    IMPLEMENTATIONS = ["native"]
 
 # The test files whose tests run against both implementations.
 BOTH_IMPLEMENTATIONS = {"test_portil.py", "test_binary.py", "test_expr.py", "test_hex.py", "test_bitstream.py",

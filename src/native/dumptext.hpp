@@ -1,4 +1,6 @@
-// The lines of the reversible hex dump, written from a span of bytes.
+// The lines of the reversible hex dump: their layout, the tables that write
+// them from a span of bytes, and the value of each hex digit that reads them
+// back (hexundump and the dump command's undump).
 //
 // A dump is the opening line, one data line per `linesize` bytes and the
 // closing line, each ended by a line feed. A data line is the offset of its
@@ -19,6 +21,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -56,6 +59,16 @@ struct Tables {
 };
 
 inline constexpr char kUpperDigits[] = "0123456789ABCDEF";
+
+// The value of each character that is a hexadecimal digit (0-9, a-f, A-F),
+// -1 for every other one.
+inline constexpr std::array<signed char, 256> kHexValue = [] {
+    std::array<signed char, 256> values{};
+    for (int i = 0; i < 256; ++i) values[i] = -1;
+    for (int i = 0; i < 10; ++i) values['0' + i] = static_cast<signed char>(i);
+    for (int i = 0; i < 6; ++i) values['A' + i] = values['a' + i] = static_cast<signed char>(10 + i);
+    return values;
+}();
 
 // The tables of a dump made with the standard tables: format(i, "02X") for
 // the pair, and for the printable column the character i itself for

@@ -18,10 +18,9 @@
 // native.hpp itself holds the decline convention (Fast), calls, the part
 // every module state shares (ModuleState), per-thread caches (PerThread),
 // the byte view of a bytes-like argument (ByteView) and the module entry
-// point (NATIVE_MODULE); and, included by the one module
-// that needs it:
-//   dumptext.hpp   the lines of the reversible hex dump, written from bytes
-//                  (the dump command's blocks)
+// point (NATIVE_MODULE); and, included by the two modules that need it:
+//   dumptext.hpp   the lines of the reversible hex dump: one writer and one
+//                  digit table for hexdump/hexundump and the dump command
 //
 // Rules every fast path follows (the module files say at each fast path
 // which guard it relies on):

@@ -115,13 +115,7 @@ PyObject* dumplines(PyObject*, PyObject* data, PyObject* linesize_argument, PyOb
 
 // ---- undumplines ---------------------------------------------------------------
 
-constexpr std::array<signed char, 256> kHexValue = [] {
-    std::array<signed char, 256> values{};
-    for (int i = 0; i < 256; ++i) values[i] = -1;
-    for (int i = 0; i < 10; ++i) values['0' + i] = static_cast<signed char>(i);
-    for (int i = 0; i < 6; ++i) values['A' + i] = values['a' + i] = static_cast<signed char>(10 + i);
-    return values;
-}();
+using dumptext::kHexValue;
 
 bool is_hex(unsigned char c) { return kHexValue[c] >= 0; }
 

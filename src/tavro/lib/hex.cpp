@@ -43,6 +43,7 @@
 #include <cstring>
 
 #include "cpu.hpp"
+#include "dumptext.hpp"
 #include "native.hpp"
 
 namespace {
@@ -56,22 +57,16 @@ constexpr long long kEightDigitLimit = 4294967296LL;  // 16**8
 // then fails (or succeeds) exactly as the interpreter's formatting does.
 constexpr long long kFastLinesizeLimit = 1LL << 32;
 
-constexpr char kUpperDigits[] = "0123456789ABCDEF";
+namespace dumptext = native::dumptext;
+using dumptext::kUpperDigits;
 constexpr char kLowerDigits[] = "0123456789abcdef";
-constexpr char kOpeningLine[] = "hexundump(\"\"\"\n";
-constexpr char kClosingLine[] = "\"\"\")\n";
-constexpr Py_ssize_t kOpeningLength = sizeof kOpeningLine - 1;
-constexpr Py_ssize_t kClosingLength = sizeof kClosingLine - 1;
+// The opening and the closing line with their line feeds.
+constexpr Py_ssize_t kFramingLength = dumptext::kOpeningLength + dumptext::kClosingLength + 2;
 
-// What write_dump copies per byte value: "HH " in four units, so that one
-// fixed-size copy writes a triple (the fourth unit is overwritten by what
-// follows: something always does, at least the padding), and the printable
-// character.
+// What the dump writes per byte value, in the units of its str: the hex pair
+// and the printable character of each (dumptext::Tables).
 template <class CharT>
-struct DumpGlyphs {
-    CharT triple[256][4];
-    CharT printable[256];
-};
+using DumpGlyphs = dumptext::Tables<CharT>;
 
 // ---- module state ----------------------------------------------------------
 
@@ -249,38 +244,17 @@ CharT* put_ascii(CharT* out, const char* text, Py_ssize_t length) {
 
 template <class CharT>
 void prepare_glyphs(const DumpTables& tables, const bool (&used)[256], DumpGlyphs<CharT>& glyphs) {
-    for (int i = 0; i < 256; ++i) {
-        if (!used[i]) continue;
-        glyphs.triple[i][0] = static_cast<CharT>(tables.hex[i][0]);
-        glyphs.triple[i][1] = static_cast<CharT>(tables.hex[i][1]);
-        glyphs.triple[i][2] = glyphs.triple[i][3] = static_cast<CharT>(' ');
-        glyphs.printable[i] = static_cast<CharT>(tables.printable[i][0]);
-    }
+    for (unsigned i = 0; i < 256; ++i)
+        if (used[i]) glyphs.set(i, tables.hex[i][0], tables.hex[i][1], tables.printable[i][0]);
 }
 
-// Writes the whole dump. A data line is: offset, three spaces, "HH " per
-// byte, spaces up to 3 * linesize + 2 characters (the padded hex column and
-// the three-space separator), the printable characters, a line feed.
+// Writes the whole dump: the opening line, the data lines, the closing line.
 template <class CharT>
 void write_dump(CharT* out, const native::ByteView& span, Py_ssize_t linesize, int digits,
                 const DumpGlyphs<CharT>& glyphs) {
-    const Py_ssize_t field = 3 * linesize + 2;
-    out = put_ascii(out, kOpeningLine, kOpeningLength);
-    for (Py_ssize_t offset = 0; offset < span.size; offset += linesize) {
-        const Py_ssize_t count = std::min(linesize, span.size - offset);
-        const unsigned char* chunk = span.data + offset;
-        for (int d = 0; d < digits; ++d)
-            out[d] = static_cast<CharT>(kUpperDigits[(offset >> (4 * (digits - 1 - d))) & 15]);
-        out += digits;
-        out[0] = out[1] = out[2] = static_cast<CharT>(' ');
-        out += 3;
-        for (Py_ssize_t k = 0; k < count; ++k, out += 3)
-            std::memcpy(out, glyphs.triple[chunk[k]], sizeof glyphs.triple[0]);
-        for (Py_ssize_t k = 3 * count; k < field; ++k) *out++ = static_cast<CharT>(' ');
-        for (Py_ssize_t k = 0; k < count; ++k) *out++ = glyphs.printable[chunk[k]];
-        *out++ = static_cast<CharT>('\n');
-    }
-    put_ascii(out, kClosingLine, kClosingLength);
+    out = dumptext::write_opening_line(out);
+    out = dumptext::write_lines(out, span.data, span.size, linesize, digits, 0, glyphs);
+    dumptext::write_closing_line(out);
 }
 
 template <class CharT>
@@ -302,17 +276,12 @@ void note_used_bytes(const native::ByteView& span, bool (&used)[256]) {
         for (Py_ssize_t i = 0; i < span.size; ++i) used[span.data[i]] = true;
 }
 
-// A str of the dump's length, of the narrowest kind that holds the entries,
-// filled by write_dump. New reference or null.
-// A str for the whole dump, of the kind that holds `widest`. New reference
-// or null.
+// A str for the whole dump, of the kind that holds `widest`, to be filled
+// by write_dump. New reference or null.
 Ref new_dump_text(const native::ByteView& span, Py_ssize_t linesize, int digits, Py_UCS4 widest) {
-    const long long lines = (static_cast<long long>(span.size) + linesize - 1) / linesize;
-    // lines * linesize < size + linesize <= 2**33, so nothing here overflows.
-    const long long length = kOpeningLength + kClosingLength + lines * (digits + 6) +
-                             3 * (lines * static_cast<long long>(linesize)) + span.size;
-    if (length > PY_SSIZE_T_MAX) return Ref::steal(PyErr_NoMemory());
-    return Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), widest));
+    const Py_ssize_t lines = dumptext::lines_length(span.size, linesize, digits);
+    if (lines < 0 || lines > PY_SSIZE_T_MAX - kFramingLength) return Ref::steal(PyErr_NoMemory());
+    return Ref::steal(PyUnicode_New(lines + kFramingLength, widest));
 }
 
 Ref render_dump(const native::ByteView& span, Py_ssize_t linesize, int digits, const DumpTables& tables,
@@ -356,7 +325,7 @@ bool entries_are_original(const HexState* st, PyObject* hexprint, PyObject* prin
 // their critical sections; the buffer through an export of our own.
 native::Fast hexdump_fast(PyObject* module, PyObject* data, Py_ssize_t size, Py_ssize_t linesize, int digits) {
     if (size == 0)  // no slice is taken and no global is read
-        return Ref::steal(PyUnicode_FromStringAndSize("hexundump(\"\"\"\n\"\"\")\n", kOpeningLength + kClosingLength));
+        return Ref::steal(PyUnicode_FromStringAndSize("hexundump(\"\"\"\n\"\"\")\n", kFramingLength));
     HexState* st = state_of(module);
     if (!plain_namespace(st, module, st->verdicts.get().own_namespace)) return native::declined();
     Ref iterateints = native::peek_global(module, name<"iterateints">(st));
@@ -503,9 +472,7 @@ constexpr std::array<unsigned char, 256> kCharClasses = [] {
     std::array<unsigned char, 256> table{};
     for (unsigned c = 0; c < 256; ++c) {
         unsigned char value = kOther;
-        if (c >= '0' && c <= '9') value = static_cast<unsigned char>(c - '0');
-        else if (c >= 'a' && c <= 'f') value = static_cast<unsigned char>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') value = static_cast<unsigned char>(c - 'A' + 10);
+        if (dumptext::kHexValue[c] >= 0) value = static_cast<unsigned char>(dumptext::kHexValue[c]);
         else if (c == '\n') value = kLineFeed;
         else if ((c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0) value = kSpace;
         table[c] = value;

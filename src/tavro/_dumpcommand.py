@@ -42,6 +42,7 @@ appears on standard error when it is a terminal and the work lasts more than
 a second.
 """
 
+import errno
 import os
 import stat
 import sys
@@ -116,22 +117,29 @@ def _read_up_to(source, count: int) -> bytes:
     return b"".join(pieces)
 
 
+def _output_error(error: OSError) -> Exception:
+    """What a failed write to standard output becomes: BrokenPipeError when the reader went away."""
+    if isinstance(error, BrokenPipeError):
+        return error
+    # Windows's C runtime reports a write to a pipe whose reader has gone as
+    # EINVAL: the event that is EPIPE elsewhere.
+    if sys.platform == "win32" and error.errno == errno.EINVAL:
+        return BrokenPipeError(errno.EPIPE, os.strerror(errno.EPIPE))
+    return CommandError(_reason(error), OUTPUT)
+
+
 def _write(sink, data: bytes) -> None:
     try:
         sink.write(data)
-    except BrokenPipeError:
-        raise
     except OSError as error:
-        raise CommandError(_reason(error), OUTPUT) from None
+        raise _output_error(error) from None
 
 
 def _flush(sink) -> None:
     try:
         sink.flush()
-    except BrokenPipeError:
-        raise
     except OSError as error:
-        raise CommandError(_reason(error), OUTPUT) from None
+        raise _output_error(error) from None
 
 
 class _NoProgress:
@@ -696,11 +704,11 @@ def run(prog: str = "python -m tavro") -> int:
     # be dealt with, rather than at the interpreter's exit, where it would print a traceback.
     if sys.stdout is not None:
         try:
-            sys.stdout.flush()
+            _flush(sys.stdout)
         except BrokenPipeError:
             _silence(sys.stdout)
             status = status or BROKEN_PIPE
-        except (OSError, ValueError):
+        except (CommandError, ValueError):
             _silence(sys.stdout)
             status = status or 1
     return status

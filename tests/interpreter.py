@@ -32,3 +32,14 @@ def model_reading(module, name):
     model = vars(_pure.load(binder=False))[module.__name__.rpartition(".")[2]]
     function = getattr(model, name)
     return types.FunctionType(function.__code__, vars(module), name, function.__defaults__, function.__closure__)
+
+
+def allocation_deltas(operation, rounds=4, repeat=200):
+    """Blocks still allocated after each round of `repeat` operations; a leak shows in every round."""
+    deltas = []
+    for _ in range(rounds):
+        before = sys.getallocatedblocks()
+        for _ in range(repeat):
+            operation()
+        deltas.append(sys.getallocatedblocks() - before)
+    return deltas[1:]

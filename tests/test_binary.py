@@ -14,6 +14,7 @@ from hypothesis import given, settings, strategies as st
 
 import tavro.lib.binary as binary
 import tavro.lib.portil as portil
+from interpreter import allocation_deltas
 
 OWN_NAMES = [
     "binascii", "integer2bits", "integer2bytes", "bits2integer", "bytes2integer", "BYTES2BITS_CACHE", "bytes2bits",
@@ -572,16 +573,6 @@ def test_a_stray_byte_anywhere_in_long_bits_is_the_key_error_of_its_group(at, st
     with pytest.raises(KeyError) as raised:
         binary.bits2bytes(bytes(bits))
     assert raised.value.args == (bytes(bits[group:group + 8]),)
-
-
-def allocation_deltas(operation, rounds=4, repeat=200):
-    deltas = []
-    for _ in range(rounds):
-        before = sys.getallocatedblocks()
-        for _ in range(repeat):
-            operation()
-        deltas.append(sys.getallocatedblocks() - before)
-    return deltas[1:]
 
 
 @pytest.mark.refleak

@@ -8,7 +8,7 @@ import weakref
 
 import pytest
 
-from interpreter import message_of
+from interpreter import allocation_deltas, message_of
 from tavro import _pure
 import tavro.lib.portil as portil
 
@@ -326,17 +326,6 @@ def test_iteratebytes_is_collected_in_cycles():
     del data, generator
     gc.collect()
     assert probe() is None
-
-
-def allocation_deltas(operation, rounds=4, repeat=200):
-    """Blocks still allocated after each round of `repeat` operations; a leak shows in every round."""
-    deltas = []
-    for _ in range(rounds):
-        before = sys.getallocatedblocks()
-        for _ in range(repeat):
-            operation()
-        deltas.append(sys.getallocatedblocks() - before)
-    return deltas[1:]
 
 
 @pytest.mark.native_only("references kept by native code")

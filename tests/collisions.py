@@ -180,15 +180,22 @@ def plant(place, collider_for):
     return collider
 
 
+def fresh_code(code):
+    """A copy of `code` and of every code object among its constants (a generator's body)."""
+    constants = tuple(fresh_code(c) if isinstance(c, types.CodeType) else c for c in code.co_consts)
+    return code.replace(co_consts=constants)
+
+
 def literal_functions():
     """The literal model's functions (tavro._pure, without its argument binder) with the native
-    modules' namespaces as their globals: they read and look up what the native functions do."""
+    modules' namespaces as their globals: they read and look up what the native functions do.
+    Each call makes new code objects (see main)."""
     functions = {}
     for module_name in ("binary", "portil"):
         namespace = vars(MODULES[module_name])
         for name, function in vars(getattr(MODEL, module_name)).items():
             if isinstance(function, types.FunctionType) and function.__module__ == namespace["__name__"]:
-                functions[module_name, name] = types.FunctionType(function.__code__, namespace, name,
+                functions[module_name, name] = types.FunctionType(fresh_code(function.__code__), namespace, name,
                                                                   function.__defaults__, function.__closure__)
     return functions
 

@@ -10,7 +10,7 @@ class HexDisplayedInteger(integertypes[0]):
     @_native_errors
     def __str__(self, /):
         fmtstr = self.fmtstr
-        # An empty specification makes format() call str(self), this very
+        # An empty format string makes format() call str(self), this very
         # method: the uppercase digits are shown instead of recursing.
         if isinstance(fmtstr, str) and not fmtstr and _empty_format_comes_back(self):
             fmtstr = "X"

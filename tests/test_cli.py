@@ -158,6 +158,18 @@ def test_blocks_dumped_from_their_offsets_make_the_whole_dump(data, linesize, li
     assert (rest, end, error) == (data[split:], len(second), None)
 
 
+@pytest.mark.parametrize("linesize", [16, 40])
+def test_every_character_of_a_hex_column_changed_in_turn(linesize):
+    # The pairs are read sixteen at a time where the processor allows it: a change anywhere in
+    # such a run must be seen, and the line must then read (or be refused) as the model says.
+    line = _dump.dumplines(random_bytes(linesize), linesize, 0, 4)
+    model = _pure.load()._dump.undumplines
+    for at in range(4, 4 + 3 * linesize + 5):
+        for char in b"0aF g\t\x80":
+            text = line[:at] + bytes([char]) + line[at + 1:]
+            assert _dump.undumplines(text, linesize, 0, 0, 2) == model(text, linesize, 0, 0, 2)
+
+
 def test_undumplines_stops_at_the_closing_line_and_before_an_unfinished_line():
     lines = model_dump(bytes(range(40)), 16).encode().split(b"\n")[1:]
     body = b"\n".join(lines[:3]) + b"\n"

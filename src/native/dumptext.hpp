@@ -1,6 +1,7 @@
 // The lines of the reversible hex dump: their layout, the tables that write
-// them from a span of bytes, and the value of each hex digit that reads them
-// back (hexundump and the dump command's undump).
+// them from a span of bytes, and the reader of their hex pairs (hexundump and
+// the dump command's undump read the same column, each with its own checks
+// around it).
 //
 // A dump is the opening line, one data line per `linesize` bytes and the
 // closing line, each ended by a line feed. A data line is the offset of its
@@ -24,6 +25,9 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
+
+#include "cpu.hpp"
 
 namespace native::dumptext {
 
@@ -152,5 +156,142 @@ CharT* write_lines(CharT* out, const unsigned char* bytes, Py_ssize_t size, Py_s
     }
     return out;
 }
+
+// ---- reading -----------------------------------------------------------------
+
+// The value of a character of any width as a hexadecimal digit, -1 for
+// every character that is not one.
+template <class CharT>
+inline int hex_value(CharT c) {
+    if constexpr (sizeof(CharT) == 1) return kHexValue[static_cast<unsigned char>(c)];
+    else return c < 256 ? kHexValue[c] : -1;
+}
+
+// The position of the first line feed in text[from:to], `to` when there is none.
+template <class CharT>
+Py_ssize_t find_line_feed(const CharT* text, Py_ssize_t from, Py_ssize_t to) {
+    if constexpr (sizeof(CharT) == 1) {
+        const void* hit = std::memchr(text + from, '\n', static_cast<std::size_t>(to - from));
+        return hit ? static_cast<const CharT*>(hit) - text : to;
+    } else {
+        while (from < to && text[from] != '\n') ++from;
+        return from;
+    }
+}
+
+// What a pair's byte value is written as: the byte itself, or (a table's
+// answers) another byte or -1, which stops the reading there.
+struct AsItself {
+    int operator()(unsigned value) const { return static_cast<int>(value); }
+};
+
+#if NATIVE_X86_DISPATCH
+// Sixteen pairs at once: 48 characters that are, sixteen times over, two
+// ASCII hexadecimal digits and a space, read into 16 bytes at `out`. False,
+// with nothing read, when any of them is not. Where the processor has SSSE3:
+// one byte shuffle per role (high digit, low digit, space) and per 16
+// characters gathers each role's sixteen characters.
+namespace sixteen_pairs {
+
+// The shuffle that takes, from characters [16 * part, 16 * part + 16), the
+// character of `role` (0 the high digit, 1 the low digit, 2 the space) of
+// each pair that lies there, and 0 for the others.
+constexpr std::array<char, 16> gather(int part, int role) {
+    std::array<char, 16> picks{};
+    for (int pair = 0; pair < 16; ++pair) {
+        const int at = 3 * pair + role - 16 * part;
+        picks[pair] = at >= 0 && at < 16 ? static_cast<char>(at) : static_cast<char>(0x80);
+    }
+    return picks;
+}
+
+template <int Role>
+[[gnu::target("ssse3")]] inline __m128i role_of(__m128i a, __m128i b, __m128i c) {
+    const auto mask = [](int part) {
+        constexpr std::array<std::array<char, 16>, 3> masks = {gather(0, Role), gather(1, Role), gather(2, Role)};
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(masks[part].data()));
+    };
+    return _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, mask(0)), _mm_shuffle_epi8(b, mask(1))),
+                        _mm_shuffle_epi8(c, mask(2)));
+}
+
+// Each character's value as a hexadecimal digit (0-9, a-f, A-F) in `value`;
+// false when any is not one.
+[[gnu::target("ssse3")]] inline bool digit_values(__m128i chars, __m128i& value) {
+    const __m128i decimal = _mm_sub_epi8(chars, _mm_set1_epi8('0'));
+    const __m128i is_decimal = _mm_cmpeq_epi8(_mm_min_epu8(decimal, _mm_set1_epi8(9)), decimal);
+    // 'A'-'F' and 'a'-'f', and nothing else, fold onto 'a'-'f'.
+    const __m128i letter = _mm_sub_epi8(_mm_or_si128(chars, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
+    const __m128i is_letter = _mm_cmpeq_epi8(_mm_min_epu8(letter, _mm_set1_epi8(5)), letter);
+    if (_mm_movemask_epi8(_mm_or_si128(is_decimal, is_letter)) != 0xFFFF) return false;
+    value = _mm_or_si128(_mm_and_si128(is_decimal, decimal),
+                         _mm_and_si128(is_letter, _mm_add_epi8(letter, _mm_set1_epi8(10))));
+    return true;
+}
+
+[[gnu::target("ssse3")]] inline bool read(const unsigned char* chars, unsigned char* out) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chars));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chars + 16));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chars + 32));
+    const __m128i spaces = _mm_cmpeq_epi8(role_of<2>(a, b, c), _mm_set1_epi8(' '));
+    if (_mm_movemask_epi8(spaces) != 0xFFFF) return false;
+    __m128i high, low;
+    if (!digit_values(role_of<0>(a, b, c), high) || !digit_values(role_of<1>(a, b, c), low)) return false;
+    // Each high value is below 16: shifting the 16-bit lanes moves no bit
+    // into the next byte.
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_or_si128(_mm_slli_epi16(high, 4), low));
+    return true;
+}
+
+}  // namespace sixteen_pairs
+#endif
+
+// Reads the pairs of a hex column: the pieces of three characters, two
+// hexadecimal digits and a space. A reader asks the processor once, when it
+// is made; a caller makes one per call and reads every line with it.
+class PairReader {
+public:
+    // The pairs that lie wholly in chars[at:limit], each as answer(its byte
+    // value) into `out`, which it advances. Returns where it stopped: at
+    // the end of the last pair before `limit`, or at a piece that is not
+    // such a pair or whose value has a negative answer. Runs no interpreter
+    // code.
+    template <class CharT, class Answer = AsItself>
+    [[gnu::always_inline]] Py_ssize_t operator()(const CharT* chars, Py_ssize_t at, Py_ssize_t limit,
+                                                 unsigned char*& out, Answer answer = {}) const {
+        constexpr bool as_itself = std::is_same_v<Answer, AsItself>;
+        unsigned char* next = out;
+#if NATIVE_X86_DISPATCH
+        if constexpr (as_itself && sizeof(CharT) == 1) {
+            if (sixteen_at_once_) {
+                while (at + 48 <= limit &&
+                       sixteen_pairs::read(reinterpret_cast<const unsigned char*>(chars + at), next)) {
+                    next += 16;
+                    at += 48;
+                }
+            }
+        }
+#endif
+        // The step does not depend on the characters read, so iterations
+        // overlap instead of waiting for each other's table look-ups.
+        while (at + 2 < limit) {
+            const int high = hex_value(chars[at]), low = hex_value(chars[at + 1]);
+            if ((high | low) < 0 || chars[at + 2] != ' ') break;
+            const int known = answer(static_cast<unsigned>(high << 4 | low));
+            if constexpr (!as_itself) {
+                if (known < 0) break;
+            }
+            *next++ = static_cast<unsigned char>(known);
+            at += 3;
+        }
+        out = next;
+        return at;
+    }
+
+private:
+#if NATIVE_X86_DISPATCH
+    bool sixteen_at_once_ = cpu::has_ssse3();
+#endif
+};
 
 }  // namespace native::dumptext

@@ -119,6 +119,17 @@ using dumptext::kHexValue;
 
 bool is_hex(unsigned char c) { return kHexValue[c] >= 0; }
 
+// The offset that line[0:width] writes in hex digits; false when they are not.
+bool read_offset(const unsigned char* line, Py_ssize_t width, std::uint64_t& value) {
+    value = 0;
+    for (Py_ssize_t d = 0; d < width; ++d) {
+        const signed char digit = kHexValue[line[d]];
+        if (digit < 0) return false;
+        value = value << 4 | static_cast<std::uint64_t>(digit);
+    }
+    return true;
+}
+
 // Where a run of the reader ended.
 enum class Stop {
     text_end,  // every whole line has been read
@@ -138,12 +149,13 @@ struct Reader {
     Py_ssize_t written = 0;
     Py_ssize_t position = 0;  // of the next line
     Py_ssize_t lines = 0;     // read so far
+    dumptext::PairReader read_pairs{};
 
     // The line feed that ends the line at `position`, or -1 when the rest of
     // the text is no whole line.
     Py_ssize_t line_feed() const {
-        const void* found = std::memchr(text + position, '\n', static_cast<std::size_t>(size - position));
-        return found == nullptr ? -1 : static_cast<const unsigned char*>(found) - text;
+        const Py_ssize_t found = dumptext::find_line_feed(text, position, size);
+        return found == size ? -1 : found;
     }
 
     // The same, looked for first where a full data line would end. A line
@@ -173,22 +185,14 @@ struct Reader {
         if (width == 0) width = length > 4 && line[4] == ' ' ? 4 : 8;
         const Py_ssize_t count = length - (width + 3 * linesize + 5);
         if (count < 1 || count > linesize) return false;
-        std::uint64_t stated = 0;
-        for (int d = 0; d < width; ++d) {
-            const signed char value = kHexValue[line[d]];
-            if (value < 0) return false;
-            stated = stated << 4 | static_cast<std::uint64_t>(value);
-        }
-        if (stated != offset) return false;
+        std::uint64_t stated;
+        if (!read_offset(line, width, stated) || stated != offset) return false;
         const unsigned char* hex = line + width + 3;
         if (hex[-3] != ' ' || hex[-2] != ' ' || hex[-1] != ' ') return false;
+        // The pairs and the padding after them: the last pair is followed by
+        // a space too.
         unsigned char* into = out + written;
-        for (Py_ssize_t k = 0; k < count; ++k) {
-            const unsigned char* pair = hex + 3 * k;
-            const int high = kHexValue[pair[0]], low = kHexValue[pair[1]];
-            if ((high | low) < 0 || pair[2] != ' ') return false;
-            into[k] = static_cast<unsigned char>(high << 4 | low);
-        }
+        if (read_pairs(hex, 0, 3 * count, into) != 3 * count) return false;
         // Padding and separator, then one printable character per byte.
         const unsigned char* printable = hex + 3 * linesize + 2;
         for (const unsigned char* c = hex + 3 * count; c < printable; ++c)
@@ -306,9 +310,8 @@ int read_carefully(Reader& reader, Ref& message) {
     const void* space_found = std::memchr(line, ' ', static_cast<std::size_t>(length));
     const Py_ssize_t space = space_found ? static_cast<const unsigned char*>(space_found) - line : -1;
     const Py_ssize_t field_length = space >= 0 ? space : length;
-    bool offset_digits = space == 4 || space == 8;
-    for (Py_ssize_t i = 0; offset_digits && i < field_length; ++i) offset_digits = is_hex(line[i]);
-    if (!offset_digits) {
+    std::uint64_t stated;
+    if (!((space == 4 || space == 8) && read_offset(line, space, stated))) {
         Ref field = ascii_text(line, field_length < 16 ? field_length : 16);
         if (!field) return -1;
         message = Ref::steal(PyUnicode_FromFormat("expected a 4- or 8-digit hex offset, found %R", field.get()));
@@ -322,8 +325,6 @@ int read_carefully(Reader& reader, Ref& message) {
                                                   width, reader.digits));
         return message ? 0 : -1;
     }
-    std::uint64_t stated = 0;
-    for (int d = 0; d < width; ++d) stated = stated << 4 | static_cast<std::uint64_t>(kHexValue[line[d]]);
     if (stated != reader.offset) {
         char expected[32];
         std::snprintf(expected, sizeof expected, "%0*llX", width, static_cast<unsigned long long>(reader.offset));

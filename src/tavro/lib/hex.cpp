@@ -42,7 +42,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "cpu.hpp"
 #include "dumptext.hpp"
 #include "native.hpp"
 
@@ -51,8 +50,6 @@ namespace {
 using native::Ref;
 using native::name;
 
-constexpr Py_ssize_t kFourDigitLimit = 65536;         // 16**4
-constexpr long long kEightDigitLimit = 4294967296LL;  // 16**8
 // Larger line sizes are left to the generic path, whose padding arithmetic
 // then fails (or succeeds) exactly as the interpreter's formatting does.
 constexpr long long kFastLinesizeLimit = 1LL << 32;
@@ -492,17 +489,6 @@ inline unsigned char char_class(CharT c) {
 
 inline bool separates(unsigned char char_class) { return char_class == kSpace || char_class == kLineFeed; }
 
-template <class CharT>
-Py_ssize_t find_char(const CharT* text, Py_ssize_t from, Py_ssize_t to, CharT wanted) {
-    if constexpr (sizeof(CharT) == 1) {
-        const void* hit = std::memchr(text + from, wanted, static_cast<size_t>(to - from));
-        return hit ? static_cast<const CharT*>(hit) - text : to;
-    } else {
-        while (from < to && text[from] != wanted) ++from;
-        return from;
-    }
-}
-
 // Where the data lines of a text lie: chars[begin:end], with a line feed at
 // chars[end]; begin == end when there are none.
 struct DataLines {
@@ -545,70 +531,8 @@ template <class CharT>
     if (chars[at] == '\n' && at > line) --at;
     while (char_class(chars[at]) == kSpace) ++at;
     if (stop >= 0) return {at, stop < end - at ? at + stop : end};
-    const Py_ssize_t line_end = find_char(chars, at, end, static_cast<CharT>('\n'));
-    return {at, std::max(at, line_end + stop)};
+    return {at, std::max(at, dumptext::find_line_feed(chars, at, end) + stop)};
 }
-
-#if NATIVE_X86_DISPATCH
-// Sixteen common pieces at once: 48 characters that are, sixteen times over,
-// two ASCII hexadecimal digits and a space, read into 16 bytes at `out`.
-// False, with nothing read, when any of them is not. Where the processor
-// has SSSE3: one byte shuffle per role (high digit, low digit, space) and
-// per 16 characters gathers each role's sixteen characters.
-namespace sixteen_pieces {
-
-// The shuffle that takes, from characters [16 * part, 16 * part + 16), the
-// character of `role` (0 the high digit, 1 the low digit, 2 the space) of
-// each piece that lies there, and 0 for the others.
-constexpr std::array<char, 16> gather(int part, int role) {
-    std::array<char, 16> picks{};
-    for (int piece = 0; piece < 16; ++piece) {
-        const int at = 3 * piece + role - 16 * part;
-        picks[piece] = at >= 0 && at < 16 ? static_cast<char>(at) : static_cast<char>(0x80);
-    }
-    return picks;
-}
-
-template <int Role>
-[[gnu::target("ssse3")]] inline __m128i role_of(__m128i a, __m128i b, __m128i c) {
-    const auto mask = [](int part) {
-        constexpr std::array<std::array<char, 16>, 3> masks = {gather(0, Role), gather(1, Role), gather(2, Role)};
-        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(masks[part].data()));
-    };
-    return _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, mask(0)), _mm_shuffle_epi8(b, mask(1))),
-                        _mm_shuffle_epi8(c, mask(2)));
-}
-
-// Each character's value as a hexadecimal digit (0-9, a-f, A-F) in `value`;
-// false when any is not one.
-[[gnu::target("ssse3")]] inline bool digit_values(__m128i chars, __m128i& value) {
-    const __m128i decimal = _mm_sub_epi8(chars, _mm_set1_epi8('0'));
-    const __m128i is_decimal = _mm_cmpeq_epi8(_mm_min_epu8(decimal, _mm_set1_epi8(9)), decimal);
-    // 'A'-'F' and 'a'-'f', and nothing else, fold onto 'a'-'f'.
-    const __m128i letter = _mm_sub_epi8(_mm_or_si128(chars, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
-    const __m128i is_letter = _mm_cmpeq_epi8(_mm_min_epu8(letter, _mm_set1_epi8(5)), letter);
-    if (_mm_movemask_epi8(_mm_or_si128(is_decimal, is_letter)) != 0xFFFF) return false;
-    value = _mm_or_si128(_mm_and_si128(is_decimal, decimal),
-                         _mm_and_si128(is_letter, _mm_add_epi8(letter, _mm_set1_epi8(10))));
-    return true;
-}
-
-[[gnu::target("ssse3")]] inline bool read(const unsigned char* chars, unsigned char* out) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chars));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chars + 16));
-    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chars + 32));
-    const __m128i spaces = _mm_cmpeq_epi8(role_of<2>(a, b, c), _mm_set1_epi8(' '));
-    if (_mm_movemask_epi8(spaces) != 0xFFFF) return false;
-    __m128i high, low;
-    if (!digit_values(role_of<0>(a, b, c), high) || !digit_values(role_of<1>(a, b, c), low)) return false;
-    // Each high value is below 16: shifting the 16-bit lanes moves no bit
-    // into the next byte.
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_or_si128(_mm_slli_epi16(high, 4), low));
-    return true;
-}
-
-}  // namespace sixteen_pieces
-#endif
 
 // The data lines chars[begin:end] read into a new bytes object, or declined
 // at the first piece that is not one or two ASCII hexadecimal digits of a
@@ -621,10 +545,10 @@ template <int Role>
 // (the usual table) lets the compiler drop the table look-up per byte.
 template <bool Identity, class CharT>
 native::Fast undump_lines(const CharT* chars, DataLines lines, Py_ssize_t stop, const ByteTable& table) {
-    const auto answer = [&](unsigned value) -> int {
-        if constexpr (Identity) return static_cast<int>(value);
-        else return table.value[value & 255];
-    };
+    const auto answer = [&] {
+        if constexpr (Identity) return dumptext::AsItself{};
+        else return [&table](unsigned value) -> int { return table.value[value & 255]; };
+    }();
     // Pieces are separated by at least one character, so at most half the
     // text (rounded up) are pieces.
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, (lines.end - lines.begin + 1) / 2 + 1));
@@ -634,9 +558,7 @@ native::Fast undump_lines(const CharT* chars, DataLines lines, Py_ssize_t stop, 
     // through `next` could otherwise alias them.
     unsigned char* next = out;
     const Py_ssize_t end = lines.end;
-#if NATIVE_X86_DISPATCH
-    const bool ssse3 = native::cpu::has_ssse3();
-#endif
+    const dumptext::PairReader read_pairs;
     Py_ssize_t line = lines.begin;
     while (true) {
         const HexField field = hex_field(chars, line, end, stop);
@@ -644,30 +566,8 @@ native::Fast undump_lines(const CharT* chars, DataLines lines, Py_ssize_t stop, 
         const Py_ssize_t limit = field.limit;
         // .split() and int2byte(int(piece, 16)) of each piece
         while (true) {
-#if NATIVE_X86_DISPATCH
-            if constexpr (Identity && sizeof(CharT) == 1) {
-                if (ssse3) {
-                    while (at + 48 <= limit && sixteen_pieces::read(chars + at, next)) {
-                        next += 16;
-                        at += 48;
-                    }
-                }
-            }
-#endif
-            // The common piece: two digits of a known byte and a space. The
-            // step does not depend on the characters read, so iterations
-            // overlap instead of waiting for each other's table look-ups.
-            while (at + 2 < limit) {
-                const unsigned high = char_class(chars[at]);
-                const unsigned low = char_class(chars[at + 1]);
-                if ((high | low) >= 16 || chars[at + 2] != ' ') break;
-                const int known = answer(high * 16 + low);
-                if constexpr (!Identity) {
-                    if (known < 0) break;
-                }
-                *next++ = static_cast<unsigned char>(known);
-                at += 3;
-            }
+            // The common pieces: two digits of a known byte and a space.
+            at = read_pairs(chars, at, limit, next, answer);
             while (at < limit && char_class(chars[at]) == kSpace) ++at;
             if (at >= limit || chars[at] == '\n') break;
             Py_ssize_t piece_end = at;
@@ -681,7 +581,7 @@ native::Fast undump_lines(const CharT* chars, DataLines lines, Py_ssize_t stop, 
             *next++ = static_cast<unsigned char>(known);
             at = piece_end;
         }
-        const Py_ssize_t line_end = find_char(chars, at, end, static_cast<CharT>('\n'));
+        const Py_ssize_t line_end = dumptext::find_line_feed(chars, at, end);
         if (line_end == end) break;
         line = line_end + 1;
     }
@@ -1084,11 +984,11 @@ constexpr char kUsedInternally[] = "Used internally.";
 PyObject* hexdump(PyObject* module, PyObject* data, PyObject* linesize) {
     const Py_ssize_t size = PyObject_Size(data);
     if (size < 0) return nullptr;
-    if (static_cast<long long>(size) >= kEightDigitLimit) {
+    if (static_cast<long long>(size) >= dumptext::kEightDigitLimit) {
         PyErr_SetString(PyExc_ValueError, "hexdump cannot process more than 16**8 or 4294967296 bytes");
         return nullptr;
     }
-    const int digits = size < kFourDigitLimit ? 4 : 8;
+    const int digits = dumptext::offset_digits(size);
     if (PyLong_CheckExact(linesize)) {
         if (PyLong_IsPositive(linesize) != 1) {
             raise_bad_linesize(linesize);

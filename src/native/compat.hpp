@@ -269,6 +269,18 @@ inline constexpr bool free_threaded = false;
 
 inline constexpr bool dict_watchers = NATIVE_DICT_WATCHERS;
 
+// Runs `work` in the critical section of `object` (free-threaded builds; a
+// plain call elsewhere) and returns its result.
+template <class Work>
+auto in_critical_section(PyObject* object, Work work) -> decltype(work()) {
+    decltype(work()) result;
+    (void)object;  // unused where there are no critical sections
+    NATIVE_CRITICAL_SECTION_BEGIN(object);
+    result = work();
+    NATIVE_CRITICAL_SECTION_END;
+    return result;
+}
+
 // generator.throw(type, value[, traceback]) warns from 3.12 on.
 inline constexpr bool generator_throw_signature_deprecated = PY_VERSION_HEX >= 0x030C0000;
 // From 3.12 on an exception thrown into a generator that has not started
@@ -405,11 +417,7 @@ public:
         // watcher's bit with a plain read-modify-write of the word that a
         // mutation rewrites under that lock, and a lost bit would hide every
         // later change. (Not to be called inside that section already.)
-        int watched;
-        NATIVE_CRITICAL_SECTION_BEGIN(dict);
-        watched = PyDict_Watch(watcher_id_, dict);
-        NATIVE_CRITICAL_SECTION_END;
-        if (watched < 0) {
+        if (in_critical_section(dict, [&] { return PyDict_Watch(watcher_id_, dict); }) < 0) {
             PyErr_Clear();
             return nullptr;
         }

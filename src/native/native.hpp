@@ -127,11 +127,8 @@ public:
     // storage under it.
     bool export_buffer(PyObject* object) {
         release();
-        int status;
-        NATIVE_CRITICAL_SECTION_BEGIN(object);
-        status = PyObject_GetBuffer(object, &buffer_, PyBUF_SIMPLE);
-        NATIVE_CRITICAL_SECTION_END;
-        if (status < 0) return false;
+        if (compat::in_critical_section(object, [&] { return PyObject_GetBuffer(object, &buffer_, PyBUF_SIMPLE); }) < 0)
+            return false;
         exported_ = true;
         data = static_cast<const unsigned char*>(buffer_.buf);
         size = buffer_.len;

@@ -451,11 +451,7 @@ inline bool reads_from_dict(PyTypeObject* type, unsigned int tag, ExprState* st)
 // section, where __dict__ assignment replaces it: on free-threaded builds
 // another thread may replace it, and free it, at any moment.
 Ref held_node_dict(PyObject* self) {
-    Ref dict;
-    NATIVE_CRITICAL_SECTION_BEGIN(self);
-    dict = Ref::new_reference(as_node(self)->base.dict);
-    NATIVE_CRITICAL_SECTION_END;
-    return dict;
+    return native::compat::in_critical_section(self, [self] { return Ref::new_reference(as_node(self)->base.dict); });
 }
 
 // self.<key>, read once, as attribute access reads it. New reference or null.
@@ -548,11 +544,9 @@ template <NodeKind Kind>
     if (!dict || !PyDict_CheckExact(dict.get())) return false;
     MemoEntry entry{st->changes.stamp(dict.get()), tag, Kind, {}};
     if (entry.dict.dict == nullptr) return false;
-    bool exact = false;
-    NATIVE_CRITICAL_SECTION_BEGIN(dict.get());  // walking it
-    exact = native::keys_are_exact_str(dict.get());
-    NATIVE_CRITICAL_SECTION_END;
-    if (!exact) return false;
+    // Walked in its critical section.
+    if (!native::compat::in_critical_section(dict.get(), [&] { return native::keys_are_exact_str(dict.get()); }))
+        return false;
     // Exact str keys only: none of these look-ups runs code.
     const auto keys = Names::of(st);
     Ref values[3];

@@ -159,18 +159,6 @@ PyObject* name(const BitstreamState* st) {
     return native::name<Text>(st);
 }
 
-// Runs `work` in the critical section of `object` (free-threaded builds; a
-// plain call elsewhere) and returns its result.
-template <class Work>
-auto in_critical_section(PyObject* object, Work work) -> decltype(work()) {
-    decltype(work()) result;
-    (void)object;  // unused where there are no critical sections
-    NATIVE_CRITICAL_SECTION_BEGIN(object);
-    result = work();
-    NATIVE_CRITICAL_SECTION_END;
-    return result;
-}
-
 // ---- small integers ------------------------------------------------------------------
 
 // The value of an exact int within +-2**60, so that sums and differences of
@@ -1209,8 +1197,8 @@ PyObject* rebuffered_read(PyObject* self, PyObject* count) {
     if (!count_is_not_negative(count, small_count, count_is_small)) return nullptr;
     if (count_is_small) {
         if (Ref dict = attrs.dict()) {
-            native::Fast done =
-                in_critical_section(dict.get(), [&] { return read_from_window(st, dict.get(), small_count); });
+            native::Fast done = native::compat::in_critical_section(
+                dict.get(), [&] { return read_from_window(st, dict.get(), small_count); });
             if (done) return done->release();
         }
     }

@@ -204,11 +204,8 @@ PyObject* genexpr_step_locked(Genexpr* gen) {
 }
 
 PyObject* genexpr_step(Genexpr* gen) {
-    PyObject* item;
-    NATIVE_CRITICAL_SECTION_BEGIN(reinterpret_cast<PyObject*>(gen));
-    item = genexpr_step_locked(gen);
-    NATIVE_CRITICAL_SECTION_END;
-    return item;
+    PyObject* object = reinterpret_cast<PyObject*>(gen);
+    return native::compat::in_critical_section(object, [gen] { return genexpr_step_locked(gen); });
 }
 
 PyObject* genexpr_iternext(PyObject* self) { return genexpr_step(as_genexpr(self)); }
@@ -225,12 +222,7 @@ PyObject* genexpr_send_locked(Genexpr* gen, PyObject* value) {
 }
 
 PyObject* genexpr_send(PyObject* self, PyObject* value) {
-    Genexpr* gen = as_genexpr(self);
-    PyObject* item;
-    NATIVE_CRITICAL_SECTION_BEGIN(self);
-    item = genexpr_send_locked(gen, value);
-    NATIVE_CRITICAL_SECTION_END;
-    return item;
+    return native::compat::in_critical_section(self, [&] { return genexpr_send_locked(as_genexpr(self), value); });
 }
 
 // The exception that throw(type[, value[, traceback]]) raises, as the
@@ -325,11 +317,7 @@ PyObject* genexpr_close(PyObject* self, PyObject* /*unused*/) {
 // The generator's name or qualified name, read under its critical section
 // (another thread may be replacing it).
 Ref genexpr_text(PyObject* self, PyObject* Genexpr::*field) {
-    Ref text;
-    NATIVE_CRITICAL_SECTION_BEGIN(self);
-    text = Ref::new_reference(as_genexpr(self)->*field);
-    NATIVE_CRITICAL_SECTION_END;
-    return text;
+    return native::compat::in_critical_section(self, [&] { return Ref::new_reference(as_genexpr(self)->*field); });
 }
 
 PyObject* genexpr_repr(PyObject* self) {

@@ -40,7 +40,6 @@ struct Bound {
     std::array<PyObject*, N> values{};  // borrowed
     PyObject* const* rest = nullptr;    // surplus positional arguments (star_args)
     Py_ssize_t nrest = 0;
-    PyObject* operator[](std::size_t i) const { return values[i]; }
 };
 
 namespace detail {

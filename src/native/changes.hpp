@@ -17,7 +17,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <new>
 #include <optional>
 
 #include "compat.hpp"

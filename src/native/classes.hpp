@@ -252,7 +252,6 @@ struct ClassRecipe {
     const char* doc = nullptr;  // null: __doc__ is None
     PyMethodDef* methods = nullptr;         // terminated by end_of_methods
     PyMethodDef* static_methods = nullptr;  // likewise
-    bool unhashable = false;         // sets __hash__ = None (the class defines __eq__)
 };
 
 namespace detail {
@@ -343,7 +342,6 @@ inline Ref make_class(PyObject* module, const ClassRecipe& recipe, std::initiali
     if (!add_methods(cls.get(), recipe.methods, false, descriptors) ||
         !add_methods(cls.get(), recipe.static_methods, true, descriptors))
         return Ref();
-    if (recipe.unhashable && PyObject_SetAttrString(cls.get(), "__hash__", Py_None) < 0) return Ref();
     return cls;
 }
 

@@ -267,8 +267,6 @@ inline constexpr bool free_threaded = true;
 inline constexpr bool free_threaded = false;
 #endif
 
-inline constexpr bool dict_watchers = NATIVE_DICT_WATCHERS;
-
 // Runs `work` in the critical section of `object` (free-threaded builds; a
 // plain call elsewhere) and returns its result.
 template <class Work>

@@ -30,7 +30,7 @@
 //    looked up (its __eq__ runs); so do rich comparisons, __index__,
 //    __bool__, attribute access and every call. That code can rebind,
 //    delete or take a reference to anything. So a fast path takes a strong
-//    reference to what it uses after such a call (compat::dict_get_ref,
+//    reference to what it uses after such a call (PyDict_GetItemRef,
 //    compat::type_lookup), or reads it again after the call. Where strong
 //    references would cost too much, it requires that the dict's keys are
 //    all exact str (or exact int, for the integer tables), whose look-ups

@@ -27,7 +27,7 @@
 //     class leaves the state names" below for every object it depends on:
 //     the class's version tag, the type of every class attribute found under
 //     a state name, our buffer descriptors, the module instance); every value
-//     read from the dict is a strong reference (compat::dict_get_ref).
+//     read from the dict is a strong reference (PyDict_GetItemRef).
 //   RebufferedBytesIO.read from the window (read_from_window): every key of
 //     the instance dict an exact str, checked by the walk that collects the
 //     values (or known from the dict's stamp, ServedWindow: the instance dict
@@ -154,10 +154,7 @@ BitstreamState* state_of_instance(PyObject* self) {
     return module == nullptr ? nullptr : native::state_of<BitstreamState>(module);
 }
 
-template <native::Literal Text>
-PyObject* name(const BitstreamState* st) {
-    return native::name<Text>(st);
-}
+using native::name;
 
 // ---- small integers ------------------------------------------------------------------
 
@@ -995,11 +992,13 @@ PyObject* restreamed_seek(PyObject*, PyObject*, PyObject*) {
 
 PyObject* restreamed_seekable(PyObject*) { Py_RETURN_FALSE; }
 
-PyObject* restreamed_tell(PyObject* self) {
+// tell() and cachedfrom(): one state attribute of the adapter, read as it stands.
+template <Adapter Kind, native::Literal Key>
+PyObject* state_attribute(PyObject* self) {
     BitstreamState* st = state_of_instance(self);
     if (st == nullptr) return nullptr;
-    const Attributes attrs(st, self, Adapter::restreamed);
-    return attrs.get(name<"sincereadwritten">(attrs.state())).release();
+    const Attributes attrs(st, self, Kind);
+    return attrs.get(name<Key>(attrs.state())).release();
 }
 
 PyObject* always_tellable(PyObject*) { Py_RETURN_TRUE; }
@@ -1377,20 +1376,6 @@ PyObject* rebuffered_seek(PyObject* self, PyObject* at, PyObject* whence) {
 
 PyObject* always_seekable(PyObject*) { Py_RETURN_TRUE; }
 
-PyObject* rebuffered_tell(PyObject* self) {
-    BitstreamState* st = state_of_instance(self);
-    if (st == nullptr) return nullptr;
-    const Attributes attrs(st, self, Adapter::rebuffered);
-    return attrs.get(name<"offset">(attrs.state())).release();
-}
-
-PyObject* rebuffered_cachedfrom(PyObject* self) {
-    BitstreamState* st = state_of_instance(self);
-    if (st == nullptr) return nullptr;
-    const Attributes attrs(st, self, Adapter::rebuffered);
-    return attrs.get(name<"moved">(attrs.state())).release();
-}
-
 PyObject* rebuffered_cachedto(PyObject* self) {
     BitstreamState* st = state_of_instance(self);
     if (st == nullptr) return nullptr;
@@ -1419,7 +1404,7 @@ PyMethodDef restreamed_methods[] = {
     native::plain_method<"close($self, /)", restreamed_close>(),
     native::plain_method<"seek($self, /, at, whence=0)", restreamed_seek>(),
     native::plain_method<"seekable($self, /)", restreamed_seekable>(),
-    native::plain_method<"tell($self, /)", restreamed_tell,
+    native::plain_method<"tell($self, /)", state_attribute<Adapter::restreamed, "sincereadwritten">,
                    "WARNING: tell is correct only on read-only and write-only instances.">(),
     native::plain_method<"tellable($self, /)", always_tellable>(),
     native::end_of_methods,
@@ -1431,9 +1416,9 @@ PyMethodDef rebuffered_methods[] = {
     native::plain_method<"write($self, /, data)", rebuffered_write>(),
     native::plain_method<"seek($self, /, at, whence=0)", rebuffered_seek>(),
     native::plain_method<"seekable($self, /)", always_seekable>(),
-    native::plain_method<"tell($self, /)", rebuffered_tell>(),
+    native::plain_method<"tell($self, /)", state_attribute<Adapter::rebuffered, "offset">>(),
     native::plain_method<"tellable($self, /)", always_tellable>(),
-    native::plain_method<"cachedfrom($self, /)", rebuffered_cachedfrom>(),
+    native::plain_method<"cachedfrom($self, /)", state_attribute<Adapter::rebuffered, "moved">>(),
     native::plain_method<"cachedto($self, /)", rebuffered_cachedto>(),
     native::end_of_methods,
 };

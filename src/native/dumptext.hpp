@@ -117,17 +117,11 @@ inline CharT* put_spaces(CharT* out, Py_ssize_t count) {
 
 }  // namespace detail
 
-// Writes the opening or the closing line, with its line feed; returns the end.
-template <class CharT>
-CharT* write_opening_line(CharT* out) {
-    for (Py_ssize_t i = 0; i < kOpeningLength; ++i) *out++ = static_cast<CharT>(kOpeningLine[i]);
-    *out++ = static_cast<CharT>('\n');
-    return out;
-}
-
-template <class CharT>
-CharT* write_closing_line(CharT* out) {
-    for (Py_ssize_t i = 0; i < kClosingLength; ++i) *out++ = static_cast<CharT>(kClosingLine[i]);
+// Writes the opening or the closing line (kOpeningLine, kClosingLine) with
+// its line feed; returns the end.
+template <class CharT, std::size_t Size>
+CharT* write_framing_line(CharT* out, const char (&line)[Size]) {
+    for (std::size_t i = 0; i + 1 < Size; ++i) *out++ = static_cast<CharT>(line[i]);
     *out++ = static_cast<CharT>('\n');
     return out;
 }

@@ -3,7 +3,6 @@
 // namespace in a fixed order.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -247,17 +246,22 @@ inline bool set_module_attribute(PyObject* module, const char* key, Ref value) {
     return PyModule_AddObjectRef(module, key, value.get()) == 0;
 }
 
-// Creates a module-level function from the static PyMethodDef `Def` and
-// binds it under its own name. It is made as the interpreter makes the
-// functions of a module's method table (PyModule_AddFunctions, given a
-// one-entry table), so that free-threaded builds treat it as they treat
-// those: with deferred reference counting, which 3.13 turns into
+// Creates module-level functions from the static PyMethodDefs `Defs` and
+// binds each under its own name, in their order. They are made as the
+// interpreter makes the functions of a module's method table
+// (PyModule_AddFunctions), so that free-threaded builds treat them as they
+// treat those: with deferred reference counting, which 3.13 turns into
 // immortality once a second thread starts. Threads that call a function
 // found in a module then do not all write to its reference count.
+template <PyMethodDef&... Defs>
+bool bind_functions(PyObject* module) {
+    static PyMethodDef table[] = {Defs..., {nullptr, nullptr, 0, nullptr}};
+    return PyModule_AddFunctions(module, table) == 0;
+}
+
 template <PyMethodDef& Def>
 bool bind_function(PyObject* module) {
-    static PyMethodDef table[] = {Def, {nullptr, nullptr, 0, nullptr}};
-    return PyModule_AddFunctions(module, table) == 0;
+    return bind_functions<Def>(module);
 }
 
 inline Ref import(const char* module_name) { return Ref::steal(PyImport_ImportModule(module_name)); }

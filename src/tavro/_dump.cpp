@@ -10,7 +10,6 @@
 // another tavro module: the command starts without loading them.
 #include "native.hpp"
 
-#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -72,8 +71,17 @@ bool digits_argument(PyObject* value, bool unsettled_allowed, int& out) {
 // 16**digits: the first offset that `digits` digits cannot write.
 constexpr std::uint64_t offset_limit(int digits) { return std::uint64_t{1} << (4 * digits); }
 
-// Above this many bytes of work, the GIL is released around it.
-constexpr Py_ssize_t kReleaseGilAbove = 1 << 16;
+// Runs `work`, which runs no interpreter code, with the GIL released when
+// it covers more than 64 KiB (`size` bytes), and returns its result.
+template <class Work>
+auto run_released_above(Py_ssize_t size, Work work) -> decltype(work()) {
+    if (size <= Py_ssize_t{1} << 16) return work();
+    decltype(work()) result;
+    Py_BEGIN_ALLOW_THREADS
+    result = work();
+    Py_END_ALLOW_THREADS
+    return result;
+}
 
 // ---- dumplines ---------------------------------------------------------------
 
@@ -103,13 +111,10 @@ PyObject* dumplines(PyObject*, PyObject* data, PyObject* linesize_argument, PyOb
     char* out = PyBytes_AS_STRING(text.get());
     // Only this call knows of `text`, and the buffer of `data` stays exported
     // until it returns.
-    if (size > kReleaseGilAbove) {
-        Py_BEGIN_ALLOW_THREADS
-        dumptext::write_lines(out, bytes.data, size, linesize, digits, static_cast<std::uint64_t>(offset), tables);
-        Py_END_ALLOW_THREADS
-    } else {
-        dumptext::write_lines(out, bytes.data, size, linesize, digits, static_cast<std::uint64_t>(offset), tables);
-    }
+    run_released_above(size, [&] {
+        return dumptext::write_lines(out, bytes.data, size, linesize, digits, static_cast<std::uint64_t>(offset),
+                                     tables);
+    });
     return text.release();
 }
 
@@ -445,15 +450,7 @@ PyObject* undumplines(PyObject*, PyObject* text_argument, PyObject* linesize_arg
                   reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(data.get()))};
     Ref message;
     for (;;) {
-        Stop stop;
-        if (text.size - reader.position > kReleaseGilAbove) {
-            Py_BEGIN_ALLOW_THREADS
-            stop = reader.run();
-            Py_END_ALLOW_THREADS
-        } else {
-            stop = reader.run();
-        }
-        if (stop != Stop::checking) break;
+        if (run_released_above(text.size - reader.position, [&] { return reader.run(); }) != Stop::checking) break;
         const int taken = read_carefully(reader, message);
         if (taken < 0) return nullptr;
         if (taken == 0) break;
@@ -488,9 +485,7 @@ PyMethodDef undumplines_def = native::function<
 int exec_dump(PyObject* module) {
     // The largest line size the functions take: the command's own bound.
     if (!native::set_module_attribute(module, "LINESIZE_LIMIT", Ref::steal(PyLong_FromSsize_t(kLinesizeLimit)))) return -1;
-    if (!native::bind_function<dumplines_def>(module)) return -1;
-    if (!native::bind_function<undumplines_def>(module)) return -1;
-    return 0;
+    return native::bind_functions<dumplines_def, undumplines_def>(module) ? 0 : -1;
 }
 
 }  // namespace

@@ -234,12 +234,6 @@ bool read_dump_tables(PyObject* hexprint, PyObject* printable, const bool (&used
 }
 
 template <class CharT>
-CharT* put_ascii(CharT* out, const char* text, Py_ssize_t length) {
-    for (Py_ssize_t i = 0; i < length; ++i) *out++ = static_cast<CharT>(text[i]);
-    return out;
-}
-
-template <class CharT>
 void prepare_glyphs(const DumpTables& tables, const bool (&used)[256], DumpGlyphs<CharT>& glyphs) {
     for (unsigned i = 0; i < 256; ++i)
         if (used[i]) glyphs.set(i, tables.hex[i][0], tables.hex[i][1], tables.printable[i][0]);
@@ -249,9 +243,9 @@ void prepare_glyphs(const DumpTables& tables, const bool (&used)[256], DumpGlyph
 template <class CharT>
 void write_dump(CharT* out, const native::ByteView& span, Py_ssize_t linesize, int digits,
                 const DumpGlyphs<CharT>& glyphs) {
-    out = dumptext::write_opening_line(out);
+    out = dumptext::write_framing_line(out, dumptext::kOpeningLine);
     out = dumptext::write_lines(out, span.data, span.size, linesize, digits, 0, glyphs);
-    dumptext::write_closing_line(out);
+    dumptext::write_framing_line(out, dumptext::kClosingLine);
 }
 
 template <class CharT>
@@ -378,13 +372,19 @@ void raise_bad_linesize(PyObject* step) {
         PyErr_Format(PyExc_ValueError, "hexdump linesize must be positive, got %S", step);
 }
 
+// 3 * linesize, computed by the interpreter (linesize may be any number).
+Ref tripled_linesize(PyObject* linesize) {
+    Ref three = Ref::steal(PyLong_FromLong(3));
+    if (!three) return Ref();
+    return Ref::steal(PyNumber_Multiply(three.get(), linesize));
+}
+
 // template % (3 * linesize - 1)
 Ref line_format(HexState* st, PyObject* linesize, int digits) {
     PyObject* line_template = digits == 4 ? name<"%%04X   %%-%ds   %%s">(st) : name<"%%08X   %%-%ds   %%s">(st);
-    Ref three = Ref::steal(PyLong_FromLong(3));
     Ref one = Ref::steal(PyLong_FromLong(1));
-    if (!three || !one) return Ref();
-    Ref tripled = Ref::steal(PyNumber_Multiply(three.get(), linesize));
+    if (!one) return Ref();
+    Ref tripled = tripled_linesize(linesize);
     if (!tripled) return Ref();
     Ref width = Ref::steal(PyNumber_Subtract(tripled.get(), one.get()));
     if (!width) return Ref();
@@ -645,9 +645,7 @@ native::Fast hexundump_fast(PyObject* module, PyObject* text, PyObject* linesize
     const DataLines lines = find_data_lines(text);
     if (lines.begin >= lines.end) return Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
     // 3 * linesize, clamped the way a slice bound is.
-    Ref three = Ref::steal(PyLong_FromLong(3));
-    if (!three) return Ref();
-    Ref tripled = Ref::steal(PyNumber_Multiply(three.get(), linesize));
+    Ref tripled = tripled_linesize(linesize);
     if (!tripled) return Ref();
     const Py_ssize_t stop = PyNumber_AsSsize_t(tripled.get(), nullptr);
     if (stop == -1 && PyErr_Occurred()) return Ref();
@@ -691,9 +689,7 @@ Ref line_pieces(HexState* st, PyObject* line, PyObject* linesize) {
     if (!rest) return Ref();
     Ref stripped = native::call_method(rest.get(), name<"lstrip">(st));
     if (!stripped) return Ref();
-    Ref three = Ref::steal(PyLong_FromLong(3));
-    if (!three) return Ref();
-    Ref count = Ref::steal(PyNumber_Multiply(three.get(), linesize));
+    Ref count = tripled_linesize(linesize);
     if (!count) return Ref();
     Ref head = Ref::steal(PySlice_New(nullptr, count.get(), nullptr));
     if (!head) return Ref();
@@ -1042,11 +1038,6 @@ PyMethodDef hexundump_def = native::function<"hexundump(data, linesize)", hexund
 
 // ---- module initialisation ----------------------------------------------------------
 
-// The module's own state: names, change detection, its method descriptor type.
-bool prepare_state(PyObject* module) {
-    return state_of(module)->prepare_shared(module, true);
-}
-
 bool record_helpers(PyObject* module) {
     HexState* st = state_of(module);
     // Each helper's code when the namespace holds the function portil made.
@@ -1074,20 +1065,21 @@ Ref bytes_base(PyObject* module) { return native::global(module, name<"bytestrin
 
 Ref dict_base() { return Ref::new_reference(reinterpret_cast<PyObject*>(&PyDict_Type)); }
 
-// A display class whose exact instances get `str` as their native slot.
-Ref make_display_class(PyObject* module, const char* class_name, PyMethodDef* methods, PyMethodDef* static_methods,
+// Makes a display class whose exact instances get `str` as their native
+// slot, and binds it under its name.
+bool add_display_class(PyObject* module, const char* class_name, PyMethodDef* methods, PyMethodDef* static_methods,
                        Ref base, reprfunc str) {
-    if (!base) return Ref();
+    if (!base) return false;
     const native::ClassRecipe recipe{class_name, kUsedInternally, methods, static_methods};
     Ref cls = native::make_class(module, recipe, {base.get()}, state_of(module)->descriptor_type);
     if (cls) native::install_slot(cls.get(), &PyTypeObject::tp_str, str);
-    return cls;
+    return native::set_module_attribute(module, class_name, std::move(cls));
 }
 
 template <Ref (*render)(PyObject*, PyObject*)>
-Ref make_caching_class(PyObject* module, const char* class_name, Ref base) {
-    return make_display_class(module, class_name, cached_str_methods<render>, nullptr, std::move(base),
-                              native::text_slot<cached_str<render>>);
+bool add_caching_class(PyObject* module, const char* class_name, Ref base) {
+    return add_display_class(module, class_name, cached_str_methods<render>, nullptr, std::move(base),
+                             native::text_slot<cached_str<render>>);
 }
 
 // Entry i: the character i for 32 <= i < 128, made with int2byte and
@@ -1152,37 +1144,23 @@ bool remember_original_tables(PyObject* module) {
 }
 
 int exec_hex(PyObject* module) {
-    if (!prepare_state(module)) return -1;
+    // The module's own state: names, change detection, its method descriptor type.
+    if (!state_of(module)->prepare_shared(module, true)) return -1;
     if (!native::star_import(module, "tavro.lib.portil")) return -1;
     if (!record_helpers(module)) return -1;
     if (!native::set_module_attribute(module, "binascii", native::import("binascii"))) return -1;
-    if (!native::set_module_attribute(module, "HexDisplayedInteger",
-                      make_display_class(module, "HexDisplayedInteger", hex_displayed_integer_methods,
-                                         hex_displayed_integer_static_methods, integer_base(module),
-                                         native::text_slot<hex_displayed_integer_str>)))
-        return -1;
-    if (!native::set_module_attribute(module, "HexDisplayedBytes",
-                      make_caching_class<render_unhexlify<Source::self>>(module, "HexDisplayedBytes",
-                                                                         bytes_base(module))))
-        return -1;
-    if (!native::set_module_attribute(module, "HexDisplayedDict",
-                      make_caching_class<render_unhexlify<Source::data_item>>(module, "HexDisplayedDict",
-                                                                              dict_base())))
-        return -1;
-    if (!native::set_module_attribute(module, "HexDumpDisplayedBytes",
-                      make_caching_class<render_hexdump<Source::self>>(module, "HexDumpDisplayedBytes",
-                                                                       bytes_base(module))))
-        return -1;
-    if (!native::set_module_attribute(module, "HexDumpDisplayedDict",
-                      make_caching_class<render_hexdump<Source::data_item>>(module, "HexDumpDisplayedDict",
-                                                                            dict_base())))
+    if (!add_display_class(module, "HexDisplayedInteger", hex_displayed_integer_methods,
+                           hex_displayed_integer_static_methods, integer_base(module),
+                           native::text_slot<hex_displayed_integer_str>) ||
+        !add_caching_class<render_unhexlify<Source::self>>(module, "HexDisplayedBytes", bytes_base(module)) ||
+        !add_caching_class<render_unhexlify<Source::data_item>>(module, "HexDisplayedDict", dict_base()) ||
+        !add_caching_class<render_hexdump<Source::self>>(module, "HexDumpDisplayedBytes", bytes_base(module)) ||
+        !add_caching_class<render_hexdump<Source::data_item>>(module, "HexDumpDisplayedDict", dict_base()))
         return -1;
     if (!native::set_module_attribute(module, "PRINTABLE", build_printable(module))) return -1;
     if (!native::set_module_attribute(module, "HEXPRINT", build_hexprint(module))) return -1;
     if (!remember_original_tables(module)) return -1;
-    if (!native::bind_function<hexdump_def>(module)) return -1;
-    if (!native::bind_function<hexundump_def>(module)) return -1;
-    return 0;
+    return native::bind_functions<hexdump_def, hexundump_def>(module) ? 0 : -1;
 }
 
 }  // namespace

@@ -1158,3 +1158,17 @@ def test_two_module_instances_serving_one_instance_dict(tailcutoff):
         assert a.tell() == b.tell() == position
         if tailcutoff is not None:
             assert a.cachedfrom() == max(0, position - tailcutoff)
+
+
+@pytest.mark.native_only("the native classes' methods are method descriptors, as a builtin class's are")
+@pytest.mark.parametrize("cls, method", [
+    (RebufferedBytesIO, "tell"), (RebufferedBytesIO, "cachedfrom"), (RestreamedBytesIO, "read"),
+])
+def test_a_method_refuses_an_object_of_another_type(cls, method):
+    # Called through the class, or bound to another object, as dict.keys(5) refuses it.
+    message = f"descriptor '{method}' for '{cls.__name__}' objects doesn't apply to a 'int' object"
+    descriptor = vars(cls)[method]
+    for attempt in (lambda: descriptor(5), lambda: descriptor.__get__(5), lambda: descriptor.__get__(5, int)):
+        with pytest.raises(TypeError) as caught:
+            attempt()
+        assert str(caught.value) == message

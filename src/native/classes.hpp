@@ -68,16 +68,20 @@ namespace detail {
 
 inline MethodDescriptor* as_descriptor(PyObject* object) { return reinterpret_cast<MethodDescriptor*>(object); }
 
+// Whether the descriptor applies to `object`; false with the interpreter's TypeError.
+inline bool applies_to(const MethodDescriptor* descriptor, PyObject* object) {
+    if (PyObject_TypeCheck(object, descriptor->owner)) return true;
+    PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
+                 descriptor->def->ml_name, descriptor->owner->tp_name, Py_TYPE(object)->tp_name);
+    return false;
+}
+
 inline PyObject* descriptor_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     MethodDescriptor* descriptor = as_descriptor(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // With no self, the method's entry raises its own count message.
     PyObject* self = nargs < 1 ? nullptr : args[0];
-    if (self != nullptr && !PyObject_TypeCheck(self, descriptor->owner)) {
-        PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
-                     descriptor->def->ml_name, descriptor->owner->tp_name, Py_TYPE(self)->tp_name);
-        return nullptr;
-    }
+    if (self != nullptr && !applies_to(descriptor, self)) return nullptr;
     if (descriptor->def->ml_flags & METH_METHOD) {
         auto method = reinterpret_cast<PyCMethod>(reinterpret_cast<void (*)()>(descriptor->def->ml_meth));
         return method(self, descriptor->owner, args + 1, static_cast<size_t>(nargs > 0 ? nargs - 1 : 0), kwnames);
@@ -90,11 +94,7 @@ inline PyObject* descriptor_vectorcall(PyObject* callable, PyObject* const* args
 inline PyObject* descriptor_get(PyObject* self, PyObject* object, PyObject* /*type*/) {
     MethodDescriptor* descriptor = as_descriptor(self);
     if (object == nullptr) return Py_NewRef(self);
-    if (!PyObject_TypeCheck(object, descriptor->owner)) {
-        PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%.100s' objects doesn't apply to a '%.100s' object",
-                     descriptor->def->ml_name, descriptor->owner->tp_name, Py_TYPE(object)->tp_name);
-        return nullptr;
-    }
+    if (!applies_to(descriptor, object)) return nullptr;
     const bool with_class = (descriptor->def->ml_flags & METH_METHOD) != 0;
     return PyCMethod_New(descriptor->def, object, nullptr, with_class ? descriptor->owner : nullptr);
 }

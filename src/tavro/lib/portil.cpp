@@ -580,30 +580,22 @@ PyObject* byte2int(PyObject* /*module*/, PyObject* character) {
     return PyLong_FromLong(value);
 }
 
-PyObject* str2bytes(PyObject* module, PyObject* string) {
+// str2bytes and bytes2str: string.encode("utf8") and string.decode("utf8").
+template <native::Literal Method>
+PyObject* utf8_method(PyObject* module, PyObject* string) {
     PortilState* st = state_of(module);
-    return native::call_method(string, name<"encode">(st), name<"utf8">(st)).release();
+    return native::call_method(string, name<Method>(st), name<"utf8">(st)).release();
 }
 
-PyObject* bytes2str(PyObject* module, PyObject* string) {
-    PortilState* st = state_of(module);
-    return native::call_method(string, name<"decode">(st), name<"utf8">(st)).release();
-}
-
-PyObject* str2unicode(PyObject* /*module*/, PyObject* string) {
-    return Py_NewRef(string);
-}
-
-PyObject* unicode2str(PyObject* /*module*/, PyObject* string) {
-    return Py_NewRef(string);
+// str2unicode, unicode2str, iterateints and bytes2integers return their
+// argument. Each definition still has an entry point of its own (its text
+// signature is part of it), by which binary and hex recognise iterateints.
+PyObject* identity(PyObject* /*module*/, PyObject* value) {
+    return Py_NewRef(value);
 }
 
 PyObject* iteratebytes(PyObject* module, PyObject* data) {
     return new_genexpr(module, data);
-}
-
-PyObject* iterateints(PyObject* /*module*/, PyObject* data) {
-    return Py_NewRef(data);
 }
 
 PyObject* reprstring(PyObject* module, PyObject* data) {
@@ -638,31 +630,27 @@ PyObject* integers2bytes(PyObject* module, PyObject* ints) {
     return native::call(bytes_type.get(), ints).release();
 }
 
-PyObject* bytes2integers(PyObject* /*module*/, PyObject* data) {
-    return Py_NewRef(data);
-}
-
 // ---- the functions, as the namespace binds them -------------------------
 
 PyMethodDef int2byte_def = native::function<"int2byte(character)", int2byte,
                                    "Converts (0 through 255) integer into b'...' character.">();
 PyMethodDef byte2int_def = native::function<"byte2int(character)", byte2int,
                                    "Converts b'...' character into (0 through 255) integer.">();
-PyMethodDef str2bytes_def = native::function<"str2bytes(string)", str2bytes,
+PyMethodDef str2bytes_def = native::function<"str2bytes(string)", utf8_method<"encode">,
                                    "Converts '...' string into b'...' string. On PY2 they are equivalent. On PY3 its utf8 "
                                    "encoded.">();
-PyMethodDef bytes2str_def = native::function<"bytes2str(string)", bytes2str,
+PyMethodDef bytes2str_def = native::function<"bytes2str(string)", utf8_method<"decode">,
                                    "Converts b'...' string into '...' string. On PY2 they are equivalent. On PY3 its utf8 "
                                    "decoded.">();
-PyMethodDef str2unicode_def = native::function<"str2unicode(string)", str2unicode,
+PyMethodDef str2unicode_def = native::function<"str2unicode(string)", identity,
                                    "Converts '...' string into u'...' string. On PY2 its utf8 encoded. On PY3 they are "
                                    "equivalent.">();
-PyMethodDef unicode2str_def = native::function<"unicode2str(string)", unicode2str,
+PyMethodDef unicode2str_def = native::function<"unicode2str(string)", identity,
                                    "Converts u'...' string into '...' string. On PY2 its utf8 decoded. On PY3 they are "
                                    "equivalent.">();
 PyMethodDef iteratebytes_def = native::function<"iteratebytes(data)", iteratebytes,
                                    "Iterates though b'...' string yielding b'...' characters.">();
-PyMethodDef iterateints_def = native::function<"iterateints(data)", iterateints,
+PyMethodDef iterateints_def = native::function<"iterateints(data)", identity,
                                    "Iterates though b'...' string yielding (0 through 255) integers.">();
 PyMethodDef reprstring_def = native::function<"reprstring(data)", reprstring,
                                    "Ensures there is b- u- prefix before the string.">();
@@ -670,7 +658,7 @@ PyMethodDef trimstring_def = native::function<"trimstring(data)", trimstring,
                                    "Trims b- u- prefix">();
 PyMethodDef integers2bytes_def = native::function<"integers2bytes(ints)", integers2bytes,
                                    "Converts integer generator into bytes.">();
-PyMethodDef bytes2integers_def = native::function<"bytes2integers(data)", bytes2integers,
+PyMethodDef bytes2integers_def = native::function<"bytes2integers(data)", identity,
                                    "Converts bytes into bytes/bytearray, so indexing/iterating yields integers.">();
 
 // ---- the namespace -------------------------------------------------------

@@ -481,31 +481,26 @@ Ref one_byte_cache() {
     return cache;
 }
 
-// `import name` as the statement does it, through builtins.__import__.
-// Returns the top-level package.
-Ref import_statement(PyObject* module, const char* dotted) {
+// `import name` as the statement does it, through builtins.__import__:
+// __import__(name, globals, globals, fromlist, 0). Without a fromlist it
+// returns the top-level package.
+Ref import_statement(PyObject* module, const char* dotted, PyObject* fromlist = Py_None) {
     Ref import = native::global(module, name<"__import__">(state_of(module)));
     if (!import) return Ref();
     Ref module_name = Ref::steal(PyUnicode_FromString(dotted));
     Ref level = Ref::steal(PyLong_FromLong(0));
     if (!module_name || !level) return Ref();
     PyObject* globals = PyModule_GetDict(module);
-    PyObject* args[] = {module_name.get(), globals, globals, Py_None, level.get()};
+    PyObject* args[] = {module_name.get(), globals, globals, fromlist, level.get()};
     return Ref::steal(PyObject_Vectorcall(import.get(), args, 5, nullptr));
 }
 
 // `from enum import <attribute>` as the statement does it.
 Ref import_from_statement(PyObject* module, const char* source, const char* attribute) {
-    Ref import = native::global(module, name<"__import__">(state_of(module)));
-    if (!import) return Ref();
-    Ref source_name = Ref::steal(PyUnicode_FromString(source));
     Ref attribute_name = Ref::steal(PyUnicode_FromString(attribute));
     Ref fromlist = Ref::steal(attribute_name ? PyTuple_Pack(1, attribute_name.get()) : nullptr);
-    Ref level = Ref::steal(PyLong_FromLong(0));
-    if (!source_name || !fromlist || !level) return Ref();
-    PyObject* globals = PyModule_GetDict(module);
-    PyObject* args[] = {source_name.get(), globals, globals, fromlist.get(), level.get()};
-    Ref imported = Ref::steal(PyObject_Vectorcall(import.get(), args, 5, nullptr));
+    if (!fromlist) return Ref();
+    Ref imported = import_statement(module, source, fromlist.get());
     if (!imported) return Ref();
     Ref value = native::attr(imported.get(), attribute_name.get());
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -674,12 +669,14 @@ Ref get(PyObject* module, const char* key) {
 
 Ref boolean(bool value) { return Ref::new_reference(value ? Py_True : Py_False); }
 
-bool probe_numpy(PyObject* module) {
-    Ref numpy = import_statement(module, "numpy");
-    const int outcome = probe_outcome(static_cast<bool>(numpy), PyExc_ImportError);
+// A probe by import, given what the import returned: module.<key> = it when
+// the import worked, and module.<flag> = whether it did (an ImportError
+// says no; any other failure is the module's).
+bool probe_import(PyObject* module, Ref found, const char* key, const char* flag) {
+    const int outcome = probe_outcome(static_cast<bool>(found), PyExc_ImportError);
     if (outcome < 0) return false;
-    if (outcome && !native::set_module_attribute(module, "numpy", std::move(numpy))) return false;
-    return native::set_module_attribute(module, "supportsnumpy", boolean(outcome));
+    if (outcome && !native::set_module_attribute(module, key, std::move(found))) return false;
+    return native::set_module_attribute(module, flag, boolean(outcome));
 }
 
 bool probe_ruamel(PyObject* module) {
@@ -701,14 +698,6 @@ bool probe_ruamel(PyObject* module) {
     const int outcome = probe_outcome(ok, PyExc_ImportError, PyExc_AssertionError);
     if (outcome < 0) return false;
     return native::set_module_attribute(module, "supportsksyexport", boolean(outcome));
-}
-
-bool probe_enum_class(PyObject* module, const char* class_name, const char* flag_name) {
-    Ref cls = import_from_statement(module, "enum", class_name);
-    const int outcome = probe_outcome(static_cast<bool>(cls), PyExc_ImportError);
-    if (outcome < 0) return false;
-    if (outcome && !native::set_module_attribute(module, class_name, std::move(cls))) return false;
-    return native::set_module_attribute(module, flag_name, boolean(outcome));
 }
 
 // PY >= (3, 6) or PYPY
@@ -753,10 +742,12 @@ int exec_portil(PyObject* module) {
     if (!native::set_module_attribute(module, "PY2", Ref::steal(PyObject_RichCompare(major.get(), two.get(), Py_EQ)))) return -1;
     if (!native::set_module_attribute(module, "PY3", Ref::steal(PyObject_RichCompare(major.get(), three.get(), Py_EQ)))) return -1;
     if (!native::set_module_attribute(module, "PYPY", boolean(pypy))) return -1;
-    if (!probe_numpy(module)) return -1;
+    if (!probe_import(module, import_statement(module, "numpy"), "numpy", "supportsnumpy")) return -1;
     if (!probe_ruamel(module)) return -1;
-    if (!probe_enum_class(module, "IntEnum", "supportsintenum")) return -1;
-    if (!probe_enum_class(module, "IntFlag", "supportsintflag")) return -1;
+    if (!probe_import(module, import_from_statement(module, "enum", "IntEnum"), "IntEnum", "supportsintenum"))
+        return -1;
+    if (!probe_import(module, import_from_statement(module, "enum", "IntFlag"), "IntFlag", "supportsintflag"))
+        return -1;
     if (!native::set_module_attribute(module, "supportskwordered", keyword_order_supported(module))) return -1;
     if (!native::set_module_attribute(module, "stringtypes", Ref::steal(PyTuple_Pack(2, &PyBytes_Type, &PyUnicode_Type)))) return -1;
     if (!native::set_module_attribute(module, "integertypes", Ref::steal(PyTuple_Pack(1, &PyLong_Type)))) return -1;

@@ -576,19 +576,13 @@ bool digits_to_big_endian(const native::compat::LongDigits& number, unsigned cha
 }
 
 // integer_to_bytes_native for a number of 2**64 or more in magnitude.
-Ref integer_to_bytes_from_digits(PyObject* number, const native::compat::LongDigits& digits,
-                                   Py_ssize_t width) {
-    if (digits.available) {
-        Ref result = new_bytes(width);
-        if (!result) return result;
-        if (!digits_to_big_endian(digits, bytes_buffer(result), width)) return out_of_range(width);
-        return result;
-    }
+Ref integer_to_bytes_from_digits(PyObject* number, const native::compat::LongDigits& digits, Py_ssize_t width) {
     Ref result = new_bytes(width);
     if (!result) return result;
     unsigned char* out = bytes_buffer(result);
-    // Unsigned for a number that is not negative, two's complement for one
-    // that is.
+    if (digits.available) return digits_to_big_endian(digits, out, width) ? std::move(result) : out_of_range(width);
+    // Where the digits cannot be read: unsigned for a number that is not
+    // negative, two's complement for one that is.
     const bool negative = PyLong_IsNegative(number) == 1;
     int fits = native::compat::long_as_bytes(number, out, width, true, negative);
     if (fits < 0) return Ref();

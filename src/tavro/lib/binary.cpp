@@ -754,6 +754,21 @@ Ref accumulate_generic(PyObject* module, PyObject* data, int shift) {
     }
 }
 
+// The integer whose big-endian bytes are `data`: two's complement when
+// `negative` (that is, minus 1 << (8 * size)), else unsigned.
+PyObject* big_endian_to_int(const unsigned char* data, Py_ssize_t size, bool negative) {
+    if (size <= 8) {
+        std::uint64_t value = 0;
+        for (Py_ssize_t k = 0; k < size; ++k) value = (value << 8) | data[k];
+        if (!negative) return PyLong_FromUnsignedLongLong(value);
+        if (size < 8) value |= ~UINT64_C(0) << (8 * size);
+        return PyLong_FromLongLong(static_cast<long long>(value));
+    }
+    const auto length = static_cast<std::size_t>(size);
+    return negative ? PyLong_FromNativeBytes(data, length, Py_ASNATIVEBYTES_BIG_ENDIAN)
+                    : PyLong_FromUnsignedNativeBytes(data, length, Py_ASNATIVEBYTES_BIG_ENDIAN);
+}
+
 // Big-endian bytes holding an integer while its sign is not yet known.
 // Small values stay in one machine word; longer ones go to the heap.
 class PackedInteger {
@@ -783,15 +798,7 @@ public:
     PyObject* to_int(Py_ssize_t bits, bool negative) {
         const Py_ssize_t pad = size_ * 8 - bits;  // unused leading bits of the first byte
         if (negative && pad > 0) bytes_[0] |= static_cast<unsigned char>(0xFF << (8 - pad));
-        if (size_ <= 8) {
-            std::uint64_t value = 0;
-            for (Py_ssize_t k = 0; k < size_; ++k) value = (value << 8) | bytes_[k];
-            if (!negative) return PyLong_FromUnsignedLongLong(value);
-            if (size_ < 8) value |= ~UINT64_C(0) << (8 * size_);
-            return PyLong_FromLongLong(static_cast<long long>(value));
-        }
-        return negative ? PyLong_FromNativeBytes(bytes_, static_cast<std::size_t>(size_), Py_ASNATIVEBYTES_BIG_ENDIAN)
-                    : PyLong_FromUnsignedNativeBytes(bytes_, static_cast<std::size_t>(size_), Py_ASNATIVEBYTES_BIG_ENDIAN);
+        return big_endian_to_int(bytes_, size_, negative);
     }
 
 private:
@@ -914,18 +921,6 @@ PyObject* bits2integer(PyObject* module, PyObject* data, PyObject* is_signed) {
     return finish_generic<first_bit_set_generic, 1>(module, std::move(number), data, is_signed);
 }
 
-PyObject* bytes_to_int(const ByteView& view, bool negative) {
-    if (view.size <= 8) {
-        std::uint64_t value = 0;
-        for (Py_ssize_t k = 0; k < view.size; ++k) value = (value << 8) | view.data[k];
-        if (!negative) return PyLong_FromUnsignedLongLong(value);
-        if (view.size < 8) value |= ~UINT64_C(0) << (8 * view.size);
-        return PyLong_FromLongLong(static_cast<long long>(value));
-    }
-    return negative ? PyLong_FromNativeBytes(view.data, static_cast<std::size_t>(view.size), Py_ASNATIVEBYTES_BIG_ENDIAN)
-                    : PyLong_FromUnsignedNativeBytes(view.data, static_cast<std::size_t>(view.size), Py_ASNATIVEBYTES_BIG_ENDIAN);
-}
-
 // byte2int(bytes2bits(data[0:1])[0:1]) != 0, through the namespace, in
 // Python's order of evaluation: both functions are looked up before the
 // slices are made and the calls run.
@@ -961,13 +956,13 @@ native::Fast bytes_to_integer_fast(PyObject* module, PyObject* data, PyObject* i
     ByteView view;
     if (!view_exact_bytes(view, data)) return native::declined();
     if (plain_flag(is_signed)) {
-        if (!plain_truth(is_signed)) return Ref::steal(bytes_to_int(view, false));
+        if (!plain_truth(is_signed)) return Ref::steal(big_endian_to_int(view.data, view.size, false));
         if (native_sign) {
             if (view.size == 0) return raise_empty_character();
-            return Ref::steal(bytes_to_int(view, (view.data[0] & 0x80) != 0));
+            return Ref::steal(big_endian_to_int(view.data, view.size, (view.data[0] & 0x80) != 0));
         }
     }
-    number = Ref::steal(bytes_to_int(view, false));
+    number = Ref::steal(big_endian_to_int(view.data, view.size, false));
     if (!number) return Ref();
     return native::declined();
 }

@@ -874,10 +874,16 @@ int first_bit_set_generic(PyObject* module, PyObject* bits) {
     return PyObject_IsTrue(value.get());
 }
 
-// The rest of a decoder after the accumulation: the sign test through the
-// namespace's functions (`sign_bit_set`), then the bias.
-template <int (*SignBitSet)(PyObject*, PyObject*), int BitsPerElement>
-PyObject* finish_generic(PyObject* module, Ref number, PyObject* data, PyObject* is_signed) {
+// bits2integer and bytes2integer: the fast path (`Fast`); else the
+// accumulation, unless the fast path made it, then the sign test through the
+// namespace's functions (`SignBitSet`) and the bias.
+template <native::Fast (*Fast)(PyObject*, PyObject*, PyObject*, Ref&), int (*SignBitSet)(PyObject*, PyObject*),
+          int BitsPerElement>
+PyObject* integer_from_entries(PyObject* module, PyObject* data, PyObject* is_signed) {
+    Ref number;
+    if (native::Fast fast = Fast(module, data, is_signed, number)) return fast->release();
+    if (!number) number = accumulate_generic(module, data, BitsPerElement);
+    if (!number) return nullptr;
     const int negative_requested = is_signed ? PyObject_IsTrue(is_signed) : 0;
     if (negative_requested < 0) return nullptr;
     if (!negative_requested) return number.release();
@@ -911,14 +917,6 @@ native::Fast bits_to_integer_fast(PyObject* module, PyObject* data, PyObject* is
     number = Ref::steal(packed.to_int(view.size, false));
     if (!number) return Ref();
     return native::declined();
-}
-
-PyObject* bits2integer(PyObject* module, PyObject* data, PyObject* is_signed) {
-    Ref number;
-    if (native::Fast fast = bits_to_integer_fast(module, data, is_signed, number)) return fast->release();
-    if (!number) number = accumulate_generic(module, data, 1);
-    if (!number) return nullptr;
-    return finish_generic<first_bit_set_generic, 1>(module, std::move(number), data, is_signed);
 }
 
 // byte2int(bytes2bits(data[0:1])[0:1]) != 0, through the namespace, in
@@ -965,14 +963,6 @@ native::Fast bytes_to_integer_fast(PyObject* module, PyObject* data, PyObject* i
     number = Ref::steal(big_endian_to_int(view.data, view.size, false));
     if (!number) return Ref();
     return native::declined();
-}
-
-PyObject* bytes2integer(PyObject* module, PyObject* data, PyObject* is_signed) {
-    Ref number;
-    if (native::Fast fast = bytes_to_integer_fast(module, data, is_signed, number)) return fast->release();
-    if (!number) number = accumulate_generic(module, data, 8);
-    if (!number) return nullptr;
-    return finish_generic<sign_bit_set_generic, 8>(module, std::move(number), data, is_signed);
 }
 
 // ---- bytes2bits ----------------------------------------------------------
@@ -1303,13 +1293,13 @@ PyMethodDef integer2bytes_def = native::function<
     ">>> integer2bytes(19, 4)\n"
     "b'\\x00\\x00\\x00\\x13'">();
 PyMethodDef bits2integer_def = native::function<
-    "bits2integer(data, signed=False)", bits2integer,
+    "bits2integer(data, signed=False)", integer_from_entries<bits_to_integer_fast, first_bit_set_generic, 1>,
     "Converts a bit string (one byte 0x00 or 0x01 per bit, most significant first) into an integer, taking the\n"
     "first bit as the sign when signed is true.\n\n"
     ">>> bits2integer(b'\\x01\\x00\\x00\\x01\\x01', signed=True)\n"
     "-13">();
 PyMethodDef bytes2integer_def = native::function<
-    "bytes2integer(data, signed=False)", bytes2integer,
+    "bytes2integer(data, signed=False)", integer_from_entries<bytes_to_integer_fast, sign_bit_set_generic, 8>,
     "Converts a big-endian byte string into an integer, two's complement when signed is true.\n\n"
     ">>> bytes2integer(b'\\x80\\x00', signed=True)\n"
     "-32768">();

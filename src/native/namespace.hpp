@@ -259,10 +259,6 @@ bool bind_functions(PyObject* module) {
     return PyModule_AddFunctions(module, table) == 0;
 }
 
-template <PyMethodDef& Def>
-bool bind_function(PyObject* module) {
-    return bind_functions<Def>(module);
-}
 
 inline Ref import(const char* module_name) { return Ref::steal(PyImport_ImportModule(module_name)); }
 

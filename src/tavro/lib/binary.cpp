@@ -1393,10 +1393,8 @@ int exec_binary(PyObject* module) {
     if (st->reversed_slice == nullptr) return -1;
 
     if (!native::set_module_attribute(module, "binascii", native::import("binascii"))) return -1;
-    if (!native::bind_function<integer2bits_def>(module)) return -1;
-    if (!native::bind_function<integer2bytes_def>(module)) return -1;
-    if (!native::bind_function<bits2integer_def>(module)) return -1;
-    if (!native::bind_function<bytes2integer_def>(module)) return -1;
+    if (!native::bind_functions<integer2bits_def, integer2bytes_def, bits2integer_def, bytes2integer_def>(module))
+        return -1;
     Ref eight = small_int(8);
     if (!eight) return -1;
     Ref bytes2bits_cache = build_table([](long i) { return small_int(i); },
@@ -1404,13 +1402,11 @@ int exec_binary(PyObject* module) {
                                            return Ref::steal(integer2bits(module, key, eight.get()));
                                        });
     if (!native::set_module_attribute(module, "BYTES2BITS_CACHE", std::move(bytes2bits_cache))) return -1;
-    if (!native::bind_function<bytes2bits_def>(module)) return -1;
+    if (!native::bind_functions<bytes2bits_def>(module)) return -1;
     Ref bits2bytes_cache = build_table([&](long i) { return bit_string_of(module, i); },
                                        [&](long i, PyObject*) { return int2byte_of(module, i); });
     if (!native::set_module_attribute(module, "BITS2BYTES_CACHE", std::move(bits2bytes_cache))) return -1;
-    if (!native::bind_function<bits2bytes_def>(module)) return -1;
-    if (!native::bind_function<swapbytes_def>(module)) return -1;
-    if (!native::bind_function<swapbytesinbits_def>(module)) return -1;
+    if (!native::bind_functions<bits2bytes_def, swapbytes_def, swapbytesinbits_def>(module)) return -1;
     Ref swap_cache = build_table([](long i) { return small_int(i); },
                                  [&](long i, PyObject*) {
                                      Ref bits = bit_string_of(module, i);
@@ -1419,10 +1415,7 @@ int exec_binary(PyObject* module) {
                                      return reversed ? Ref::steal(bits2bytes(module, reversed.get())) : Ref();
                                  });
     if (!native::set_module_attribute(module, "SWAPBITSINBYTES_CACHE", std::move(swap_cache))) return -1;
-    if (!native::bind_function<swapbitsinbytes_def>(module)) return -1;
-    if (!native::bind_function<hexlify_def>(module)) return -1;
-    if (!native::bind_function<unhexlify_def>(module)) return -1;
-    return 0;
+    return native::bind_functions<swapbitsinbytes_def, hexlify_def, unhexlify_def>(module) ? 0 : -1;
 }
 
 }  // namespace

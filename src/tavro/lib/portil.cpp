@@ -756,25 +756,17 @@ int exec_portil(PyObject* module) {
     if (!native::set_module_attribute(module, "bytestringtype", Ref::new_reference(reinterpret_cast<PyObject*>(&PyBytes_Type))))
         return -1;
     if (!native::set_module_attribute(module, "INT2BYTE_CACHE", one_byte_cache())) return -1;
-    if (!native::bind_function<int2byte_def>(module)) return -1;
-    if (!native::bind_function<byte2int_def>(module)) return -1;
-    if (!native::bind_function<str2bytes_def>(module)) return -1;
-    if (!native::bind_function<bytes2str_def>(module)) return -1;
-    if (!native::bind_function<str2unicode_def>(module)) return -1;
-    if (!native::bind_function<unicode2str_def>(module)) return -1;
+    if (!native::bind_functions<int2byte_def, byte2int_def, str2bytes_def, bytes2str_def, str2unicode_def,
+                                unicode2str_def>(module))
+        return -1;
     if (!native::set_module_attribute(module, "ITERATEBYTES_CACHE", one_byte_cache())) return -1;
-    if (!native::bind_function<iteratebytes_def>(module)) return -1;
-    if (!native::bind_function<iterateints_def>(module)) return -1;
-    if (!native::bind_function<reprstring_def>(module)) return -1;
-    if (!native::bind_function<trimstring_def>(module)) return -1;
+    if (!native::bind_functions<iteratebytes_def, iterateints_def, reprstring_def, trimstring_def>(module)) return -1;
     Ref builtins = native::import("builtins");
     if (!builtins) return -1;
     Ref bytes_type = Ref::steal(PyObject_GetAttrString(builtins.get(), "bytes"));
     if (!native::set_module_attribute(module, "builtins", std::move(builtins))) return -1;
     if (!native::set_module_attribute(module, "bytes", std::move(bytes_type))) return -1;
-    if (!native::bind_function<integers2bytes_def>(module)) return -1;
-    if (!native::bind_function<bytes2integers_def>(module)) return -1;
-    return 0;
+    return native::bind_functions<integers2bytes_def, bytes2integers_def>(module) ? 0 : -1;
 }
 
 }  // namespace

@@ -340,26 +340,26 @@ inline void set_entry(PyObject* self) {
 // text signature, once, and the native slots of the exact classes are
 // derived from the same declaration.
 
-PyObject* uniexpr_init(PyObject* self, PyTypeObject* cls, PyObject* op, PyObject* operand);
+// One argument per attribute name: __init__ assigns self.<Keys> in order.
+template <native::Literal>
+using Arg = PyObject*;
+template <native::Literal... Keys>
+PyObject* init_method(PyObject* self, PyTypeObject* cls, Arg<Keys>... values);
 template <bool Repr>
 PyObject* uniexpr_print(PyObject* self, PyTypeObject* cls);
 PyObject* uniexpr_call(PyObject* self, PyTypeObject* cls, PyObject* obj, PyObject* const* rest, Py_ssize_t nrest);
-PyObject* binexpr_init(PyObject* self, PyTypeObject* cls, PyObject* op, PyObject* lhs, PyObject* rhs);
 template <bool Repr>
 PyObject* binexpr_print(PyObject* self, PyTypeObject* cls);
 PyObject* binexpr_call(PyObject* self, PyTypeObject* cls, PyObject* obj, PyObject* const* rest, Py_ssize_t nrest);
-PyObject* path_init(PyObject* self, PyTypeObject* cls, PyObject* path_name, PyObject* field, PyObject* parent);
 template <bool Repr>
 PyObject* path_print(PyObject* self, PyTypeObject* cls);
 PyObject* path_call(PyObject* self, PyTypeObject* cls, PyObject* obj, PyObject* const* rest, Py_ssize_t nrest);
 PyObject* path_getfield(PyObject* self, PyTypeObject* cls);
 PyObject* path_getattr(PyObject* self, PyTypeObject* cls, PyObject* key);
 PyObject* path_getitem(PyObject* self, PyTypeObject* cls, PyObject* key);
-PyObject* path2_init(PyObject* self, PyTypeObject* cls, PyObject* path_name, PyObject* index, PyObject* parent);
 PyObject* path2_repr(PyObject* self, PyTypeObject* cls);
 PyObject* path2_call(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs);
 PyObject* path2_getitem(PyObject* self, PyTypeObject* cls, PyObject* index);
-PyObject* funcpath_init(PyObject* self, PyTypeObject* cls, PyObject* func, PyObject* operand);
 template <bool Repr>
 PyObject* funcpath_print(PyObject* self, PyTypeObject* cls);
 PyObject* funcpath_call(PyObject* self, PyTypeObject* cls, PyObject* operand, PyObject* const* rest, Py_ssize_t nrest);
@@ -373,17 +373,18 @@ struct Declared {
     static constexpr reprfunc text() { return native::text_slot<Body>; }
 };
 
-using UniExprInit = Declared<"__init__($self, /, op, operand)", uniexpr_init>;
+using UniExprInit = Declared<"__init__($self, /, op, operand)", init_method<"op", "operand">>;
 using UniExprRepr = Declared<"__repr__($self, /)", uniexpr_print<true>>;
 using UniExprStr = Declared<"__str__($self, /)", uniexpr_print<false>>;
 using UniExprCall = Declared<"__call__($self, /, obj, *args)", uniexpr_call>;
 
-using BinExprInit = Declared<"__init__($self, /, op, lhs, rhs)", binexpr_init>;
+using BinExprInit = Declared<"__init__($self, /, op, lhs, rhs)", init_method<"op", "lhs", "rhs">>;
 using BinExprRepr = Declared<"__repr__($self, /)", binexpr_print<true>>;
 using BinExprStr = Declared<"__str__($self, /)", binexpr_print<false>>;
 using BinExprCall = Declared<"__call__($self, /, obj, *args)", binexpr_call>;
 
-using PathInit = Declared<"__init__($self, /, name, field=None, parent=None)", path_init>;
+using PathInit = Declared<"__init__($self, /, name, field=None, parent=None)",
+                          init_method<"_Path__name", "_Path__field", "_Path__parent">>;
 using PathRepr = Declared<"__repr__($self, /)", path_print<true>>;
 using PathStr = Declared<"__str__($self, /)", path_print<false>>;
 using PathCall = Declared<"__call__($self, /, obj, *args)", path_call>;
@@ -391,12 +392,14 @@ using PathGetfield = Declared<"__getfield__($self, /)", path_getfield>;
 using PathGetattr = Declared<"__getattr__($self, /, name)", path_getattr>;
 using PathGetitem = Declared<"__getitem__($self, /, name)", path_getitem>;
 
-using Path2Init = Declared<"__init__($self, /, name, index=None, parent=None)", path2_init>;
+using Path2Init = Declared<"__init__($self, /, name, index=None, parent=None)",
+                           init_method<"_Path2__name", "_Path2__index", "_Path2__parent">>;
 using Path2Repr = Declared<"__repr__($self, /)", path2_repr>;
 using Path2Call = Declared<"__call__($self, /, *args)", path2_call>;
 using Path2Getitem = Declared<"__getitem__($self, /, index)", path2_getitem>;
 
-using FuncPathInit = Declared<"__init__($self, /, func, operand=None)", funcpath_init>;
+using FuncPathInit =
+    Declared<"__init__($self, /, func, operand=None)", init_method<"_FuncPath__func", "_FuncPath__operand">>;
 using FuncPathRepr = Declared<"__repr__($self, /)", funcpath_print<true>>;
 using FuncPathStr = Declared<"__str__($self, /)", funcpath_print<false>>;
 using FuncPathCall = Declared<"__call__($self, /, operand, *args)", funcpath_call>;
@@ -1108,29 +1111,25 @@ int set_attrs(PyObject* self, std::initializer_list<std::pair<PyObject*, PyObjec
     return 0;
 }
 
-int init_uniexpr(PyObject* self, ExprState* st, PyObject* op, PyObject* operand) {
+// Sets the call entry, then self.<Keys> = values (None for a null), in order.
+template <native::Literal... Keys>
+int init_node(PyObject* self, ExprState* st, Arg<Keys>... values) {
     set_entry(self);
-    return set_attrs(self, {{name<"op">(st), op}, {name<"operand">(st), operand}});
+    return set_attrs(self, {{name<Keys>(st), values}...});
 }
-int init_binexpr(PyObject* self, ExprState* st, PyObject* op, PyObject* lhs, PyObject* rhs) {
-    set_entry(self);
-    return set_attrs(self, {{name<"op">(st), op}, {name<"lhs">(st), lhs}, {name<"rhs">(st), rhs}});
-}
-int init_path(PyObject* self, ExprState* st, PyObject* path_name, PyObject* field, PyObject* parent) {
-    set_entry(self);
-    return set_attrs(self, {{name<"_Path__name">(st), path_name},
-                            {name<"_Path__field">(st), field},
-                            {name<"_Path__parent">(st), parent}});
-}
-int init_path2(PyObject* self, ExprState* st, PyObject* path_name, PyObject* index, PyObject* parent) {
-    set_entry(self);
-    return set_attrs(self, {{name<"_Path2__name">(st), path_name},
-                            {name<"_Path2__index">(st), index},
-                            {name<"_Path2__parent">(st), parent}});
-}
-int init_funcpath(PyObject* self, ExprState* st, PyObject* func, PyObject* operand) {
-    set_entry(self);
-    return set_attrs(self, {{name<"_FuncPath__func">(st), func}, {name<"_FuncPath__operand">(st), operand}});
+constexpr auto init_uniexpr = init_node<"op", "operand">;
+constexpr auto init_binexpr = init_node<"op", "lhs", "rhs">;
+constexpr auto init_path = init_node<"_Path__name", "_Path__field", "_Path__parent">;
+constexpr auto init_path2 = init_node<"_Path2__name", "_Path2__index", "_Path2__parent">;
+constexpr auto init_funcpath = init_node<"_FuncPath__func", "_FuncPath__operand">;
+
+// A node class's __init__: init_node, with the state of the module of the
+// class that defines the method.
+template <native::Literal... Keys>
+PyObject* init_method(PyObject* self, PyTypeObject* cls, Arg<Keys>... values) {
+    ExprState* st = state_of(cls);
+    if (st == nullptr || init_node<Keys...>(self, st, values...) < 0) return nullptr;
+    Py_RETURN_NONE;
 }
 
 // cls(*values). When cls is one of our classes with its native __init__ slot
@@ -1347,12 +1346,6 @@ PyObject* exprmixin_setstate(PyObject* self, PyTypeObject* cls, PyObject* attrs)
 
 // ---- UniExpr ------------------------------------------------------------------------
 
-PyObject* uniexpr_init(PyObject* self, PyTypeObject* cls, PyObject* op, PyObject* operand) {
-    ExprState* st = state_of(cls);
-    if (st == nullptr || init_uniexpr(self, st, op, operand) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
 template <bool Repr>
 PyObject* uniexpr_print(PyObject* self, PyTypeObject* cls) {
     PyObject* module = module_of(cls);
@@ -1376,12 +1369,6 @@ PyObject* uniexpr_call(PyObject* self, PyTypeObject* cls, PyObject* obj, PyObjec
 }
 
 // ---- BinExpr ------------------------------------------------------------------------
-
-PyObject* binexpr_init(PyObject* self, PyTypeObject* cls, PyObject* op, PyObject* lhs, PyObject* rhs) {
-    ExprState* st = state_of(cls);
-    if (st == nullptr || init_binexpr(self, st, op, lhs, rhs) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
 
 template <bool Repr>
 PyObject* binexpr_print(PyObject* self, PyTypeObject* cls) {
@@ -1408,12 +1395,6 @@ PyObject* binexpr_call(PyObject* self, PyTypeObject* cls, PyObject* obj, PyObjec
 }
 
 // ---- Path ----------------------------------------------------------------------------
-
-PyObject* path_init(PyObject* self, PyTypeObject* cls, PyObject* path_name, PyObject* field, PyObject* parent) {
-    ExprState* st = state_of(cls);
-    if (st == nullptr || init_path(self, st, path_name, field, parent) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
 
 // Path.__repr__ (dotted) and Path.__str__ (bracketed).
 template <bool Repr>
@@ -1491,12 +1472,6 @@ PyObject* path_getitem(PyObject* self, PyTypeObject* cls, PyObject* key) {
 
 // ---- Path2 ---------------------------------------------------------------------------
 
-PyObject* path2_init(PyObject* self, PyTypeObject* cls, PyObject* path_name, PyObject* index, PyObject* parent) {
-    ExprState* st = state_of(cls);
-    if (st == nullptr || init_path2(self, st, path_name, index, parent) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
 PyObject* path2_repr(PyObject* self, PyTypeObject* cls) {
     ExprState* st = state_of(cls);
     if (st == nullptr) return nullptr;
@@ -1530,12 +1505,6 @@ PyObject* path2_getitem(PyObject* self, PyTypeObject* cls, PyObject* index) {
 }
 
 // ---- FuncPath ------------------------------------------------------------------------
-
-PyObject* funcpath_init(PyObject* self, PyTypeObject* cls, PyObject* func, PyObject* operand) {
-    ExprState* st = state_of(cls);
-    if (st == nullptr || init_funcpath(self, st, func, operand) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
 
 template <bool Repr>
 PyObject* funcpath_print(PyObject* self, PyTypeObject* cls) {

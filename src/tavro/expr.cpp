@@ -340,6 +340,24 @@ inline void set_entry(PyObject* self) {
 // text signature, once, and the native slots of the exact classes are
 // derived from the same declaration.
 
+// The evaluations take the module state, or null for a node of one of our
+// exact classes (reached through its native tp_call), whose own module's state
+// is then taken when it is needed: a path whose memo is current needs none.
+Ref evaluate_uniexpr(PyObject* self, PyObject* obj, ExprState* st);
+Ref evaluate_binexpr(PyObject* self, PyObject* obj, ExprState* st);
+Ref evaluate_path(PyObject* self, PyObject* obj, ExprState* st);
+Ref evaluate_path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs, ExprState* st);
+Ref evaluate_funcpath(PyObject* self, PyObject* argument, ExprState* st, PyTypeObject* defining_class);
+
+// __call__(obj, *args) of UniExpr, BinExpr and Path: Evaluate with the state
+// of the module of the class that defines the method; the rest is ignored.
+template <Ref (*Evaluate)(PyObject*, PyObject*, ExprState*)>
+PyObject* evaluate_method(PyObject* self, PyTypeObject* cls, PyObject* obj, PyObject* const*, Py_ssize_t) {
+    ExprState* st = state_of(cls);
+    if (st == nullptr) return nullptr;
+    return Evaluate(self, obj, st).release();
+}
+
 // One argument per attribute name: __init__ assigns self.<Keys> in order.
 template <native::Literal>
 using Arg = PyObject*;
@@ -347,13 +365,10 @@ template <native::Literal... Keys>
 PyObject* init_method(PyObject* self, PyTypeObject* cls, Arg<Keys>... values);
 template <bool Repr>
 PyObject* uniexpr_print(PyObject* self, PyTypeObject* cls);
-PyObject* uniexpr_call(PyObject* self, PyTypeObject* cls, PyObject* obj, PyObject* const* rest, Py_ssize_t nrest);
 template <bool Repr>
 PyObject* binexpr_print(PyObject* self, PyTypeObject* cls);
-PyObject* binexpr_call(PyObject* self, PyTypeObject* cls, PyObject* obj, PyObject* const* rest, Py_ssize_t nrest);
 template <bool Repr>
 PyObject* path_print(PyObject* self, PyTypeObject* cls);
-PyObject* path_call(PyObject* self, PyTypeObject* cls, PyObject* obj, PyObject* const* rest, Py_ssize_t nrest);
 PyObject* path_getfield(PyObject* self, PyTypeObject* cls);
 PyObject* path_getattr(PyObject* self, PyTypeObject* cls, PyObject* key);
 PyObject* path_getitem(PyObject* self, PyTypeObject* cls, PyObject* key);
@@ -376,18 +391,18 @@ struct Declared {
 using UniExprInit = Declared<"__init__($self, /, op, operand)", init_method<"op", "operand">>;
 using UniExprRepr = Declared<"__repr__($self, /)", uniexpr_print<true>>;
 using UniExprStr = Declared<"__str__($self, /)", uniexpr_print<false>>;
-using UniExprCall = Declared<"__call__($self, /, obj, *args)", uniexpr_call>;
+using UniExprCall = Declared<"__call__($self, /, obj, *args)", evaluate_method<evaluate_uniexpr>>;
 
 using BinExprInit = Declared<"__init__($self, /, op, lhs, rhs)", init_method<"op", "lhs", "rhs">>;
 using BinExprRepr = Declared<"__repr__($self, /)", binexpr_print<true>>;
 using BinExprStr = Declared<"__str__($self, /)", binexpr_print<false>>;
-using BinExprCall = Declared<"__call__($self, /, obj, *args)", binexpr_call>;
+using BinExprCall = Declared<"__call__($self, /, obj, *args)", evaluate_method<evaluate_binexpr>>;
 
 using PathInit = Declared<"__init__($self, /, name, field=None, parent=None)",
                           init_method<"_Path__name", "_Path__field", "_Path__parent">>;
 using PathRepr = Declared<"__repr__($self, /)", path_print<true>>;
 using PathStr = Declared<"__str__($self, /)", path_print<false>>;
-using PathCall = Declared<"__call__($self, /, obj, *args)", path_call>;
+using PathCall = Declared<"__call__($self, /, obj, *args)", evaluate_method<evaluate_path>>;
 using PathGetfield = Declared<"__getfield__($self, /)", path_getfield>;
 using PathGetattr = Declared<"__getattr__($self, /, name)", path_getattr>;
 using PathGetitem = Declared<"__getitem__($self, /, name)", path_getitem>;
@@ -801,15 +816,6 @@ Ref apply_unary(const ExprState* st, PyObject* op, PyObject* value) {
 inline bool is_callable(PyObject* value) { return Py_TYPE(value)->tp_call != nullptr; }
 
 // ---- evaluation ------------------------------------------------------------------
-
-// The evaluations take the module state, or null for a node of one of our
-// exact classes (reached through its native tp_call), whose own module's state
-// is then taken when it is needed: a path whose memo is current needs none.
-Ref evaluate_uniexpr(PyObject* self, PyObject* obj, ExprState* st);
-Ref evaluate_binexpr(PyObject* self, PyObject* obj, ExprState* st);
-Ref evaluate_path(PyObject* self, PyObject* obj, ExprState* st);
-Ref evaluate_path2(PyObject* self, PyObject* const* args, Py_ssize_t nargs, ExprState* st);
-Ref evaluate_funcpath(PyObject* self, PyObject* argument, ExprState* st, PyTypeObject* defining_class);
 
 // Which of our evaluations a native tp_call of ours runs for a plain call
 // with the context (none: any other callable).
@@ -1362,12 +1368,6 @@ PyObject* uniexpr_print(PyObject* self, PyTypeObject* cls) {
     return format_tuple(Repr ? "%s %r" : "%s %s", symbol.get(), operand.get()).release();
 }
 
-PyObject* uniexpr_call(PyObject* self, PyTypeObject* cls, PyObject* obj, PyObject* const*, Py_ssize_t) {
-    ExprState* st = state_of(cls);
-    if (st == nullptr) return nullptr;
-    return evaluate_uniexpr(self, obj, st).release();
-}
-
 // ---- BinExpr ------------------------------------------------------------------------
 
 template <bool Repr>
@@ -1388,12 +1388,6 @@ PyObject* binexpr_print(PyObject* self, PyTypeObject* cls) {
     return format_tuple(Repr ? "(%r %s %r)" : "(%s %s %s)", lhs.get(), symbol.get(), rhs.get()).release();
 }
 
-PyObject* binexpr_call(PyObject* self, PyTypeObject* cls, PyObject* obj, PyObject* const*, Py_ssize_t) {
-    ExprState* st = state_of(cls);
-    if (st == nullptr) return nullptr;
-    return evaluate_binexpr(self, obj, st).release();
-}
-
 // ---- Path ----------------------------------------------------------------------------
 
 // Path.__repr__ (dotted) and Path.__str__ (bracketed).
@@ -1411,12 +1405,6 @@ PyObject* path_print(PyObject* self, PyTypeObject* cls) {
     Ref field = read_attr(self, name<"_Path__field">(st), st);
     if (!field) return nullptr;
     return format_tuple(Repr ? "%r.%s" : "%s[%r]", parent.get(), field.get()).release();
-}
-
-PyObject* path_call(PyObject* self, PyTypeObject* cls, PyObject* obj, PyObject* const*, Py_ssize_t) {
-    ExprState* st = state_of(cls);
-    if (st == nullptr) return nullptr;
-    return evaluate_path(self, obj, st).release();
 }
 
 PyObject* path_getfield(PyObject* self, PyTypeObject* cls) {

@@ -197,6 +197,10 @@ ExprState* state_of(PyObject* module) { return native::state_of<ExprState>(modul
 // that defines a method being called). Null with an exception otherwise.
 ExprState* state_of(PyTypeObject* cls) { return native::state_of<ExprState>(cls); }
 
+// The module of the class that defines a method (or of our exact class, for
+// a native slot). Borrowed; null with an exception.
+PyObject* module_of(PyTypeObject* cls) { return PyType_GetModule(cls); }
+
 // The state of the module of one of our exact classes, whose ht_module is
 // that module (make_class and PyType_FromModuleAndSpec set it). Null with
 // TypeError once the collector has cleared the class, which lets go of it.
@@ -358,25 +362,37 @@ PyObject* evaluate_method(PyObject* self, PyTypeObject* cls, PyObject* obj, PyOb
     return Evaluate(self, obj, st).release();
 }
 
+// __repr__ or __str__: Body(self, module, state) under the recursion guard,
+// with the module of the class that defines the method.
+template <auto Body>
+PyObject* printed(PyObject* self, PyTypeObject* cls) {
+    PyObject* module = module_of(cls);
+    if (module == nullptr) return nullptr;
+    native::RecursionGuard guard(" while printing an expression");
+    if (!guard) return nullptr;
+    return Body(self, module, state_of(module)).release();
+}
+
 // One argument per attribute name: __init__ assigns self.<Keys> in order.
 template <native::Literal>
 using Arg = PyObject*;
 template <native::Literal... Keys>
 PyObject* init_method(PyObject* self, PyTypeObject* cls, Arg<Keys>... values);
+
 template <bool Repr>
-PyObject* uniexpr_print(PyObject* self, PyTypeObject* cls);
+Ref uniexpr_print(PyObject* self, PyObject* module, ExprState* st);
 template <bool Repr>
-PyObject* binexpr_print(PyObject* self, PyTypeObject* cls);
+Ref binexpr_print(PyObject* self, PyObject* module, ExprState* st);
 template <bool Repr>
-PyObject* path_print(PyObject* self, PyTypeObject* cls);
+Ref path_print(PyObject* self, PyObject* module, ExprState* st);
 PyObject* path_getfield(PyObject* self, PyTypeObject* cls);
 PyObject* path_getattr(PyObject* self, PyTypeObject* cls, PyObject* key);
 PyObject* path_getitem(PyObject* self, PyTypeObject* cls, PyObject* key);
-PyObject* path2_repr(PyObject* self, PyTypeObject* cls);
+Ref path2_repr(PyObject* self, PyObject* module, ExprState* st);
 PyObject* path2_call(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs);
 PyObject* path2_getitem(PyObject* self, PyTypeObject* cls, PyObject* index);
 template <bool Repr>
-PyObject* funcpath_print(PyObject* self, PyTypeObject* cls);
+Ref funcpath_print(PyObject* self, PyObject* module, ExprState* st);
 PyObject* funcpath_call(PyObject* self, PyTypeObject* cls, PyObject* operand, PyObject* const* rest, Py_ssize_t nrest);
 
 // A method and the native slot forms derived from the same declaration.
@@ -389,19 +405,19 @@ struct Declared {
 };
 
 using UniExprInit = Declared<"__init__($self, /, op, operand)", init_method<"op", "operand">>;
-using UniExprRepr = Declared<"__repr__($self, /)", uniexpr_print<true>>;
-using UniExprStr = Declared<"__str__($self, /)", uniexpr_print<false>>;
+using UniExprRepr = Declared<"__repr__($self, /)", printed<uniexpr_print<true>>>;
+using UniExprStr = Declared<"__str__($self, /)", printed<uniexpr_print<false>>>;
 using UniExprCall = Declared<"__call__($self, /, obj, *args)", evaluate_method<evaluate_uniexpr>>;
 
 using BinExprInit = Declared<"__init__($self, /, op, lhs, rhs)", init_method<"op", "lhs", "rhs">>;
-using BinExprRepr = Declared<"__repr__($self, /)", binexpr_print<true>>;
-using BinExprStr = Declared<"__str__($self, /)", binexpr_print<false>>;
+using BinExprRepr = Declared<"__repr__($self, /)", printed<binexpr_print<true>>>;
+using BinExprStr = Declared<"__str__($self, /)", printed<binexpr_print<false>>>;
 using BinExprCall = Declared<"__call__($self, /, obj, *args)", evaluate_method<evaluate_binexpr>>;
 
 using PathInit = Declared<"__init__($self, /, name, field=None, parent=None)",
                           init_method<"_Path__name", "_Path__field", "_Path__parent">>;
-using PathRepr = Declared<"__repr__($self, /)", path_print<true>>;
-using PathStr = Declared<"__str__($self, /)", path_print<false>>;
+using PathRepr = Declared<"__repr__($self, /)", printed<path_print<true>>>;
+using PathStr = Declared<"__str__($self, /)", printed<path_print<false>>>;
 using PathCall = Declared<"__call__($self, /, obj, *args)", evaluate_method<evaluate_path>>;
 using PathGetfield = Declared<"__getfield__($self, /)", path_getfield>;
 using PathGetattr = Declared<"__getattr__($self, /, name)", path_getattr>;
@@ -409,14 +425,14 @@ using PathGetitem = Declared<"__getitem__($self, /, name)", path_getitem>;
 
 using Path2Init = Declared<"__init__($self, /, name, index=None, parent=None)",
                            init_method<"_Path2__name", "_Path2__index", "_Path2__parent">>;
-using Path2Repr = Declared<"__repr__($self, /)", path2_repr>;
+using Path2Repr = Declared<"__repr__($self, /)", printed<path2_repr>>;
 using Path2Call = Declared<"__call__($self, /, *args)", path2_call>;
 using Path2Getitem = Declared<"__getitem__($self, /, index)", path2_getitem>;
 
 using FuncPathInit =
     Declared<"__init__($self, /, func, operand=None)", init_method<"_FuncPath__func", "_FuncPath__operand">>;
-using FuncPathRepr = Declared<"__repr__($self, /)", funcpath_print<true>>;
-using FuncPathStr = Declared<"__str__($self, /)", funcpath_print<false>>;
+using FuncPathRepr = Declared<"__repr__($self, /)", printed<funcpath_print<true>>>;
+using FuncPathStr = Declared<"__str__($self, /)", printed<funcpath_print<false>>>;
 using FuncPathCall = Declared<"__call__($self, /, operand, *args)", funcpath_call>;
 
 constexpr ternaryfunc uniexpr_call_slot = UniExprCall::call();
@@ -1215,10 +1231,6 @@ Ref symbol_of(PyObject* module, ExprState* st, PyObject* op) {
     return Ref::steal(PyObject_GetItem(table.get(), op));
 }
 
-// The module of the class that defines a method (or of our exact class, for
-// a native slot). Borrowed; null with an exception.
-PyObject* module_of(PyTypeObject* cls) { return PyType_GetModule(cls); }
-
 // ---- ExprMixin ---------------------------------------------------------------------
 
 template <native::Literal Op, bool Reflected>
@@ -1353,58 +1365,44 @@ PyObject* exprmixin_setstate(PyObject* self, PyTypeObject* cls, PyObject* attrs)
 // ---- UniExpr ------------------------------------------------------------------------
 
 template <bool Repr>
-PyObject* uniexpr_print(PyObject* self, PyTypeObject* cls) {
-    PyObject* module = module_of(cls);
-    if (module == nullptr) return nullptr;
-    ExprState* st = state_of(module);
-    native::RecursionGuard guard(" while printing an expression");
-    if (!guard) return nullptr;
+Ref uniexpr_print(PyObject* self, PyObject* module, ExprState* st) {
     Ref op = read_attr(self, name<"op">(st), st);
-    if (!op) return nullptr;
+    if (!op) return op;
     Ref symbol = symbol_of(module, st, op.get());
-    if (!symbol) return nullptr;
+    if (!symbol) return symbol;
     Ref operand = read_attr(self, name<"operand">(st), st);
-    if (!operand) return nullptr;
-    return format_tuple(Repr ? "%s %r" : "%s %s", symbol.get(), operand.get()).release();
+    if (!operand) return operand;
+    return format_tuple(Repr ? "%s %r" : "%s %s", symbol.get(), operand.get());
 }
 
 // ---- BinExpr ------------------------------------------------------------------------
 
 template <bool Repr>
-PyObject* binexpr_print(PyObject* self, PyTypeObject* cls) {
-    PyObject* module = module_of(cls);
-    if (module == nullptr) return nullptr;
-    ExprState* st = state_of(module);
-    native::RecursionGuard guard(" while printing an expression");
-    if (!guard) return nullptr;
+Ref binexpr_print(PyObject* self, PyObject* module, ExprState* st) {
     Ref lhs = read_attr(self, name<"lhs">(st), st);
-    if (!lhs) return nullptr;
+    if (!lhs) return lhs;
     Ref op = read_attr(self, name<"op">(st), st);
-    if (!op) return nullptr;
+    if (!op) return op;
     Ref symbol = symbol_of(module, st, op.get());
-    if (!symbol) return nullptr;
+    if (!symbol) return symbol;
     Ref rhs = read_attr(self, name<"rhs">(st), st);
-    if (!rhs) return nullptr;
-    return format_tuple(Repr ? "(%r %s %r)" : "(%s %s %s)", lhs.get(), symbol.get(), rhs.get()).release();
+    if (!rhs) return rhs;
+    return format_tuple(Repr ? "(%r %s %r)" : "(%s %s %s)", lhs.get(), symbol.get(), rhs.get());
 }
 
 // ---- Path ----------------------------------------------------------------------------
 
 // Path.__repr__ (dotted) and Path.__str__ (bracketed).
 template <bool Repr>
-PyObject* path_print(PyObject* self, PyTypeObject* cls) {
-    ExprState* st = state_of(cls);
-    if (st == nullptr) return nullptr;
-    native::RecursionGuard guard(" while printing an expression");
-    if (!guard) return nullptr;
+Ref path_print(PyObject* self, PyObject*, ExprState* st) {
     Ref parent = read_attr(self, name<"_Path__parent">(st), st);
-    if (!parent) return nullptr;
-    if (parent.get() == Py_None) return read_attr(self, name<"_Path__name">(st), st).release();
+    if (!parent) return parent;
+    if (parent.get() == Py_None) return read_attr(self, name<"_Path__name">(st), st);
     parent = read_attr(self, name<"_Path__parent">(st), st);
-    if (!parent) return nullptr;
+    if (!parent) return parent;
     Ref field = read_attr(self, name<"_Path__field">(st), st);
-    if (!field) return nullptr;
-    return format_tuple(Repr ? "%r.%s" : "%s[%r]", parent.get(), field.get()).release();
+    if (!field) return field;
+    return format_tuple(Repr ? "%r.%s" : "%s[%r]", parent.get(), field.get());
 }
 
 PyObject* path_getfield(PyObject* self, PyTypeObject* cls) {
@@ -1460,19 +1458,15 @@ PyObject* path_getitem(PyObject* self, PyTypeObject* cls, PyObject* key) {
 
 // ---- Path2 ---------------------------------------------------------------------------
 
-PyObject* path2_repr(PyObject* self, PyTypeObject* cls) {
-    ExprState* st = state_of(cls);
-    if (st == nullptr) return nullptr;
-    native::RecursionGuard guard(" while printing an expression");
-    if (!guard) return nullptr;
+Ref path2_repr(PyObject* self, PyObject*, ExprState* st) {
     Ref parent = read_attr(self, name<"_Path2__parent">(st), st);
-    if (!parent) return nullptr;
-    if (parent.get() == Py_None) return read_attr(self, name<"_Path2__name">(st), st).release();
+    if (!parent) return parent;
+    if (parent.get() == Py_None) return read_attr(self, name<"_Path2__name">(st), st);
     parent = read_attr(self, name<"_Path2__parent">(st), st);
-    if (!parent) return nullptr;
+    if (!parent) return parent;
     Ref index = read_attr(self, name<"_Path2__index">(st), st);
-    if (!index) return nullptr;
-    return format_tuple("%r[%r]", parent.get(), index.get()).release();
+    if (!index) return index;
+    return format_tuple("%r[%r]", parent.get(), index.get());
 }
 
 PyObject* path2_call(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs) {
@@ -1495,22 +1489,18 @@ PyObject* path2_getitem(PyObject* self, PyTypeObject* cls, PyObject* index) {
 // ---- FuncPath ------------------------------------------------------------------------
 
 template <bool Repr>
-PyObject* funcpath_print(PyObject* self, PyTypeObject* cls) {
-    ExprState* st = state_of(cls);
-    if (st == nullptr) return nullptr;
-    native::RecursionGuard guard(" while printing an expression");
-    if (!guard) return nullptr;
+Ref funcpath_print(PyObject* self, PyObject*, ExprState* st) {
     Ref operand = read_attr(self, name<"_FuncPath__operand">(st), st);
-    if (!operand) return nullptr;
+    if (!operand) return operand;
     const bool bound = operand.get() != Py_None;
     Ref func = read_attr(self, name<"_FuncPath__func">(st), st);
-    if (!func) return nullptr;
+    if (!func) return func;
     Ref func_name = native::attr(func.get(), name<"__name__">(st));
-    if (!func_name) return nullptr;
-    if (!bound) return PyUnicode_Format(name<"%s_">(st), func_name.get());
+    if (!func_name) return func_name;
+    if (!bound) return Ref::steal(PyUnicode_Format(name<"%s_">(st), func_name.get()));
     operand = read_attr(self, name<"_FuncPath__operand">(st), st);
-    if (!operand) return nullptr;
-    return format_tuple(Repr ? "%s_(%r)" : "%s_(%s)", func_name.get(), operand.get()).release();
+    if (!operand) return operand;
+    return format_tuple(Repr ? "%s_(%r)" : "%s_(%s)", func_name.get(), operand.get());
 }
 
 // FuncPath.__call__. The module whose FuncPath global binds a new path is

@@ -1173,29 +1173,22 @@ Ref instantiate(PyObject* cls, ExprState* st, Values... values) {
     return native::call(cls, values...);
 }
 
-// BinExpr(operator.<Op>, lhs, rhs), every name read from the module now.
-template <native::Literal Op>
-Ref build_binary(PyObject* module, PyObject* lhs, PyObject* rhs) {
+// BinExpr(operator.<Op>, lhs, rhs) or UniExpr(operator.<Op>, operand), by
+// the number of operands, every name read from the module now.
+template <native::Literal Op, class... Operands>
+Ref build_node(PyObject* module, Operands... operands) {
+    constexpr bool binary = sizeof...(Operands) == 2;
     ExprState* st = state_of(module);
-    Ref cls = module_global<"BinExpr">(module, st);
+    Ref cls = binary ? module_global<"BinExpr">(module, st) : module_global<"UniExpr">(module, st);
     if (!cls) return cls;
     Ref operators = module_global<"operator">(module, st);
     if (!operators) return operators;
     Ref op = operator_function<Op>(operators.get(), st);
     if (!op) return op;
-    return instantiate<binexpr_init_slot, init_binexpr>(cls.get(), st, op.get(), lhs, rhs);
-}
-
-template <native::Literal Op>
-Ref build_unary(PyObject* module, PyObject* operand) {
-    ExprState* st = state_of(module);
-    Ref cls = module_global<"UniExpr">(module, st);
-    if (!cls) return cls;
-    Ref operators = module_global<"operator">(module, st);
-    if (!operators) return operators;
-    Ref op = operator_function<Op>(operators.get(), st);
-    if (!op) return op;
-    return instantiate<uniexpr_init_slot, init_uniexpr>(cls.get(), st, op.get(), operand);
+    if constexpr (binary)
+        return instantiate<binexpr_init_slot, init_binexpr>(cls.get(), st, op.get(), operands...);
+    else
+        return instantiate<uniexpr_init_slot, init_uniexpr>(cls.get(), st, op.get(), operands...);
 }
 
 // ---- printing ----------------------------------------------------------------------
@@ -1237,15 +1230,15 @@ template <native::Literal Op, bool Reflected>
 PyObject* binary_method(PyObject* self, PyTypeObject* cls, PyObject* other) {
     PyObject* module = module_of(cls);
     if (module == nullptr) return nullptr;
-    if (Reflected) return build_binary<Op>(module, other, self).release();
-    return build_binary<Op>(module, self, other).release();
+    if (Reflected) return build_node<Op>(module, other, self).release();
+    return build_node<Op>(module, self, other).release();
 }
 
 template <native::Literal Op>
 PyObject* unary_method(PyObject* self, PyTypeObject* cls) {
     PyObject* module = module_of(cls);
     if (module == nullptr) return nullptr;
-    return build_unary<Op>(module, self).release();
+    return build_node<Op>(module, self).release();
 }
 
 // hasattr() as the state protocol defines it: any Exception while reading
@@ -1628,32 +1621,32 @@ PyObject* binary_slot(PyObject* a, PyObject* b) {
     const bool forward = a_number != nullptr && a_number->*Slot == self_slot;
     PyObject* module = module_of(Py_TYPE(forward ? a : b));
     if (module == nullptr) return nullptr;
-    Ref node = build_binary<Op>(module, a, b);
+    Ref node = build_node<Op>(module, a, b);
     if (!forward || node.get() != Py_NotImplemented || Py_IS_TYPE(b, Py_TYPE(a))) return node.release();
     PyNumberMethods* b_number = Py_TYPE(b)->tp_as_number;
     if (b_number == nullptr || b_number->*Slot != self_slot) return node.release();
     module = module_of(Py_TYPE(b));
     if (module == nullptr) return nullptr;
-    return build_binary<Op>(module, a, b).release();
+    return build_node<Op>(module, a, b).release();
 }
 
 template <native::Literal Op>
 PyObject* unary_slot(PyObject* a) {
     PyObject* module = module_of(Py_TYPE(a));
     if (module == nullptr) return nullptr;
-    return build_unary<Op>(module, a).release();
+    return build_node<Op>(module, a).release();
 }
 
 PyObject* richcompare_slot(PyObject* a, PyObject* b, int op) {
     PyObject* module = module_of(Py_TYPE(a));
     if (module == nullptr) return nullptr;
     switch (op) {
-        case Py_LT: return build_binary<"lt">(module, a, b).release();
-        case Py_LE: return build_binary<"le">(module, a, b).release();
-        case Py_EQ: return build_binary<"eq">(module, a, b).release();
-        case Py_NE: return build_binary<"ne">(module, a, b).release();
-        case Py_GT: return build_binary<"gt">(module, a, b).release();
-        case Py_GE: return build_binary<"ge">(module, a, b).release();
+        case Py_LT: return build_node<"lt">(module, a, b).release();
+        case Py_LE: return build_node<"le">(module, a, b).release();
+        case Py_EQ: return build_node<"eq">(module, a, b).release();
+        case Py_NE: return build_node<"ne">(module, a, b).release();
+        case Py_GT: return build_node<"gt">(module, a, b).release();
+        case Py_GE: return build_node<"ge">(module, a, b).release();
         default: Py_RETURN_NOTIMPLEMENTED;
     }
 }

@@ -1015,6 +1015,19 @@ Ref evaluate_binexpr(PyObject* self, PyObject* obj, ExprState* st) {
     return apply_binary(st, op.get(), left.get(), right.get());
 }
 
+// The value of a path's parent (not None) for the context, a new reference
+// or null: a Path of ours is evaluated in place under the recursion guard
+// (see call_with_context). A pointer, not a Ref: a Ref returned is built in
+// the caller's memory, a pointer stays in a register.
+[[gnu::always_inline]] inline PyObject* parent_value(PyObject* parent, PyObject* obj, ExprState* st) {
+    if (Py_TYPE(parent)->tp_call == path_call_slot) {
+        native::RecursionGuard guard(" while evaluating an expression");
+        if (!guard) return nullptr;
+        return evaluate_path(parent, obj, st).release();
+    }
+    return call_with_context(parent, obj, st).release();
+}
+
 // Path.__call__ from its second step on, step by step (see NodeReads):
 // `parent` is the first read of _Path__parent (not None).
 [[gnu::noinline]] Ref path_steps(NodeReads<NodeKind::path> reads, PyObject* obj, Ref parent) {
@@ -1022,14 +1035,7 @@ Ref evaluate_binexpr(PyObject* self, PyObject* obj, ExprState* st) {
     ExprState* st = reads.state();
     parent = reads.read_again(N::parent, std::move(parent));
     if (!parent) return parent;
-    Ref value;
-    if (Py_TYPE(parent.get())->tp_call == path_call_slot) {
-        native::RecursionGuard guard(" while evaluating an expression");
-        if (!guard) return Ref();
-        value = evaluate_path(parent.get(), obj, st);
-    } else {
-        value = call_with_context(parent.get(), obj, st);
-    }
+    Ref value = Ref::steal(parent_value(parent.get(), obj, st));
     if (!value) return value;
     reads.recheck();
     Ref field = reads.read(N::field);
@@ -1053,14 +1059,7 @@ Ref evaluate_binexpr(PyObject* self, PyObject* obj, ExprState* st) {
 [[gnu::noinline]] Ref path_below(PyObject* self, PyObject* parent, PyObject* obj, ExprState* st) {
     using N = EvaluationNames<NodeKind::path>;
     Ref held = Ref::new_reference(parent);
-    Ref value;
-    if (Py_TYPE(parent)->tp_call == path_call_slot) {
-        native::RecursionGuard guard(" while evaluating an expression");
-        if (!guard) return Ref();
-        value = evaluate_path(held.get(), obj, st);
-    } else {
-        value = call_with_context(held.get(), obj, st);
-    }
+    Ref value = Ref::steal(parent_value(held.get(), obj, st));
     if (!value) return value;
     PyObject* const* values = current_values<NodeKind::path>(self);
     if (values == nullptr && st == nullptr && (st = exact_class_state(Py_TYPE(self))) == nullptr) return Ref();

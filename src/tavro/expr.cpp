@@ -32,7 +32,6 @@
 //     change.
 #include "native.hpp"
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -1964,12 +1963,10 @@ Ref make_funcpath(PyObject* module, PyObject* builtin_name) {
     return call_class(module, "FuncPath", function.get());
 }
 
-// The module state: names, change detection, the method descriptor type.
-bool prepare_state(PyObject* module, ExprState* st) { return st->prepare_shared(module, true); }
-
 int exec_expr(PyObject* module) {
     ExprState* st = state_of(module);
-    if (!prepare_state(module, st)) return -1;
+    // The module state: names, change detection, the method descriptor type.
+    if (!st->prepare_shared(module, true)) return -1;
 
     Ref operators = native::import("operator");
     if (!operators || !native::set_module_attribute(module, "operator", Ref::new_reference(operators.get()))) return -1;

@@ -339,9 +339,10 @@ inline void set_entry(PyObject* self) {
 
 // ---- the methods, each declared once by its text signature -------------------------
 //
-// The bodies follow with each class; here each method is declared by its
-// text signature, once, and the native slots of the exact classes are
-// derived from the same declaration.
+// The bodies follow with each class (__init__'s with the building of
+// instances; the __call__ and printing wrappers that several classes share
+// are below); here each method is declared by its text signature, once, and
+// the native slots of the exact classes are derived from the same declaration.
 
 // The evaluations take the module state, or null for a node of one of our
 // exact classes (reached through its native tp_call), whose own module's state

@@ -448,6 +448,18 @@ class TestUndumpErrors:
         with pytest.raises(TypeError, match=re.escape(message_of(lambda: b"".join([b"a", b"b", 2])))):
             hexundump(text, 16)
 
+    @pytest.mark.parametrize("linesize", [16, 40])
+    def test_a_permuted_int2byte_cache_answers_long_runs_of_pairs(self, monkeypatch, linesize):
+        # Runs of sixteen pairs and more, read through the table's answers: each
+        # byte answered by another, then one answer that is not a byte, mid-run.
+        text = hexdump(bytes(range(256)), linesize)
+        for value in range(256):
+            monkeypatch.setitem(portil.INT2BYTE_CACHE, value, bytes([255 - value]))
+        assert hexundump(text, linesize) == literal_hexundump(text, linesize) == bytes(range(255, -1, -1))
+        monkeypatch.setitem(portil.INT2BYTE_CACHE, 0x85, b"..")
+        expected = bytes(range(255, 0x7A, -1)) + b".." + bytes(range(0x79, -1, -1))
+        assert hexundump(text, linesize) == literal_hexundump(text, linesize) == expected
+
     def test_colliding_key_in_the_cache_is_compared_per_piece(self, monkeypatch):
         # A key that hashes like 7 and was inserted before it is compared at
         # every look-up of 7, as reading the documented steps does.
